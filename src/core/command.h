@@ -1,0 +1,126 @@
+// The skeleton every command operation runs: format the request, run the
+// exchange, judge the reply, hand an "OK" payload to the operation's own
+// handling. An operation is its command word, its request format and its
+// payload handling; everything else lives here, once.
+#ifndef KESTREL_CORE_COMMAND_H
+#define KESTREL_CORE_COMMAND_H
+
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#include "core/record.h"
+#include "core/verdict.h"
+#include "host/herald.h"
+
+namespace kestrel {
+
+// A request text formatted into its own 10240-byte buffer. The format
+// understands %s, %d, %f (fixed notation, six decimals, independent of the
+// process locale) and %%. A request longer than 10237 characters does not
+// fit: it is kept cut in the buffer, never sent.
+class Request {
+ public:
+  explicit Request(const char* format, ...) KESTREL_PRINTF_LIKE(2, 3);
+
+  char* text() { return text_; }
+  const char* text() const { return text_; }
+  // Characters the whole request takes, even when it did not fit.
+  long length() const { return length_; }
+  bool fits() const { return length_ <= kMaxRequestLength; }
+
+ private:
+  char text_[kTextCapacity];
+  long length_ = 0;
+};
+
+// Ends a command whose request does not fit: red line and error text name
+// its length and the operation; nothing is sent.
+void refuse_request(KestrelCore& core, const Command& command, const Request& request);
+
+// Judges `reply` (an unframed reply text) for `command` and, on "OK", returns
+// what `on_ok(core, payload)` returns; false on every other verdict. This is
+// the whole reply handling of a command, callable without a network.
+template <typename OnOk>
+bool handle_reply(KestrelCore& core, const Command& command, const char* reply, OnOk&& on_ok) {
+  SplitReply split;
+  if (judge(core, command, reply, split) != Verdict::kOk) return false;
+  return std::forward<OnOk>(on_ok)(core, split.payload);
+}
+
+// Runs one command: the exchange, then handle_reply.
+template <typename OnOk>
+bool run(KestrelCore& core, const Command& command, Request& request, OnOk&& on_ok) {
+  if (!request.fits()) {
+    refuse_request(core, command, request);
+    return false;
+  }
+  char reply[kTextCapacity];
+  if (core.exchange(core, request.text(), reply) != Exchange::kReplied) {
+    report_failed_exchange(core);
+    return false;
+  }
+  return handle_reply(core, command, reply, std::forward<OnOk>(on_ok));
+}
+
+// ---- Payload handling shared by the operations ------------------------------
+
+// A payload field, zero-filled before the split, that holds at most N - 1
+// characters. Its text has one byte more than that, so that a longer field of
+// the reply shows as N characters: a cut number would be a different number,
+// so such a field is refused as not convertible.
+template <std::size_t N = kFieldCapacity>
+struct Field {
+  char text[N + 1] = {};
+  bool fits() const { return std::strlen(text) < N; }
+};
+
+// Converts `text` straight into `out`; on failure (or when the field did not
+// fit) prints `message` in red with the text and returns false.
+bool convert(const KestrelCore& core, const char* text, bool fitted, double& out,
+             const char* message);
+bool convert(const KestrelCore& core, const char* text, bool fitted, int& out,
+             const char* message);
+template <std::size_t N, typename T>
+bool convert(const KestrelCore& core, const Field<N>& field, T& out, const char* message) {
+  return convert(core, field.text, field.fits(), out, message);
+}
+
+// The payload of an "OK" reply, as the operation's handling receives it: its
+// own 10240-byte buffer, which list walks split in place.
+using Payload = char[kTextCapacity];
+
+// Setters: an "OK" is all they need; the payload is not looked at.
+struct AcceptAny {
+  bool operator()(KestrelCore&, Payload&) const { return true; }
+};
+
+// The whole payload is one number.
+template <typename T>
+struct OneNumber {
+  T& out;
+  const char* message;
+  bool operator()(KestrelCore& core, Payload& payload) const {
+    return convert(core, payload, true, out, message);
+  }
+};
+template <typename T>
+OneNumber(T&, const char*) -> OneNumber<T>;
+
+// Two numbers joined by '&', X first: each converted straight into its output,
+// X before Y.
+struct PointPayload {
+  double& x;
+  double& y;
+  const char* x_message;
+  const char* y_message;
+  bool operator()(KestrelCore& core, Payload& payload) const;
+};
+
+// Splits the count text off a counted list ("N,entry,entry...") and converts
+// it into `count`; red "Length:%s，不能转换int" on failure.
+bool take_count(const KestrelCore& core, Payload& payload, int& count);
+
+}  // namespace kestrel
+
+#endif  // KESTREL_CORE_COMMAND_H

@@ -1,0 +1,165 @@
+#include "host/yarn.h"
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace Corvus {
+
+namespace yarn_detail {
+
+bool separate(const char* text, char separator, Out* outs, int count) {
+  // Find where every part begins before anything is written: the last
+  // output may be the text itself.
+  const char* begin[5];
+  std::size_t length[5];
+  const char* cursor = text;
+  bool exhausted = false;
+  for (int i = 0; i < count; ++i) {
+    if (exhausted) {
+      begin[i] = cursor;
+      length[i] = 0;
+      continue;
+    }
+    begin[i] = cursor;
+    if (i == count - 1) {
+      length[i] = std::strlen(cursor);
+      break;
+    }
+    const char* next = std::strchr(cursor, separator);
+    if (next == nullptr) {
+      length[i] = std::strlen(cursor);
+      cursor += length[i];
+      exhausted = true;
+    } else {
+      length[i] = static_cast<std::size_t>(next - cursor);
+      cursor = next + 1;
+    }
+  }
+  bool fitted = true;
+  for (int i = 0; i < count; ++i) {
+    std::size_t n = length[i];
+    if (n + 1 > outs[i].capacity) {
+      n = outs[i].capacity - 1;
+      fitted = false;
+    }
+    std::memmove(outs[i].text, begin[i], n);
+    outs[i].text[n] = '\0';
+  }
+  return fitted;
+}
+
+}  // namespace yarn_detail
+
+namespace {
+
+bool equals_ignoring_case(const char* text, std::size_t length, const char* word) {
+  std::size_t i = 0;
+  for (; i < length && word[i] != '\0'; ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != word[i]) return false;
+  }
+  return i == length && word[i] == '\0';
+}
+
+bool in_range(double value, double min, double max) {
+  if (min == 0.0 && max == 0.0) return true;
+  return value >= min && value <= max;
+}
+
+}  // namespace
+
+bool Yarn_To_Double(const char* text, double min, double max, double* out) {
+  if (text == nullptr || out == nullptr) return false;
+  const char* first = text;
+  const char* last = text + std::strlen(text);
+  bool negative = false;
+  if (first < last && (*first == '+' || *first == '-')) {
+    negative = *first == '-';
+    ++first;
+  }
+  if (first == last || *first == '+' || *first == '-') return false;
+  std::size_t length = static_cast<std::size_t>(last - first);
+  double value = 0.0;
+  if (equals_ignoring_case(first, length, "nan")) {
+    value = std::numeric_limits<double>::quiet_NaN();
+  } else if (equals_ignoring_case(first, length, "inf") ||
+             equals_ignoring_case(first, length, "infinity")) {
+    value = std::numeric_limits<double>::infinity();
+  } else {
+    auto result = std::from_chars(first, last, value, std::chars_format::general);
+    if (result.ptr != last) return false;
+    if (result.ec == std::errc::result_out_of_range) {
+      // Too small underflows to zero; too large is no double.
+      bool tiny = false;
+      for (const char* p = first; p < last; ++p) {
+        if (*p == 'e' || *p == 'E') {
+          tiny = p + 1 < last && p[1] == '-';
+          break;
+        }
+      }
+      if (!tiny) return false;
+      value = 0.0;
+    } else if (result.ec != std::errc()) {
+      return false;
+    }
+  }
+  if (negative) value = -value;
+  if (!in_range(value, min, max)) return false;
+  *out = value;
+  return true;
+}
+
+bool Yarn_To_Int(const char* text, int min, int max, int* out) {
+  if (text == nullptr || out == nullptr) return false;
+  const char* first = text;
+  const char* last = text + std::strlen(text);
+  if (first < last && *first == '+') {
+    ++first;
+    if (first < last && *first == '-') return false;
+  }
+  if (first == last) return false;
+  int value = 0;
+  auto result = std::from_chars(first, last, value, 10);
+  if (result.ec != std::errc() || result.ptr != last) return false;
+  if (!(min == 0 && max == 0) && (value < min || value > max)) return false;
+  *out = value;
+  return true;
+}
+
+bool Yarn_Compare_L(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  return std::strcmp(a, b) == 0;
+}
+
+bool Yarn_Find_SubString_L(const char* text, const char* part) {
+  if (text == nullptr || part == nullptr) return false;
+  return std::strstr(text, part) != nullptr;
+}
+
+char* Yarn_Cat(char* destination, const char* source) {
+  return std::strcat(destination, source);
+}
+
+void Yarn_Remove(char* text, const char* part) {
+  if (text == nullptr || part == nullptr || *part == '\0') return;
+  std::size_t part_length = std::strlen(part);
+  char* found = nullptr;
+  for (char* p = std::strstr(text, part); p != nullptr; p = std::strstr(p + 1, part)) found = p;
+  if (found == nullptr) return;
+  std::memmove(found, found + part_length, std::strlen(found + part_length) + 1);
+}
+
+void Yarn_Remove_Bracket(char* text) {
+  if (text == nullptr) return;
+  std::size_t length = std::strlen(text);
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
+  if (length > 0 && text[length - 1] == '>') --length;
+  std::size_t start = (length > 0 && text[0] == '<') ? 1 : 0;
+  std::memmove(text, text + start, length - start);
+  text[length - start] = '\0';
+}
+
+}  // namespace Corvus
