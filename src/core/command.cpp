@@ -67,6 +67,12 @@ Request::Request(const char* format, ...) {
   text_[length_ < kTextCapacity - 1 ? length_ : kTextCapacity - 1] = '\0';
 }
 
+void append_fixed(std::string& text, double value) {
+  char number[400];
+  auto result = std::to_chars(number, number + sizeof number, value, std::chars_format::fixed, 6);
+  text.append(number, static_cast<std::size_t>(result.ptr - number));
+}
+
 void refuse_request(KestrelCore& core, const Command& command, const Request& request) {
   const int length = static_cast<int>(request.length());
   Corvus::Herald_Red(core.title, text::kRequestTooLong, length, kMaxRequestLength,
@@ -77,24 +83,25 @@ void refuse_request(KestrelCore& core, const Command& command, const Request& re
   core.set_error(error);
 }
 
-bool convert(const KestrelCore& core, const char* text, bool fitted, double& out,
-             const char* message) {
-  if (fitted && Corvus::Yarn_To_Double(text, 0.0, 0.0, &out)) return true;
-  Corvus::Herald_Red(core.title, message, text);
+bool convert(const KestrelCore& core, const char* text, bool fits, double& out,
+             const char* message, const char* shown) {
+  if (fits && Corvus::Yarn_To_Double(text, 0.0, 0.0, &out)) return true;
+  Corvus::Herald_Red(core.title, message, shown ? shown : text);
   return false;
 }
 
-bool convert(const KestrelCore& core, const char* text, bool fitted, int& out,
-             const char* message) {
-  if (fitted && Corvus::Yarn_To_Int(text, 0, 0, &out)) return true;
-  Corvus::Herald_Red(core.title, message, text);
+bool convert(const KestrelCore& core, const char* text, bool fits, int& out,
+             const char* message, const char* shown) {
+  if (fits && Corvus::Yarn_To_Int(text, 0, 0, &out)) return true;
+  Corvus::Herald_Red(core.title, message, shown ? shown : text);
   return false;
 }
 
 bool PointPayload::operator()(KestrelCore& core, Payload& payload) const {
   Field<> x_text, y_text;
   Corvus::Yarn_Seperate_Char(payload, '&', x_text.text, y_text.text, kTextCapacity);
-  return convert(core, x_text, x, x_message) && convert(core, y_text, y, y_message);
+  const char* shown = show_payload ? payload : nullptr;
+  return convert(core, x_text, x, x_message, shown) && convert(core, y_text, y, y_message, shown);
 }
 
 bool take_count(const KestrelCore& core, Payload& payload, int& count) {

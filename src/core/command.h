@@ -7,11 +7,13 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "core/record.h"
 #include "core/verdict.h"
 #include "host/herald.h"
+#include "host/yarn.h"
 
 namespace kestrel {
 
@@ -33,6 +35,10 @@ class Request {
   char text_[kTextCapacity];
   long length_ = 0;
 };
+
+// Appends `value` as "%f" writes it (fixed notation, six decimals), whatever
+// the process locale.
+void append_fixed(std::string& text, double value);
 
 // Ends a command whose request does not fit: red line and error text name
 // its length and the operation; nothing is sent.
@@ -62,6 +68,10 @@ bool run(KestrelCore& core, const Command& command, Request& request, OnOk&& on_
   }
   return handle_reply(core, command, reply, std::forward<OnOk>(on_ok));
 }
+template <typename OnOk>
+bool run(KestrelCore& core, const Command& command, Request&& request, OnOk&& on_ok) {
+  return run(core, command, request, std::forward<OnOk>(on_ok));
+}
 
 // ---- Payload handling shared by the operations ------------------------------
 
@@ -72,18 +82,21 @@ bool run(KestrelCore& core, const Command& command, Request& request, OnOk&& on_
 template <std::size_t N = kFieldCapacity>
 struct Field {
   char text[N + 1] = {};
-  bool fits() const { return std::strlen(text) < N; }
+  bool cut = false;  // set when a split upstream already cut this field's text
+  bool fits() const { return !cut && std::strlen(text) < N; }
 };
 
 // Converts `text` straight into `out`; on failure (or when the field did not
-// fit) prints `message` in red with the text and returns false.
-bool convert(const KestrelCore& core, const char* text, bool fitted, double& out,
-             const char* message);
-bool convert(const KestrelCore& core, const char* text, bool fitted, int& out,
-             const char* message);
+// fit) prints `message` in red with `shown` (the text itself when null) and
+// returns false, `out` untouched.
+bool convert(const KestrelCore& core, const char* text, bool fits, double& out,
+             const char* message, const char* shown = nullptr);
+bool convert(const KestrelCore& core, const char* text, bool fits, int& out,
+             const char* message, const char* shown = nullptr);
 template <std::size_t N, typename T>
-bool convert(const KestrelCore& core, const Field<N>& field, T& out, const char* message) {
-  return convert(core, field.text, field.fits(), out, message);
+bool convert(const KestrelCore& core, const Field<N>& field, T& out, const char* message,
+             const char* shown = nullptr) {
+  return convert(core, field.text, field.fits(), out, message, shown);
 }
 
 // The payload of an "OK" reply, as the operation's handling receives it: its
@@ -108,12 +121,14 @@ template <typename T>
 OneNumber(T&, const char*) -> OneNumber<T>;
 
 // Two numbers joined by '&', X first: each converted straight into its output,
-// X before Y.
+// X before Y. A failure line names the failing field's text, or the whole
+// payload when `show_payload` is set.
 struct PointPayload {
   double& x;
   double& y;
   const char* x_message;
   const char* y_message;
+  bool show_payload = false;
   bool operator()(KestrelCore& core, Payload& payload) const;
 };
 
