@@ -1,0 +1,163 @@
+// The client object: defaults, the timeout rule, connection lines, the stored
+// address, and records shared through assignment.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "kestrel/host.h"
+#include "kestrel/kestrel.h"
+#include "support/console.h"
+#include "support/fake_server.h"
+
+namespace {
+
+using kestrel_test::ConsoleCapture;
+using kestrel_test::FakeServer;
+using kestrel_test::Green;
+using kestrel_test::Red;
+using kestrel_test::Yellow;
+
+std::string At(const char* format, const std::string& address, int port) {
+  char line[256];
+  std::snprintf(line, sizeof line, format, address.c_str(), port);
+  return line;
+}
+
+TEST(Client, FreshClientDefaults) {
+  Kestrel client;
+  EXPECT_EQ(client.Kestrel_GetTimeout(), 5000);
+  EXPECT_STREQ(client.Kestrel_GetErrorString(), "");
+  ConsoleCapture console;
+  EXPECT_FALSE(client.Kestrel_Connect_Status());
+  ASSERT_EQ(console.lines().size(), 1u);
+  EXPECT_EQ(console.lines()[0], Red("Kestrel", "Net 127.0.0.1:8000 Disconnect Warning."));
+}
+
+TEST(Client, TitleOfAnOwnedClientNamesTheProcedure) {
+  Corvus::Procedure procedure("Seq1");
+  Kestrel client(&procedure);
+  ConsoleCapture console;
+  client.Kestrel_Connect_Status();
+  ASSERT_EQ(console.lines().size(), 1u);
+  EXPECT_EQ(console.lines()[0].title, "Seq1/Kestrel");
+  Corvus::Procedure long_name(std::string(80, 'p').c_str());
+  Kestrel long_client(&long_name);
+  console.clear();
+  long_client.Kestrel_Connect_Status();
+  EXPECT_EQ(console.lines().at(0).title, std::string(63, 'p'));
+}
+
+TEST(Client, TimeoutRuleStoresOnlyTwoValues) {
+  const struct {
+    int given, stored;
+  } cases[] = {{999, 1000}, {0, 1000}, {-5, 1000}, {1000, 10000}, {3000, 10000},
+               {5000, 10000}, {60000, 10000}};
+  for (const auto& c : cases) {
+    Kestrel client;
+    client.Kestrel_SetTimeout(c.given);
+    EXPECT_EQ(client.Kestrel_GetTimeout(), c.stored) << c.given;
+  }
+}
+
+TEST(Client, ConnectDisconnectAndStatusLines) {
+  FakeServer server;
+  Kestrel client;
+  ConsoleCapture console;
+  const int port = server.port();
+  EXPECT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", port));
+  EXPECT_TRUE(client.Kestrel_Connect_Status());
+  EXPECT_TRUE(client.Kestrel_Disconnect_Port());
+  EXPECT_FALSE(client.Kestrel_Disconnect_Port());
+  EXPECT_FALSE(client.Kestrel_Connect_Status());
+  const std::vector<kestrel_test::ConsoleLine> expected = {
+      Green("Kestrel", At("Net %s:%d Connect Success.", "127.0.0.1", port)),
+      Yellow("Kestrel", At("Net %s:%d Disconnect Success.", "127.0.0.1", port)),
+      Red("Kestrel", At("Net %s:%d Disconnect Error.", "127.0.0.1", port)),
+      Red("Kestrel", At("Net %s:%d Disconnect Warning.", "127.0.0.1", port)),
+  };
+  EXPECT_EQ(console.lines(), expected);
+  EXPECT_STREQ(client.Kestrel_GetErrorString(), "");
+}
+
+TEST(Client, StatusSeesAServerThatClosed) {
+  FakeServer server;
+  Kestrel client;
+  ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", server.port()));
+  ASSERT_TRUE(server.Drop());
+  ConsoleCapture console;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  bool connected = true;
+  while (connected && std::chrono::steady_clock::now() < deadline) {
+    connected = client.Kestrel_Connect_Status();
+  }
+  EXPECT_FALSE(connected);
+}
+
+TEST(Client, FailedConnectStoresAddressAndPortForReconnect) {
+  int closed_port;
+  {
+    FakeServer gone;
+    closed_port = gone.port();
+  }
+  Kestrel client;
+  ConsoleCapture console;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.Kestrel_Connect_Port("127.0.0.1", closed_port));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  // A failed disconnect is only printed; reconnect then uses the stored values.
+  EXPECT_FALSE(client.Kestrel_Reconnect_Port());
+  const std::vector<kestrel_test::ConsoleLine> expected = {
+      Red("Kestrel", At("Net %s:%d Connect Error.", "127.0.0.1", closed_port)),
+      Red("Kestrel", At("Net %s:%d Disconnect Error.", "127.0.0.1", closed_port)),
+      Red("Kestrel", At("Net %s:%d Connect Error.", "127.0.0.1", closed_port)),
+  };
+  EXPECT_EQ(console.lines(), expected);
+}
+
+TEST(Client, ReconnectReachesARestartedServer) {
+  FakeServer server;
+  Kestrel client;
+  ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", server.port()));
+  ASSERT_TRUE(server.Drop());
+  EXPECT_TRUE(client.Kestrel_Reconnect_Port());
+  EXPECT_TRUE(server.WaitForConnections(2, 2000));
+  server.Push(FakeServer::Line("<SetGain,OK,>"));
+  ConsoleCapture console;
+  EXPECT_TRUE(client.Kestrel_SetGain("Cam1", 1.0));
+}
+
+TEST(Client, LongAddressIsCutInTheStoredCopyOnly) {
+  const std::string address(70, 'a');  // no such host: the connect fails at once
+  Kestrel client;
+  ConsoleCapture console;
+  EXPECT_FALSE(client.Kestrel_Connect_Port(address.c_str(), 9));
+  client.Kestrel_Connect_Status();
+  ASSERT_EQ(console.lines().size(), 2u);
+  EXPECT_EQ(console.lines()[0].text, At("Net %s:%d Connect Error.", address, 9));
+  EXPECT_EQ(console.lines()[1].text, At("Net %s:%d Disconnect Warning.", address.substr(0, 63), 9));
+}
+
+TEST(Client, AssignmentSharesLinkAndErrorText) {
+  FakeServer server;
+  Kestrel first;
+  Kestrel second;
+  // Keep second's own record reachable so that it can be given back (records
+  // are not counted: of the clients sharing one, only one may be destroyed).
+  alignas(Kestrel) static unsigned char slot[sizeof(Kestrel)];
+  Kestrel* own_record = new (slot) Kestrel(second);
+  second = first;
+  ASSERT_TRUE(second.Kestrel_Connect_Port("127.0.0.1", server.port()));
+  EXPECT_TRUE(first.Kestrel_Connect_Status());
+  ConsoleCapture console;
+  server.Push(FakeServer::Line("<SetGain,NG,lens cap on>"));
+  EXPECT_FALSE(first.Kestrel_SetGain("Cam1", 1.0));
+  EXPECT_STREQ(second.Kestrel_GetErrorString(), "lens cap on");
+  second.Kestrel_ClearErrorString();
+  EXPECT_STREQ(first.Kestrel_GetErrorString(), "");
+  second = *own_record;
+}
+
+}  // namespace

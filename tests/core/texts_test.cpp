@@ -1,0 +1,46 @@
+// The table of console and error texts holds GBK bytes that read as written.
+#include "core/texts.h"
+
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+namespace {
+
+std::string ToUtf8(const char* gbk) {
+  iconv_t cd = iconv_open("UTF-8", "GBK");
+  EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  std::string out(std::strlen(gbk) * 2 + 1, '\0');
+  char* in = const_cast<char*>(gbk);
+  std::size_t in_left = std::strlen(gbk);
+  char* o = out.data();
+  std::size_t out_left = out.size();
+  const std::size_t r = iconv(cd, &in, &in_left, &o, &out_left);
+  iconv_close(cd);
+  EXPECT_NE(r, static_cast<std::size_t>(-1)) << "not GBK: " << gbk;
+  out.resize(out.size() - out_left);
+  return out;
+}
+
+TEST(Texts, EveryEntryIsGbkOfItsReadableText) {
+  std::set<std::string> names;
+  for (const auto& entry : kestrel::text::kTable) {
+    EXPECT_EQ(ToUtf8(entry.gbk), entry.readable) << entry.name;
+    EXPECT_TRUE(names.insert(entry.name).second) << "twice: " << entry.name;
+  }
+}
+
+TEST(Texts, KnownByteForms) {
+  using namespace kestrel::text;
+  EXPECT_EQ(std::strlen(kCommFailed), 9u);
+  EXPECT_EQ(std::strlen(kHeadErrorBegin), 11u);
+  EXPECT_EQ(std::strlen(kHeadErrorEnd), 7u);
+  EXPECT_EQ(std::strlen(kTypeErrorBegin), 19u);
+  EXPECT_EQ(std::strlen(kTypeErrorEnd), 8u);
+  EXPECT_STREQ(kGainNotDouble, "Gain:%s\xA3\xAC\xB2\xBB\xC4\xDC\xD7\xAA\xBB\xBB" "double");
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// The exchange: request and reply bytes, the read accounting, abort flags and
+// the order of the console lines, against a real server on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestrel/host.h"
+#include "kestrel/kestrel.h"
+#include "support/console.h"
+#include "support/fake_server.h"
+
+namespace {
+
+using Corvus::HeraldColor;
+using kestrel_test::ConsoleCapture;
+using kestrel_test::ConsoleLine;
+using kestrel_test::FakeServer;
+using kestrel_test::Gbk;
+using kestrel_test::Plain;
+using kestrel_test::Red;
+using kestrel_test::Yellow;
+
+class Exchange : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", server.port())); }
+  std::string NetFail() const {
+    return "Net:127.0.0.1:" + std::to_string(server.port()) + " fail.";
+  }
+  static std::string Waiting(const std::string& request, int waited, int limit) {
+    return "等待接收" + request + "完成.....超时时间[" + std::to_string(waited) + "/" +
+           std::to_string(limit) + "毫秒]...";
+  }
+
+  FakeServer server;
+  Kestrel client;
+};
+
+TEST_F(Exchange, SendsOneLineAndPrintsBothWays) {
+  ConsoleCapture console;
+  server.Push(FakeServer::Line("<SetGain,OK,whatever>"));
+  EXPECT_TRUE(client.Kestrel_SetGain("Cam1", 2.5));
+  EXPECT_EQ(server.requests(), std::vector<std::string>{"<SetGain,Cam1,2.500000>"});
+  const std::vector<ConsoleLine> expected = {
+      Plain("Kestrel", "Net_IO_Send Success:<SetGain,Cam1,2.500000>"),
+      Plain("Kestrel", "Net_IO_Recv Success:<SetGain,OK,whatever>\r\n"),
+  };
+  EXPECT_EQ(console.lines(), expected);
+}
+
+TEST_F(Exchange, ReplySplitIntoChunksIsAssembled) {
+  server.Push(FakeServer::Chunks({"<GetGa", "in,OK,1.", "25>\r", "\n"}, 30));
+  double gain = 0;
+  EXPECT_TRUE(client.Kestrel_GetGain("Cam1", gain));
+  EXPECT_EQ(gain, 1.25);
+}
+
+TEST_F(Exchange, StaleBytesAreDroppedBeforeTheNextRequest) {
+  server.Push(FakeServer::Answer("<GetGain,OK,1>\r\n<GetGain,OK,2>\r\n"));
+  double gain = 0;
+  ASSERT_TRUE(client.Kestrel_GetGain("Cam1", gain));
+  EXPECT_EQ(gain, 1.0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the stale reply land
+  server.Push(FakeServer::Line("<GetGain,OK,3>"));
+  ASSERT_TRUE(client.Kestrel_GetGain("Cam1", gain));
+  EXPECT_EQ(gain, 3.0);
+}
+
+TEST_F(Exchange, SilentServerWithShortTimeoutFailsAfterOneRead) {
+  client.Kestrel_SetTimeout(999);
+  ConsoleCapture console;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.Kestrel_SetGain("Cam1", 1));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(950));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
+  const std::vector<ConsoleLine> expected = {
+      Plain("Kestrel", "Net_IO_Send Success:<SetGain,Cam1,1.000000>"),
+      Red("Kestrel", "Net_IO_Recv Read Error ,  Receive[]"),
+      Red("Kestrel", NetFail()),
+  };
+  EXPECT_EQ(console.lines(), expected);
+  EXPECT_EQ(client.Kestrel_GetErrorString(), Gbk("通讯失败!"));
+}
+
+TEST_F(Exchange, TenSecondTimeoutWaitsTwoReads) {
+  client.Kestrel_SetTimeout(10000);
+  server.Push(FakeServer::Hangup());  // a closed peer makes every read fail at once
+  ConsoleCapture console;
+  EXPECT_FALSE(client.Kestrel_SetGain("Cam1", 1));
+  EXPECT_EQ(console.texts(HeraldColor::Yellow),
+            std::vector<std::string>{Gbk(Waiting("<SetGain,Cam1,1.000000>", 5000, 10000))});
+  EXPECT_EQ(console.texts(HeraldColor::Red),
+            (std::vector<std::string>{"Net_IO_Recv Read Error ,  Receive[]", NetFail()}));
+}
+
+TEST_F(Exchange, AutoFocusAnywhereInTheRequestWaitsTwelveReads) {
+  for (const bool auto_focus_command : {true, false}) {
+    server.Push(FakeServer::Hangup());
+    ConsoleCapture console;
+    const auto start = std::chrono::steady_clock::now();
+    double result = 0;
+    std::string text;
+    if (auto_focus_command) {
+      EXPECT_FALSE(client.Kestrel_AutoFocus("Cam1", 1, 0, 0, 0, 0, 0, result, text, false));
+    } else {
+      EXPECT_FALSE(client.Kestrel_SetGain("MyAutoFocusCam", 1));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    std::vector<std::string> waits;
+    for (int waited = 5000; waited < 60000; waited += 5000) {
+      waits.push_back(Gbk("等待接收AutoFocus完成.....超时时间[" + std::to_string(waited) +
+                          "/60000毫秒]..."));
+    }
+    EXPECT_EQ(console.texts(HeraldColor::Yellow), waits);
+    EXPECT_EQ(console.texts(HeraldColor::Red).front(), "Net_IO_Recv Read Error ,  Receive[]");
+    ASSERT_TRUE(client.Kestrel_Reconnect_Port());
+  }
+}
+
+TEST_F(Exchange, ShortReadCountsAsUnsuccessfulAndWaitingGoesOn) {
+  client.Kestrel_SetTimeout(10000);
+  server.Push(FakeServer::Answer("\r\n<SetGain,OK,>\r\n"));
+  ConsoleCapture console;
+  EXPECT_TRUE(client.Kestrel_SetGain("Cam1", 1));
+  EXPECT_EQ(console.texts(HeraldColor::Yellow).size(), 1u);
+}
+
+TEST_F(Exchange, UnframedReplyFailsAtOnce) {
+  client.Kestrel_SetTimeout(10000);
+  server.Push(FakeServer::Line("SetGain,OK,1"));
+  ConsoleCapture console;
+  EXPECT_FALSE(client.Kestrel_SetGain("Cam1", 1));
+  EXPECT_EQ(console.texts(HeraldColor::Red),
+            (std::vector<std::string>{"Net_IO_Recv Error, Receive[SetGain,OK,1\r\n],ReadCount:14",
+                                      NetFail()}));
+  EXPECT_TRUE(console.texts(HeraldColor::Yellow).empty());
+}
+
+TEST_F(Exchange, OverlongReplyIsRefusedAndTheLinkStaysUsable) {
+  server.Push(FakeServer::Line("<GetGain,OK," + std::string(20000, '7') + ">"));
+  ConsoleCapture console;
+  double gain = 0;
+  EXPECT_FALSE(client.Kestrel_GetGain("Cam1", gain));
+  ASSERT_FALSE(console.texts(HeraldColor::Red).empty());
+  EXPECT_NE(console.texts(HeraldColor::Red)[0].find("ReadCount:10239"), std::string::npos);
+  server.Push(FakeServer::Line("<GetGain,OK,4>"));
+  EXPECT_TRUE(client.Kestrel_GetGain("Cam1", gain));
+  EXPECT_EQ(gain, 4.0);
+}
+
+TEST_F(Exchange, NotConnectedFailsOnTheWrite) {
+  Kestrel idle;
+  ConsoleCapture console;
+  EXPECT_FALSE(idle.Kestrel_SetGain("Cam1", 1));
+  const std::vector<ConsoleLine> expected = {
+      Red("Kestrel", "Net:127.0.0.1:8000 Net_IO_Send Error:<SetGain,Cam1,1.000000> "),
+      Red("Kestrel", "Net:127.0.0.1:8000 fail."),
+  };
+  EXPECT_EQ(console.lines(), expected);
+}
+
+TEST_F(Exchange, TwoThreadsAreServedOneAfterTheOther) {
+  server.Push(FakeServer::Line("<GetGain,OK,1>", 100));
+  server.Push(FakeServer::Line("<GetGain,OK,2>"));
+  double gain_a = 0, gain_b = 0;
+  std::thread a([&] { client.Kestrel_GetGain("A", gain_a); });
+  std::thread b([&] { client.Kestrel_GetGain("B", gain_b); });
+  a.join();
+  b.join();
+  const std::vector<std::string> requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  const bool a_first = requests[0] == "<GetGain,A>";
+  EXPECT_EQ(gain_a, a_first ? 1.0 : 2.0);
+  EXPECT_EQ(gain_b, a_first ? 2.0 : 1.0);
+}
+
+class Owned : public Exchange {
+ protected:
+  Owned() : owned(&procedure) {}
+  void SetUp() override { ASSERT_TRUE(owned.Kestrel_Connect_Port("127.0.0.1", server.port())); }
+  Corvus::Procedure procedure{"Seq1"};
+  Kestrel owned;
+};
+
+TEST_F(Owned, AbortFlagsEndTheWaitOwnFlagFirst) {
+  const struct {
+    bool routine, plant;
+    const char* line;
+  } cases[] = {{true, false, "Seq1接收到中止信号.数据中止接收...."},
+               {false, true, "Seq1接收到系统中止信号.数据中止接收...."},
+               {true, true, "Seq1接收到中止信号.数据中止接收...."}};
+  owned.Kestrel_SetTimeout(10000);
+  for (const auto& c : cases) {
+    procedure.Routine_Set_Abort_Flag(c.routine);
+    procedure.Plant_Abort_Manager_Set(c.plant);
+    server.Push(FakeServer::Hangup());
+    ConsoleCapture console;
+    EXPECT_FALSE(owned.Kestrel_SetGain("Cam1", 1));
+    EXPECT_EQ(console.texts(HeraldColor::Yellow), std::vector<std::string>{Gbk(c.line)});
+    EXPECT_EQ(console.lines().back(), Red("Seq1/Kestrel", NetFail()));
+    ASSERT_TRUE(owned.Kestrel_Reconnect_Port());
+  }
+}
+
+TEST_F(Owned, ReplyInTimeIsTakenEvenWithAnAbortRaised) {
+  procedure.Routine_Set_Abort_Flag(true);
+  server.Push(FakeServer::Line("<SetGain,OK,>"));
+  EXPECT_TRUE(owned.Kestrel_SetGain("Cam1", 1));
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+// The verdict on a reply: head, then "OK", then "NG"; each failure's red line
+// and error text.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kestrel/kestrel.h"
+#include "support/canned.h"
+#include "support/console.h"
+
+namespace {
+
+using kestrel_test::CannedReplies;
+using kestrel_test::ConsoleCapture;
+using kestrel_test::Gbk;
+using kestrel_test::Red;
+
+TEST(Verdict, EachPathPrintsItsLineAndLeavesItsErrorText) {
+  const struct {
+    const char* reply;
+    bool ok;
+    const char* line;   // the red line, "" for none
+    const char* error;  // the error text afterwards
+  } cases[] = {
+      {"SetGain,OK,anything", true, "", "earlier"},
+      {"SetGain,OK", true, "", "earlier"},
+      {"GetGain,OK,1", false, "UNKNOWN RECV COMMAND HEAD:GetGain(SetGain)[Kestrel::Kestrel_SetGain]",
+       "接收指令头:GetGain(SetGain)未批配!"},
+      {"GetGain,NG,busy", false,
+       "UNKNOWN RECV COMMAND HEAD:GetGain(SetGain)[Kestrel::Kestrel_SetGain]",
+       "接收指令头:GetGain(SetGain)未批配!"},
+      {"SetGain,NG,lens error, at 3,4", false,
+       "ERRMESSAGE:lens error, at 3,4[Kestrel::Kestrel_SetGain]", "lens error, at 3,4"},
+      {"SetGain,NG", false, "ERRMESSAGE:[Kestrel::Kestrel_SetGain]", ""},
+      {"SetGain,ERR,x", false, "UNKNOWN RECV TYPE:ERR(OK/NG)[Kestrel::Kestrel_SetGain]",
+       "接收指令类型未识别:ERR(OK/NG)!"},
+      {"SetGain,ok,x", false, "UNKNOWN RECV TYPE:ok(OK/NG)[Kestrel::Kestrel_SetGain]",
+       "接收指令类型未识别:ok(OK/NG)!"},
+      {"SetGain", false, "UNKNOWN RECV TYPE:(OK/NG)[Kestrel::Kestrel_SetGain]",
+       "接收指令类型未识别:(OK/NG)!"},
+  };
+  for (const auto& c : cases) {
+    Kestrel client;
+    CannedReplies canned(client);
+    canned.core().set_error("earlier");
+    canned.Reply(c.reply);
+    ConsoleCapture console;
+    EXPECT_EQ(client.Kestrel_SetGain("Cam1", 1.0), c.ok) << c.reply;
+    std::vector<kestrel_test::ConsoleLine> expected;
+    if (*c.line) expected.push_back(Red("Kestrel", c.line));
+    EXPECT_EQ(console.lines(), expected) << c.reply;
+    EXPECT_EQ(client.Kestrel_GetErrorString(), Gbk(c.error)) << c.reply;
+  }
+}
+
+TEST(Verdict, OversizedHeadAndTypeAreCutAndNeverMatch) {
+  Kestrel client;
+  CannedReplies canned(client);
+  const std::string head = "SetGain" + std::string(100, 'x');
+  canned.Reply(head + ",OK,1");
+  canned.Reply("SetGain,OK" + std::string(100, 'K') + ",1");
+  ConsoleCapture console;
+  EXPECT_FALSE(client.Kestrel_SetGain("Cam1", 1.0));
+  EXPECT_FALSE(client.Kestrel_SetGain("Cam1", 1.0));
+  ASSERT_EQ(console.lines().size(), 2u);
+  EXPECT_EQ(console.lines()[0].text, "UNKNOWN RECV COMMAND HEAD:" + head.substr(0, 63) +
+                                         "(SetGain)[Kestrel::Kestrel_SetGain]");
+  EXPECT_EQ(console.lines()[1].text, "UNKNOWN RECV TYPE:OK" + std::string(29, 'K') +
+                                         "(OK/NG)[Kestrel::Kestrel_SetGain]");
+}
+
+TEST(Verdict, FailedExchangeSetsTheErrorBeforeItsLine) {
+  Kestrel client;
+  CannedReplies canned(client);  // nothing queued: the exchange fails
+  ConsoleCapture console;
+  EXPECT_FALSE(client.Kestrel_StartGrab("Cam1"));
+  EXPECT_EQ(console.lines(), std::vector<kestrel_test::ConsoleLine>{
+                                 Red("Kestrel", "Net:127.0.0.1:8000 fail.")});
+  EXPECT_EQ(client.Kestrel_GetErrorString(), Gbk("通讯失败!"));
+}
+
+}  // namespace
