@@ -1,0 +1,22 @@
+# Shared by the scripts: installs what a build needs on Debian.
+# shellcheck shell=bash
+
+# need_packages PACKAGE...: installs the Debian packages that are missing.
+need_packages() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq >/dev/null
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# The packages every build of the project needs.
+BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
+
+jobs_for_machine() { nproc 2>/dev/null || echo 2; }
