@@ -48,8 +48,11 @@ Kestrel::Kestrel() : core_(nullptr) { core_ = new KestrelCore; }
 Kestrel::Kestrel(Corvus::Procedure* procedure) : core_(nullptr) {
   core_ = new KestrelCore;
   core_->owner = procedure;
-  std::snprintf(core_->title, sizeof core_->title, "%s/Kestrel",
-                procedure->Procedure_Get_Name());
+  // Cut to 63 characters.
+  if (std::snprintf(core_->title, sizeof core_->title, "%s/Kestrel",
+                    procedure->Procedure_Get_Name()) < 0) {
+    core_->title[0] = '\0';
+  }
 }
 
 Kestrel::Kestrel(const Kestrel& other) : core_(other.core_) {}

@@ -1,0 +1,476 @@
+// Network link of the stand-in host layer: one TCP connection, read line by
+// line through the link's own receive buffer.
+//
+// Cost per command round trip (clear, write, read of a reply that arrives in
+// one segment): one non-blocking recv, one send, one blocking recv. The socket
+// stays blocking; a write is bounded by SO_SNDTIMEO and a read by
+// SO_RCVTIMEO, which is set only when the time left differs from the value
+// the socket already has (with a fixed client timeout it rarely does).
+//
+// Lifetime of a socket: each connection is a reference-counted Connection.
+// Every call takes its own reference under a small mutex and works on it
+// without holding the mutex; disconnecting removes the link's reference and
+// shuts the socket down, which wakes a blocked recv or send. The descriptor is
+// closed by the last reference, so its number is never reused under a call
+// that still works on it.
+#include "host/lynk.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#if defined(_WIN32)
+#error "The stand-in network link has no Winsock branch yet (see the platform section of lynk.cpp)."
+#else
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace Corvus {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------------------
+// Platform calls. Everything below this line up to the end of the section is
+// all the link knows of the socket API; a Winsock branch (WSAStartup once,
+// closesocket, ioctlsocket, WSAPoll) replaces exactly these functions.
+// ---------------------------------------------------------------------------
+
+using Handle = int;
+constexpr Handle kNoHandle = -1;
+
+// Outcome of one socket call.
+enum class Io {
+  kData,     // bytes moved (count in the out parameter)
+  kTimeout,  // nothing moved: would block, timed out or interrupted
+  kClosed,   // the peer has closed its end (recv gave 0)
+  kError,    // the socket failed (reset, shut down, ...)
+};
+
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
+#endif
+
+void CloseHandle(Handle h) { ::close(h); }
+
+// Wakes every call blocked on `h`; the handle stays valid until closed.
+void ShutdownHandle(Handle h) { ::shutdown(h, SHUT_RDWR); }
+
+bool SetBlocking(Handle h, bool blocking) {
+  const int flags = ::fcntl(h, F_GETFL, 0);
+  if (flags < 0) return false;
+  const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  return wanted == flags || ::fcntl(h, F_SETFL, wanted) == 0;
+}
+
+bool SetTimeoutOption(Handle h, int option, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = static_cast<decltype(tv.tv_usec)>((ms % 1000) * 1000);
+  return ::setsockopt(h, SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
+// A non-blocking, close-on-exec TCP socket.
+Handle OpenSocket(int family, int type, int protocol) {
+#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
+  return ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+#else
+  const Handle h = ::socket(family, type, protocol);
+  if (h == kNoHandle) return h;
+  ::fcntl(h, F_SETFD, FD_CLOEXEC);
+  if (!SetBlocking(h, false)) {
+    CloseHandle(h);
+    return kNoHandle;
+  }
+  return h;
+#endif
+}
+
+// Milliseconds left until `deadline`, rounded up; 0 once it has passed.
+int MsLeft(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// Connects the non-blocking socket `h`, waiting at most `limit_ms`.
+bool ConnectWithin(Handle h, const sockaddr* address, socklen_t length, int limit_ms) {
+  if (::connect(h, address, length) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+  for (;;) {
+    const int left = MsLeft(deadline);
+    if (left <= 0) return false;
+    pollfd p{h, POLLOUT, 0};
+    const int ready = ::poll(&p, 1, left);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(h, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return false;
+    return error == 0;
+  }
+}
+
+// Settings of a freshly connected socket: blocking, no Nagle delay, writes
+// bounded by `write_limit_ms`, no SIGPIPE.
+bool Configure(Handle h, int write_limit_ms) {
+  const int one = 1;
+  if (::setsockopt(h, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return false;
+#if defined(SO_NOSIGPIPE)
+  if (::setsockopt(h, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) != 0) return false;
+#endif
+  return SetTimeoutOption(h, SO_SNDTIMEO, write_limit_ms) && SetBlocking(h, true);
+}
+
+// Resolves `address` (numeric first, then as a host name) and connects to
+// the first address that answers within `limit_ms` each.
+Handle OpenConnected(const char* address, int port, int limit_ms, int write_limit_ms) {
+  char service[16];
+  std::snprintf(service, sizeof service, "%d", port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(address, service, &hints, &list) != 0) {
+    hints.ai_flags = AI_NUMERICSERV;
+    list = nullptr;
+    if (::getaddrinfo(address, service, &hints, &list) != 0) return kNoHandle;
+  }
+  Handle result = kNoHandle;
+  for (const addrinfo* a = list; a != nullptr && result == kNoHandle; a = a->ai_next) {
+    const Handle h = OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (h == kNoHandle) continue;
+    if (ConnectWithin(h, a->ai_addr, a->ai_addrlen, limit_ms) && Configure(h, write_limit_ms)) {
+      result = h;
+    } else {
+      CloseHandle(h);
+    }
+  }
+  ::freeaddrinfo(list);
+  return result;
+}
+
+Io Classify(long n, std::size_t* moved) {
+  if (n > 0) {
+    *moved = static_cast<std::size_t>(n);
+    return Io::kData;
+  }
+  *moved = 0;
+  if (n == 0) return Io::kClosed;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Io::kTimeout;
+  return Io::kError;
+}
+
+// Takes what the socket holds right now, without waiting.
+Io RecvNow(Handle h, char* data, std::size_t size, std::size_t* got) {
+  for (;;) {
+    const Io io = Classify(static_cast<long>(::recv(h, data, size, MSG_DONTWAIT)), got);
+    if (io != Io::kTimeout || errno != EINTR) return io;
+  }
+}
+
+// Waits at most `ms` (> 0) for bytes. `*timeout_set` is the receive timeout
+// the socket has now (0: none); it is changed only when it differs.
+Io RecvWithin(Handle h, char* data, std::size_t size, int ms, int* timeout_set, std::size_t* got) {
+  if (*timeout_set != ms) {
+    if (!SetTimeoutOption(h, SO_RCVTIMEO, ms)) return Io::kError;
+    *timeout_set = ms;
+  }
+  return Classify(static_cast<long>(::recv(h, data, size, 0)), got);
+}
+
+// Sends what the socket takes within `ms` (> 0); `*timeout_set` as above.
+Io SendWithin(Handle h, const char* data, std::size_t size, int ms, int* timeout_set,
+              std::size_t* sent) {
+  if (*timeout_set != ms) {
+    if (!SetTimeoutOption(h, SO_SNDTIMEO, ms)) return Io::kError;
+    *timeout_set = ms;
+  }
+  const long n = static_cast<long>(::send(h, data, size, kSendFlags));
+  if (n == 0) {  // nothing taken, not an end of stream
+    *sent = 0;
+    return Io::kTimeout;
+  }
+  return Classify(n, sent);
+}
+
+// kData when bytes wait to be read, kTimeout when the socket is idle, kClosed
+// when the peer has closed and nothing is left, kError when it failed.
+Io Peek(Handle h) {
+  char byte;
+  std::size_t got = 0;
+  for (;;) {
+    const Io io = Classify(static_cast<long>(::recv(h, &byte, 1, MSG_PEEK | MSG_DONTWAIT)), &got);
+    if (io != Io::kTimeout || errno != EINTR) return io;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// End of the platform calls.
+// ---------------------------------------------------------------------------
+
+// First occurrence of `term` (length `tl` >= 1) in `data`, or null.
+const char* FindTerminator(const char* data, std::size_t size, const char* term, std::size_t tl) {
+  if (size < tl) return nullptr;
+  const char* p = data;
+  const char* const last = data + (size - tl);
+  while (p <= last) {
+    p = static_cast<const char*>(std::memchr(p, term[0], static_cast<std::size_t>(last - p) + 1));
+    if (p == nullptr) return nullptr;
+    if (std::memcmp(p + 1, term + 1, tl - 1) == 0) return p;
+    ++p;
+  }
+  return nullptr;
+}
+
+// One TCP connection; see the lifetime note at the top of the file.
+struct Connection {
+  Connection(Handle h, unsigned long serial) : handle(h), id(serial) {}
+  ~Connection() { CloseHandle(handle); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  const Handle handle;
+  const unsigned long id;
+  // Set once the peer has closed or the socket has failed; read by the
+  // status query from any thread.
+  std::atomic<bool> ended{false};
+  // Socket timeouts as last set; used only by reads and writes, which are
+  // never concurrent with each other.
+  int recv_timeout_ms = 0;
+  int send_timeout_ms = Lynk::kWriteLimitMs;
+};
+
+}  // namespace
+
+struct Lynk::Impl {
+  std::mutex mutex;  // guards `current`
+  std::shared_ptr<Connection> current;
+  std::atomic<unsigned long> serial{0};
+
+  // Receive state, used only by reads and clears (never concurrent with each
+  // other). Unread bytes are buf[begin, end); no terminator starts in
+  // [begin, scan); `dropping` while the rest of an overlong line is skipped;
+  // `owner` is the connection the bytes came from.
+  std::unique_ptr<char[]> buf{new char[kBufferSize]};
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t scan = 0;
+  bool dropping = false;
+  unsigned long owner = 0;
+
+  std::shared_ptr<Connection> Acquire() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return current;
+  }
+
+  void ResetBuffer(unsigned long id) {
+    begin = end = scan = 0;
+    dropping = false;
+    owner = id;
+  }
+
+  // Moves the unread bytes to the front when the tail has no room left.
+  void MakeRoom() {
+    if (begin == end) {
+      begin = end = scan = 0;
+    } else if (end == kBufferSize) {
+      std::memmove(buf.get(), buf.get() + begin, end - begin);
+      scan -= begin;
+      end -= begin;
+      begin = 0;
+    }
+  }
+
+  // Places the next line (or the first `cap` bytes of an overlong one) into
+  // `out` and returns true when the buffered bytes hold one.
+  bool TakeLine(char* out, const char* term, std::size_t tl, std::size_t cap, int* count) {
+    char* const data = buf.get();
+    for (;;) {
+      const char* hit = FindTerminator(data + scan, end - scan, term, tl);
+      if (dropping) {
+        if (hit == nullptr) {
+          // Keep a possible start of the terminator; drop the rest.
+          begin = end - std::min(tl - 1, end - begin);
+          scan = begin;
+          return false;
+        }
+        begin = scan = static_cast<std::size_t>(hit - data) + tl;
+        dropping = false;
+        continue;
+      }
+      if (hit != nullptr) {
+        const std::size_t stop = static_cast<std::size_t>(hit - data) + tl;
+        const std::size_t n = std::min(stop - begin, cap);
+        std::memcpy(out, data + begin, n);
+        out[n] = '\0';
+        *count = static_cast<int>(n);
+        begin = scan = stop;  // an overlong line's rest is dropped with it
+        return true;
+      }
+      if (end - begin >= cap) {
+        // The line is longer than the caller can take: hand over its head,
+        // drop the rest as it comes. The last bytes handed over stay for the
+        // search, since the terminator may begin among them.
+        std::memcpy(out, data + begin, cap);
+        out[cap] = '\0';
+        *count = static_cast<int>(cap);
+        begin += cap - std::min(tl - 1, cap);
+        scan = begin;
+        dropping = true;
+        return true;
+      }
+      scan = end - std::min(tl - 1, end - begin);
+      return false;
+    }
+  }
+};
+
+Lynk::Lynk() : impl_(new Impl) { title_[0] = '\0'; }
+
+Lynk::~Lynk() {
+  Lynk_Disconnect_Port();
+  delete impl_;
+}
+
+void Lynk::Lynk_Set_Title(const char* title) {
+  if (title == nullptr) title = "";
+  std::size_t n = 0;
+  while (n < sizeof title_ - 1 && title[n] != '\0') ++n;
+  std::memcpy(title_, title, n);
+  title_[n] = '\0';
+}
+
+bool Lynk::Lynk_Connect_Port(const char* address, int port, bool /*flag1*/, bool /*flag2*/) {
+  Lynk_Disconnect_Port();
+  if (address == nullptr || port <= 0 || port > 65535) return false;
+  const Handle h = OpenConnected(address, port, kConnectLimitMs, kWriteLimitMs);
+  if (h == kNoHandle) return false;
+  auto fresh = std::make_shared<Connection>(h, impl_->serial.fetch_add(1) + 1);
+  std::shared_ptr<Connection> old;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    old.swap(impl_->current);
+    impl_->current = std::move(fresh);
+  }
+  if (old) ShutdownHandle(old->handle);  // another connect got in between
+  return true;
+}
+
+bool Lynk::Lynk_Disconnect_Port() {
+  std::shared_ptr<Connection> old;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    old.swap(impl_->current);
+  }
+  if (!old) return false;
+  ShutdownHandle(old->handle);
+  return true;  // the descriptor closes with the last call still using it
+}
+
+bool Lynk::Lynk_Connect_Status() {
+  const auto conn = impl_->Acquire();
+  if (!conn || conn->ended.load()) return false;
+  const Io io = Peek(conn->handle);
+  if (io == Io::kData || io == Io::kTimeout) return true;
+  conn->ended.store(true);
+  return false;
+}
+
+void Lynk::Lynk_Clear_Buffer() {
+  Impl& m = *impl_;
+  const auto conn = m.Acquire();
+  m.ResetBuffer(conn ? conn->id : 0);
+  if (!conn || conn->ended.load()) return;
+  for (;;) {
+    std::size_t got = 0;
+    const Io io = RecvNow(conn->handle, m.buf.get(), kBufferSize, &got);
+    if (io == Io::kData && got == kBufferSize) continue;  // more may be waiting
+    if (io == Io::kClosed || io == Io::kError) conn->ended.store(true);
+    return;
+  }
+}
+
+bool Lynk::Lynk_Write_String(const char* text, int length) {
+  if (text == nullptr || length < 0) return false;
+  const auto conn = impl_->Acquire();
+  if (!conn || conn->ended.load()) return false;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWriteLimitMs);
+  std::size_t done = 0;
+  const std::size_t total = static_cast<std::size_t>(length);
+  while (done < total) {
+    const int left = MsLeft(deadline);
+    if (left <= 0) return false;
+    std::size_t sent = 0;
+    const Io io =
+        SendWithin(conn->handle, text + done, total - done, left, &conn->send_timeout_ms, &sent);
+    if (io == Io::kData) {
+      done += sent;
+    } else if (io != Io::kTimeout) {
+      conn->ended.store(true);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Lynk::Lynk_Read_String(char* buffer, const char* terminator, int limit, int timeout_ms,
+                            int* count) {
+  if (count != nullptr) *count = 0;
+  if (buffer != nullptr && limit > 0) buffer[0] = '\0';
+  if (buffer == nullptr || terminator == nullptr || count == nullptr || limit < 2) return false;
+  const std::size_t tl = std::strlen(terminator);
+  if (tl == 0 || tl >= kBufferSize) return false;
+  const auto conn = impl_->Acquire();
+  if (!conn) return false;
+
+  Impl& m = *impl_;
+  if (m.owner != conn->id) m.ResetBuffer(conn->id);  // bytes of an earlier connection
+  // A line is held in the link's buffer until complete, so a caller's limit
+  // beyond it cuts lines at kBufferSize bytes.
+  const std::size_t cap = std::min(static_cast<std::size_t>(limit) - 1, kBufferSize);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  bool tried = false;
+  for (;;) {
+    if (m.TakeLine(buffer, terminator, tl, cap, count)) return true;
+    if (conn->ended.load()) return false;
+    const int left = MsLeft(deadline);
+    if (left <= 0 && tried) return false;
+    m.MakeRoom();
+    std::size_t got = 0;
+    char* const room = m.buf.get() + m.end;
+    const std::size_t size = kBufferSize - m.end;
+    const Io io = left > 0
+                      ? RecvWithin(conn->handle, room, size, left, &conn->recv_timeout_ms, &got)
+                      : RecvNow(conn->handle, room, size, &got);
+    tried = true;
+    if (io == Io::kData) {
+      m.end += got;
+    } else if (io != Io::kTimeout) {
+      conn->ended.store(true);
+      return false;
+    }
+  }
+}
+
+}  // namespace Corvus
