@@ -109,11 +109,14 @@ void print_to_console(Printer& p, HeraldColor colour, const char* title, const c
   char converted_title[256];
   std::snprintf(converted_title, sizeof converted_title, "%s", to_console(p, title));
   const char* line = to_console(p, text);
+  // A received line keeps its CR LF in the text; the console shows one line.
+  int length = static_cast<int>(std::strlen(line));
+  while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == '\n')) --length;
   if (terminal && colour != HeraldColor::Plain) {
-    std::fprintf(stdout, "%s [%s] %s%s\033[0m\n", stamp, converted_title, colour_code(colour),
-                 line);
+    std::fprintf(stdout, "%s [%s] %s%.*s\033[0m\n", stamp, converted_title, colour_code(colour),
+                 length, line);
   } else {
-    std::fprintf(stdout, "%s [%s] %s\n", stamp, converted_title, line);
+    std::fprintf(stdout, "%s [%s] %.*s\n", stamp, converted_title, length, line);
   }
 #endif
   std::fflush(stdout);
