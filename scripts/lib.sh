@@ -17,6 +17,6 @@ need_packages() {
 }
 
 # The packages every build of the project needs.
-BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
+BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
 
 jobs_for_machine() { nproc 2>/dev/null || echo 2; }

@@ -1,0 +1,163 @@
+// The command table of the `kestrel` command-line client and the strict
+// conversion of command-line words into the arguments of each operation.
+//
+// Every command operation of `Kestrel` has one row in the table: its
+// kebab-case name, the library operation and the command word it sends, its
+// arguments with names and types, a one-line summary, an example argument
+// list, and a small function that calls the operation and collects its
+// outputs. Everything else (usage lines, help, script parsing, the runner)
+// is derived from the rows.
+#ifndef KESTREL_CLI_COMMANDS_H
+#define KESTREL_CLI_COMMANDS_H
+
+#include <cstddef>
+#include <functional>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "kestrel/kestrel.h"
+
+namespace kestrel_cli {
+
+// How an argument is written on the command line.
+enum class ArgType {
+  kText,       // one word, sent as GBK text
+  kInt,        // one whole number
+  kDouble,     // one finite number
+  kBool,       // true, false, 1 or 0
+  kPoint,      // two numbers: X Y
+  kTextList,   // all remaining words (possibly none)
+  kPointList,  // all remaining words, read as X Y pairs (possibly none)
+};
+
+struct ArgInfo {
+  const char* name;  // lower-case, shown upper-case in usage lines
+  ArgType type;
+};
+
+// A converted argument value; which alternative is held follows ArgType.
+using ArgValue = std::variant<std::string, int, double, bool, Point, std::vector<std::string>,
+                              std::vector<Point>>;
+
+// The converted arguments of one invocation, in table order.
+class Args {
+ public:
+  Args() = default;
+  explicit Args(std::vector<ArgValue> values) : values_(std::move(values)) {}
+
+  // Typed access to argument `i`; throws std::logic_error when the table row
+  // asks for a type that its own argument list does not declare.
+  const char* text(std::size_t i) const;
+  int integer(std::size_t i) const;
+  double number(std::size_t i) const;
+  bool flag(std::size_t i) const;
+  Point point(std::size_t i) const;
+  const std::vector<std::string>& texts(std::size_t i) const;
+  const std::vector<Point>& points(std::size_t i) const;
+
+  std::size_t size() const { return values_.size(); }
+
+ private:
+  template <typename T>
+  const T& get(std::size_t i) const;
+  std::vector<ArgValue> values_;
+};
+
+// One match of a template: centre, angle and score.
+struct Match {
+  Point center;
+  double angle = 0.0;
+  double score = 0.0;
+};
+
+// A value the server handed back.
+using OutValue =
+    std::variant<int, double, std::string, Point, Match, std::vector<Point>, std::vector<Match>>;
+
+struct Output {
+  std::string name;  // snake_case, as it appears in the JSON object
+  OutValue value;
+};
+using Outputs = std::vector<Output>;
+
+// Calls the operation with the converted arguments, appends its outputs and
+// returns the operation's result.
+using RunFn = bool (*)(Kestrel& client, const Args& args, Outputs& outputs);
+
+struct CommandInfo {
+  const char* name;       // kebab-case command name
+  const char* operation;  // the library operation, "Kestrel_GetReal"
+  const char* word;       // the command word on the wire, "" when nothing is sent
+  std::vector<ArgInfo> args;
+  const char* summary;
+  const char* example;    // an argument list that converts, as one would type it
+  bool drawable;          // --svg can draw its outputs
+  const char* no_reason;  // failure text when the library leaves none
+  RunFn run;
+};
+
+// The table, one row per command operation, in the library's order.
+const std::vector<CommandInfo>& Commands();
+
+// The row named `name`, or null.
+const CommandInfo* FindCommand(std::string_view name);
+
+// A mistake in how a command was written: wrong word count, a value that does
+// not convert, an unknown command. The tool exits with code 2.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Converts the words that follow the command name into its arguments; throws
+// UsageError naming the offending argument.
+Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words);
+
+// "get-real CAMERA POINT(X Y)": the command and its arguments on one line.
+std::string UsageLine(const CommandInfo& cmd);
+
+// Several lines on one command: usage, summary, operation and command word,
+// the arguments with their types, and the example.
+std::string CommandHelp(const CommandInfo& cmd);
+
+// Two lines per command, its usage and its summary, for the overall help.
+std::string CommandListing();
+
+// One command of a script or of the command line, ready to run.
+struct Invocation {
+  const CommandInfo* cmd = nullptr;
+  Args args;
+  int line = 0;  // line in the script, 0 for the command line
+};
+
+// Splits a script line into words: blanks separate words, double quotes
+// group a word (with \" and \\ inside), and '#' outside quotes starts a
+// comment. Throws UsageError on an unterminated quote.
+std::vector<std::string> SplitScriptLine(std::string_view line);
+
+// Reads a whole script and converts every command in it before anything is
+// run; throws UsageError whose text starts with "line N:".
+std::vector<Invocation> ParseScript(std::istream& in);
+
+// What one command did.
+struct Result {
+  std::string command;
+  int line = 0;  // script line, 0 for the command line
+  bool ok = false;
+  Outputs outputs;    // empty when the command failed
+  std::string error;  // UTF-8; empty when the command succeeded
+};
+
+// Runs one invocation on a connected client. A failure is explained by the
+// first of: the client's error text of this very call, `console_failure()`
+// (the last red console line, say), the row's no_reason, a plain "failed".
+Result Execute(Kestrel& client, const Invocation& invocation,
+               const std::function<std::string()>& console_failure = {});
+
+}  // namespace kestrel_cli
+
+#endif  // KESTREL_CLI_COMMANDS_H

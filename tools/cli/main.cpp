@@ -1,0 +1,182 @@
+// kestrel: runs commands of the vision server from a shell or a script.
+//
+// Exit codes: 0 every command succeeded, 1 a command failed (or the drawing
+// could not be written), 2 usage error, 3 no connection to the server.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "kestrel/kestrel.h"
+#include "output.h"
+
+namespace {
+
+using kestrel_cli::Invocation;
+using kestrel_cli::UsageError;
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kNoConnection = 3;
+
+struct Options {
+  std::string address = "127.0.0.1";
+  int port = 8000;
+  std::optional<int> timeout_ms;
+  std::string script;
+  std::string svg;
+  bool keep_going = false;
+  bool json = false;
+  bool quiet = false;
+};
+
+int Usage(const std::string& message) {
+  std::cerr << "kestrel: " << message << "\n";
+  return kUsage;
+}
+
+// Converts the command line or the script into invocations; throws UsageError.
+std::vector<Invocation> Plan(const Options& o, const kestrel_cli::CommandInfo* command,
+                             const std::vector<std::string>& words) {
+  if (o.script.empty()) {
+    if (command == nullptr) throw UsageError("no command given (see kestrel --help)");
+    std::vector<Invocation> plan;
+    plan.push_back({command, kestrel_cli::ParseArgs(*command, words), 0});
+    if (!o.svg.empty() && !command->drawable) {
+      throw UsageError(std::string("--svg draws wafer-edge and template matches, not ") +
+                       command->name);
+    }
+    return plan;
+  }
+  if (command != nullptr) throw UsageError("give either a command or --script, not both");
+  if (!o.svg.empty()) throw UsageError("--svg draws a single command, not a script");
+  if (o.script == "-") return kestrel_cli::ParseScript(std::cin);
+  std::ifstream file(o.script);
+  if (!file) throw UsageError("cannot read script " + o.script);
+  try {
+    return kestrel_cli::ParseScript(file);
+  } catch (const UsageError& e) {
+    throw UsageError(o.script + ": " + e.what());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  CLI::App app{"Runs commands of the machine-vision server of a wafer-dicing machine.", "kestrel"};
+  app.add_option("--address", o.address, "Server address")
+      ->capture_default_str()
+      ->type_name("HOST");
+  app.add_option("--port", o.port, "Server port")
+      ->capture_default_str()
+      ->type_name("PORT")
+      ->check(CLI::Range(1, 65535));
+  app.add_option("--timeout", o.timeout_ms,
+                 "Wait limit (the library makes it 1000 ms below 1000, else 10000 ms)")
+      ->type_name("MS")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--script", o.script, "Run the commands of FILE, one a line ('-': stdin)")
+      ->type_name("FILE");
+  app.add_flag("--keep-going", o.keep_going, "Go on with a script after a failed command");
+  app.add_flag("--json", o.json, "Print one JSON object per command");
+  app.add_flag("-q,--quiet", o.quiet, "Hide the library's console lines");
+  app.add_option("--svg", o.svg, "Draw wafer-edge points or template matches into FILE")
+      ->type_name("FILE");
+  app.require_subcommand(0, 1);
+  app.fallthrough();  // global options may also follow the command
+
+  std::vector<std::string> words;
+  for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
+    CLI::App* sub = app.add_subcommand(cmd.name, cmd.summary);
+    sub->group("");  // listed with their arguments in the footer instead
+    sub->add_option("args", words);
+  }
+  std::string topic;
+  CLI::App* help = app.add_subcommand("help", "Show all commands, or one with its arguments");
+  help->add_option("command", topic);
+  app.footer("\nCommands (points are two numbers X Y; flags are true, false, 1 or 0):\n" +
+             kestrel_cli::CommandListing() +
+             "\nExit codes: 0 ok, 1 a command failed, 2 usage error, 3 no connection.\n"
+             "'kestrel help COMMAND' describes one command.");
+
+  const kestrel_cli::CommandInfo* command = nullptr;
+  try {
+    app.parse(argc, argv);
+    for (CLI::App* sub : app.get_subcommands()) {
+      if (sub != help) command = kestrel_cli::FindCommand(sub->get_name());
+    }
+  } catch (const CLI::CallForHelp& e) {
+    for (CLI::App* sub : app.get_subcommands()) {
+      if (const auto* cmd = kestrel_cli::FindCommand(sub->get_name())) {
+        std::cout << kestrel_cli::CommandHelp(*cmd);
+        return 0;
+      }
+    }
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : kUsage;
+  }
+
+  if (help->parsed()) {
+    if (topic.empty()) {
+      // app.help() would describe the selected "help" subcommand itself.
+      std::cout << app.get_formatter()->make_help(&app, "kestrel", CLI::AppFormatMode::Normal);
+      return 0;
+    }
+    const kestrel_cli::CommandInfo* cmd = kestrel_cli::FindCommand(topic);
+    if (cmd == nullptr) return Usage("unknown command '" + topic + "'");
+    std::cout << kestrel_cli::CommandHelp(*cmd);
+    return 0;
+  }
+
+  std::vector<Invocation> plan;
+  try {
+    plan = Plan(o, command, words);
+  } catch (const UsageError& e) {
+    return Usage(e.what());
+  }
+
+  kestrel_cli::ConsoleEcho echo(stderr, !o.quiet, ::isatty(STDERR_FILENO) == 1);
+  Kestrel client;
+  if (o.timeout_ms) client.Kestrel_SetTimeout(*o.timeout_ms);
+  if (!client.Kestrel_Connect_Port(o.address.c_str(), o.port)) {
+    std::cerr << "kestrel: cannot connect to " << o.address << ":" << o.port << "\n";
+    return kNoConnection;
+  }
+
+  int status = 0;
+  for (const Invocation& step : plan) {
+    echo.Forget();
+    const kestrel_cli::Result r =
+        kestrel_cli::Execute(client, step, [&echo] { return echo.last_red(); });
+    if (o.json) {
+      std::cout << kestrel_cli::FormatJson(r) << std::endl;
+    } else if (r.ok) {
+      std::cout << kestrel_cli::FormatText(r, !o.script.empty()) << std::flush;
+    } else {
+      std::cerr << "kestrel: "
+                << (r.line > 0 ? "line " + std::to_string(r.line) + ": " : std::string())
+                << r.command << " failed: " << r.error << "\n";
+    }
+    if (!r.ok) {
+      status = kFailed;
+      if (!o.keep_going) break;
+    } else if (!o.svg.empty()) {
+      const std::optional<std::string> svg = kestrel_cli::ResultSvg(r);
+      std::ofstream file(o.svg, std::ios::binary);
+      if (!svg || !(file << *svg) || !file.flush()) {
+        std::cerr << "kestrel: cannot write " << o.svg << "\n";
+        status = kFailed;
+      }
+    }
+  }
+  client.Kestrel_Disconnect_Port();
+  return status;
+}

@@ -1,0 +1,445 @@
+#include "output.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <type_traits>
+
+namespace kestrel_cli {
+namespace {
+
+// ---- iconv ----------------------------------------------------------------
+
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (ok()) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+  // Converts `text`; a sequence that does not convert is replaced by
+  // `replacement` (one input byte skipped) or, without one, ends the
+  // conversion with nullopt.
+  std::optional<std::string> Run(std::string_view text, const char* replacement) {
+    std::string out;
+    char* in = const_cast<char*>(text.data());
+    std::size_t in_left = text.size();
+    char buffer[512];
+    while (in_left > 0) {
+      char* o = buffer;
+      std::size_t o_left = sizeof buffer;
+      const std::size_t r = iconv(cd_, &in, &in_left, &o, &o_left);
+      out.append(buffer, static_cast<std::size_t>(o - buffer));
+      if (r != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+      if (replacement == nullptr) return std::nullopt;
+      out += replacement;
+      ++in;
+      --in_left;
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    }
+    return out;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+bool IsAscii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// ---- Text and JSON --------------------------------------------------------------
+
+std::string PointText(const Point& p) {
+  return "(" + FormatNumber(p.X) + ", " + FormatNumber(p.Y) + ")";
+}
+
+std::string MatchText(const Match& m) {
+  return "center " + PointText(m.center) + "  angle " + FormatNumber(m.angle) + "  score " +
+         FormatNumber(m.score);
+}
+
+// Appends the lines of one output to `lines`.
+void OutputLines(const Output& output, std::vector<std::string>& lines) {
+  std::visit(
+      [&](const auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        const std::string head = output.name + ": ";
+        if constexpr (std::is_same_v<T, int>) {
+          lines.push_back(head + std::to_string(v));
+        } else if constexpr (std::is_same_v<T, double>) {
+          lines.push_back(head + FormatNumber(v));
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          lines.push_back(head + v);
+        } else if constexpr (std::is_same_v<T, Point>) {
+          lines.push_back(head + PointText(v));
+        } else if constexpr (std::is_same_v<T, Match>) {
+          lines.push_back(head + MatchText(v));
+        } else {
+          lines.push_back(head + std::to_string(v.size()));
+          for (std::size_t i = 0; i < v.size(); ++i) {
+            if constexpr (std::is_same_v<T, std::vector<Point>>) {
+              lines.push_back("  [" + std::to_string(i) + "] " + PointText(v[i]));
+            } else {
+              lines.push_back("  [" + std::to_string(i) + "] " + MatchText(v[i]));
+            }
+          }
+        }
+      },
+      output.value);
+}
+
+using Json = nlohmann::ordered_json;
+
+Json PointJson(const Point& p) { return Json{{"x", p.X}, {"y", p.Y}}; }
+
+Json MatchJson(const Match& m) {
+  return Json{{"center", PointJson(m.center)}, {"angle", m.angle}, {"score", m.score}};
+}
+
+Json ValueJson(const OutValue& value) {
+  return std::visit(
+      [](const auto& v) -> Json {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, Point>) {
+          return PointJson(v);
+        } else if constexpr (std::is_same_v<T, Match>) {
+          return MatchJson(v);
+        } else if constexpr (std::is_same_v<T, std::vector<Point>>) {
+          Json list = Json::array();
+          for (const Point& p : v) list.push_back(PointJson(p));
+          return list;
+        } else if constexpr (std::is_same_v<T, std::vector<Match>>) {
+          Json list = Json::array();
+          for (const Match& m : v) list.push_back(MatchJson(m));
+          return list;
+        } else {
+          return Json(v);
+        }
+      },
+      value);
+}
+
+// ---- SVG --------------------------------------------------------------------------
+
+// The region a drawing shows, with the sizes of its strokes and texts.
+struct Frame {
+  double min_x = 0, min_y = 0, width = 100, height = 100;
+  double unit = 0.5;  // one two-hundredth of the larger side
+
+  // Widens the frame to hold every box [x0, x1] x [y0, y1] given, with a
+  // margin; a frame of one point gets a side of `fallback`.
+  static Frame Around(const std::vector<std::array<double, 4>>& boxes, double fallback) {
+    Frame f;
+    if (boxes.empty()) return f;
+    double x0 = std::numeric_limits<double>::infinity(), y0 = x0;
+    double x1 = -x0, y1 = -x0;
+    for (const auto& b : boxes) {
+      x0 = std::min(x0, b[0]);
+      x1 = std::max(x1, b[1]);
+      y0 = std::min(y0, b[2]);
+      y1 = std::max(y1, b[3]);
+    }
+    double side = std::max(x1 - x0, y1 - y0);
+    if (!(side > 0)) side = fallback;
+    // A thin set (points on a line) still gets a quarter of its length across.
+    const double w = std::max(x1 - x0, side * 0.25);
+    const double h = std::max(y1 - y0, side * 0.25);
+    const double margin = side * 0.08;
+    f.min_x = (x0 + x1 - w) / 2 - margin;
+    f.min_y = (y0 + y1 - h) / 2 - margin;
+    f.width = w + 2 * margin;
+    f.height = h + 2 * margin;
+    f.unit = std::max(f.width, f.height) / 200;
+    return f;
+  }
+};
+
+// Numbers in a drawing: nine significant digits are more than a picture
+// needs and keep the file readable; captions make do with six.
+std::string N(double v, int digits = 9) {
+  char buffer[64];
+  const auto r =
+      std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, digits);
+  return std::string(buffer, r.ptr);
+}
+
+// Opens the document: a white background over the frame, a caption band of
+// `caption_lines` lines below it.
+std::string SvgHead(const Frame& f, int caption_lines, const std::string& title) {
+  const double band = f.unit * 7 * caption_lines;
+  const double total_h = f.height + band;
+  const double px_w = 800;
+  const double px_h = std::round(px_w * total_h / f.width);
+  std::ostringstream s;
+  s << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << N(px_w) << "\" height=\"" << N(px_h)
+    << "\" viewBox=\"" << N(f.min_x) << " " << N(f.min_y) << " " << N(f.width) << " " << N(total_h)
+    << "\">\n"
+    << "  <title>" << title << "</title>\n"
+    << "  <rect x=\"" << N(f.min_x) << "\" y=\"" << N(f.min_y) << "\" width=\"" << N(f.width)
+    << "\" height=\"" << N(total_h) << "\" fill=\"white\"/>\n";
+  return s.str();
+}
+
+std::string Caption(const Frame& f, int line, const std::string& text) {
+  std::ostringstream s;
+  s << "  <text class=\"caption\" x=\"" << N(f.min_x + f.unit * 3) << "\" y=\""
+    << N(f.min_y + f.height + f.unit * (7 * line + 5)) << "\" font-family=\"sans-serif\" "
+    << "font-size=\"" << N(f.unit * 5) << "\">" << text << "</text>\n";
+  return s.str();
+}
+
+}  // namespace
+
+// ---- Text encoding --------------------------------------------------------------
+
+std::string GbkToUtf8(std::string_view gbk) {
+  if (IsAscii(gbk)) return std::string(gbk);
+  Converter c("UTF-8", "GBK");
+  if (!c.ok()) return std::string(gbk);
+  return *c.Run(gbk, "\xEF\xBF\xBD");
+}
+
+std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
+  if (IsAscii(utf8)) return std::string(utf8);
+  Converter c("GBK", "UTF-8");
+  if (!c.ok()) return std::nullopt;
+  return c.Run(utf8, nullptr);
+}
+
+// ---- Results ----------------------------------------------------------------
+
+std::string FormatNumber(double value) {
+  char buffer[64];
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, r.ptr);
+}
+
+std::string FormatText(const Result& result, bool heading) {
+  std::vector<std::string> lines;
+  for (const Output& output : result.outputs) OutputLines(output, lines);
+  if (lines.empty()) lines.push_back("ok");
+  std::string out;
+  if (heading) {
+    out = result.command;
+    if (result.line > 0) out += " (line " + std::to_string(result.line) + ")";
+    out += ":\n";
+  }
+  for (const std::string& line : lines) out += (heading ? "  " : "") + line + "\n";
+  return out;
+}
+
+std::string FormatJson(const Result& result) {
+  Json j;
+  j["command"] = result.command;
+  if (result.line > 0) j["line"] = result.line;
+  j["ok"] = result.ok;
+  Json outputs = Json::object();
+  for (const Output& output : result.outputs) outputs[output.name] = ValueJson(output.value);
+  j["outputs"] = std::move(outputs);
+  if (!result.ok) j["error"] = result.error;
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// ---- Drawings -----------------------------------------------------------------
+
+std::optional<Circle> FitCircle(const std::vector<Point>& points) {
+  const std::size_t n = points.size();
+  if (n < 3) return std::nullopt;
+  double mx = 0, my = 0;
+  for (const Point& p : points) {
+    mx += p.X;
+    my += p.Y;
+  }
+  mx /= static_cast<double>(n);
+  my /= static_cast<double>(n);
+  // With u = x - mx, v = y - my the centre (uc, vc) solves
+  //   Suu uc + Suv vc = (Suuu + Suvv) / 2
+  //   Suv uc + Svv vc = (Svvv + Svuu) / 2
+  // and r^2 = uc^2 + vc^2 + (Suu + Svv) / n.
+  double suu = 0, svv = 0, suv = 0, suuu = 0, svvv = 0, suvv = 0, svuu = 0;
+  for (const Point& p : points) {
+    const double u = p.X - mx, v = p.Y - my;
+    suu += u * u;
+    svv += v * v;
+    suv += u * v;
+    suuu += u * u * u;
+    svvv += v * v * v;
+    suvv += u * v * v;
+    svuu += v * u * u;
+  }
+  const double det = suu * svv - suv * suv;
+  // Points on one line (or all in one place) leave the system singular.
+  if (!(std::fabs(det) > 1e-12 * (suu + svv) * (suu + svv))) return std::nullopt;
+  const double bu = (suuu + suvv) / 2, bv = (svvv + svuu) / 2;
+  const double uc = (bu * svv - bv * suv) / det;
+  const double vc = (bv * suu - bu * suv) / det;
+  Circle c;
+  c.center = {uc + mx, vc + my};
+  c.radius = std::sqrt(uc * uc + vc * vc + (suu + svv) / static_cast<double>(n));
+  double sq = 0;
+  for (const Point& p : points) {
+    const double d = std::hypot(p.X - c.center.X, p.Y - c.center.Y) - c.radius;
+    sq += d * d;
+  }
+  c.rms = std::sqrt(sq / static_cast<double>(n));
+  return c;
+}
+
+std::string EdgeSvg(const std::vector<Point>& points) {
+  const std::optional<Circle> fit = FitCircle(points);
+  std::vector<std::array<double, 4>> boxes;
+  for (const Point& p : points) boxes.push_back({p.X, p.X, p.Y, p.Y});
+  if (fit) {
+    boxes.push_back({fit->center.X - fit->radius, fit->center.X + fit->radius,
+                     fit->center.Y - fit->radius, fit->center.Y + fit->radius});
+  }
+  const Frame f = Frame::Around(boxes, 100);
+  std::ostringstream s;
+  s << SvgHead(f, 2, "wafer edge: " + std::to_string(points.size()) + " points");
+  if (fit) {
+    s << "  <circle class=\"fit\" cx=\"" << N(fit->center.X) << "\" cy=\"" << N(fit->center.Y)
+      << "\" r=\"" << N(fit->radius) << "\" fill=\"none\" stroke=\"#1f77b4\" stroke-width=\""
+      << N(f.unit * 0.6) << "\"/>\n"
+      << "  <path class=\"fit-center\" d=\"M" << N(fit->center.X - f.unit * 3) << " "
+      << N(fit->center.Y) << " h" << N(f.unit * 6) << " M" << N(fit->center.X) << " "
+      << N(fit->center.Y - f.unit * 3) << " v" << N(f.unit * 6)
+      << "\" stroke=\"#1f77b4\" stroke-width=\"" << N(f.unit * 0.6) << "\"/>\n";
+  }
+  s << "  <g fill=\"#d62728\">\n";
+  for (const Point& p : points) {
+    s << "    <circle class=\"edge-point\" cx=\"" << N(p.X) << "\" cy=\"" << N(p.Y) << "\" r=\""
+      << N(f.unit * 1.5) << "\"/>\n";
+  }
+  s << "  </g>\n";
+  s << Caption(f, 0, std::to_string(points.size()) + " edge points");
+  if (fit) {
+    s << Caption(f, 1,
+                 "least-squares circle: centre (" + N(fit->center.X, 6) + ", " +
+                     N(fit->center.Y, 6) + "), radius " + N(fit->radius, 6) + ", rms " +
+                     N(fit->rms, 3));
+  } else {
+    s << Caption(f, 1, "too few points off one line for a circle");
+  }
+  s << "</svg>\n";
+  return s.str();
+}
+
+std::string MatchSvg(const std::vector<Match>& matches) {
+  // Marker and label sizes follow the spread of the centres; the frame then
+  // makes room for them.
+  double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    const Point& c = matches[i].center;
+    x0 = i == 0 ? c.X : std::min(x0, c.X);
+    x1 = i == 0 ? c.X : std::max(x1, c.X);
+    y0 = i == 0 ? c.Y : std::min(y0, c.Y);
+    y1 = i == 0 ? c.Y : std::max(y1, c.Y);
+  }
+  double spread = std::max(x1 - x0, y1 - y0);
+  if (!(spread > 0)) spread = 100;
+  const double size = spread / 8;  // marker length
+  const double font = size * 0.3;
+  std::vector<std::string> labels;
+  std::vector<std::array<double, 4>> boxes;
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    const Match& m = matches[i];
+    labels.push_back("#" + std::to_string(i) + " score " + N(m.score, 6) + ", " + N(m.angle, 6) +
+                     "\xC2\xB0");
+    const double label_width = font * 0.6 * static_cast<double>(labels.back().size());
+    boxes.push_back({m.center.X - size * 1.1, m.center.X + size * 0.4 + label_width,
+                     m.center.Y - size * 0.4 - font * 1.2, m.center.Y + size * 1.1});
+  }
+  const Frame f = Frame::Around(boxes, 100);
+  std::ostringstream s;
+  s << SvgHead(f, 1, "template matches: " + std::to_string(matches.size()));
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    const Match& m = matches[i];
+    // The marker points along +X before it is turned: a ring with a bar
+    // across, and an arrow along the match's angle.
+    s << "  <g class=\"match\" transform=\"translate(" << N(m.center.X) << " " << N(m.center.Y)
+      << ") rotate(" << N(m.angle) << ")\" fill=\"none\" stroke=\"#2ca02c\" stroke-width=\""
+      << N(size * 0.04) << "\">\n"
+      << "    <circle r=\"" << N(size * 0.3) << "\"/>\n"
+      << "    <path d=\"M0 " << N(-size * 0.3) << " V" << N(size * 0.3) << " M0 0 H" << N(size)
+      << " M" << N(size * 0.75) << " " << N(-size * 0.18) << " L" << N(size) << " 0 L"
+      << N(size * 0.75) << " " << N(size * 0.18) << "\"/>\n"
+      << "  </g>\n"
+      << "  <text class=\"label\" x=\"" << N(m.center.X + size * 0.4) << "\" y=\""
+      << N(m.center.Y - size * 0.4) << "\" font-family=\"sans-serif\" font-size=\"" << N(font)
+      << "\" fill=\"#2ca02c\">" << labels[i] << "</text>\n";
+  }
+  s << Caption(f, 0,
+               std::to_string(matches.size()) + (matches.size() == 1 ? " match" : " matches") +
+                   " (angles in degrees)");
+  s << "</svg>\n";
+  return s.str();
+}
+
+std::optional<std::string> ResultSvg(const Result& result) {
+  if (!result.ok) return std::nullopt;
+  std::vector<Match> matches;
+  for (const Output& output : result.outputs) {
+    if (const auto* points = std::get_if<std::vector<Point>>(&output.value)) {
+      return EdgeSvg(*points);
+    }
+    if (const auto* list = std::get_if<std::vector<Match>>(&output.value)) {
+      return MatchSvg(*list);
+    }
+    if (const auto* one = std::get_if<Match>(&output.value)) return MatchSvg({*one});
+  }
+  return std::nullopt;
+}
+
+// ---- Console lines --------------------------------------------------------------
+
+ConsoleEcho::ConsoleEcho(std::FILE* stream, bool show, bool color)
+    : stream_(stream), show_(show), color_(color) {
+  Corvus::Herald_Set_Sink(&ConsoleEcho::Receive, this);
+}
+
+ConsoleEcho::~ConsoleEcho() { Corvus::Herald_Set_Sink(nullptr, nullptr); }
+
+std::string ConsoleEcho::Render(Corvus::HeraldColor color, const char* title, const char* text,
+                                bool use_color) {
+  std::string line = "[" + GbkToUtf8(title) + "] " + GbkToUtf8(text);
+  // A received reply is printed with its line terminator still on it.
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  if (!use_color) return line;
+  switch (color) {
+    case Corvus::HeraldColor::Red:
+      return "\x1b[31m" + line + "\x1b[0m";
+    case Corvus::HeraldColor::Yellow:
+      return "\x1b[33m" + line + "\x1b[0m";
+    case Corvus::HeraldColor::Green:
+      return "\x1b[32m" + line + "\x1b[0m";
+    case Corvus::HeraldColor::Plain:
+      break;
+  }
+  return line;
+}
+
+void ConsoleEcho::Receive(Corvus::HeraldColor color, const char* title, const char* text,
+                          void* self) {
+  auto* echo = static_cast<ConsoleEcho*>(self);
+  if (color == Corvus::HeraldColor::Red) echo->last_red_ = GbkToUtf8(text);
+  if (!echo->show_) return;
+  const std::string line = Render(color, title, text, echo->color_) + "\n";
+  std::fwrite(line.data(), 1, line.size(), echo->stream_);
+  std::fflush(echo->stream_);
+}
+
+}  // namespace kestrel_cli

@@ -1,0 +1,97 @@
+// What the `kestrel` client shows: results as text or JSON, drawings as SVG,
+// and the library's console lines, converted from GBK for a UTF-8 terminal.
+#ifndef KESTREL_CLI_OUTPUT_H
+#define KESTREL_CLI_OUTPUT_H
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands.h"
+#include "kestrel/host.h"
+#include "kestrel/kestrel.h"
+
+namespace kestrel_cli {
+
+// ---- Text encoding --------------------------------------------------------
+
+// Converts GBK bytes (the library's and the server's texts) into UTF-8; a
+// byte sequence that is no GBK becomes U+FFFD.
+std::string GbkToUtf8(std::string_view gbk);
+// Converts UTF-8 text (what a user types) into GBK; nullopt when the text is
+// no valid UTF-8 or holds a character that GBK lacks.
+std::optional<std::string> Utf8ToGbk(std::string_view utf8);
+
+// ---- Results ----------------------------------------------------------------
+
+// The shortest decimal text that reads back as exactly `value`.
+std::string FormatNumber(double value);
+
+// The outputs of a successful command as lines for a person ("ok" when it has
+// none). With `heading` the block starts with the command name (and script
+// line) and the outputs are indented.
+std::string FormatText(const Result& result, bool heading);
+
+// One JSON object on one line: command, (script) line, ok, outputs, and
+// error when the command failed.
+std::string FormatJson(const Result& result);
+
+// ---- Drawings -----------------------------------------------------------------
+
+struct Circle {
+  Point center;
+  double radius = 0.0;
+  double rms = 0.0;  // root mean square of the points' distances from the circle
+};
+
+// Fits the circle that minimises the algebraic distance of `points`
+// (centred first, for a well-conditioned system); nullopt for fewer than
+// three points or points on one line.
+std::optional<Circle> FitCircle(const std::vector<Point>& points);
+
+// An SVG of wafer edge points and, when it can be fitted, the circle through
+// them, with its centre and radius in the caption.
+std::string EdgeSvg(const std::vector<Point>& points);
+
+// An SVG of template matches: at each centre a marker turned by its angle
+// (degrees) and a label with its number, score and angle.
+std::string MatchSvg(const std::vector<Match>& matches);
+
+// The drawing of a successful result: EdgeSvg for edge points, MatchSvg for
+// matches; nullopt when the result holds neither.
+std::optional<std::string> ResultSvg(const Result& result);
+
+// ---- Console lines --------------------------------------------------------------
+
+// Receives the library's console lines for its lifetime: shows them on
+// `stream` (UTF-8, ANSI colours when `color`), unless `show` is false, and
+// keeps the last red one to explain a failure.
+class ConsoleEcho {
+ public:
+  ConsoleEcho(std::FILE* stream, bool show, bool color);
+  ~ConsoleEcho();
+  ConsoleEcho(const ConsoleEcho&) = delete;
+  ConsoleEcho& operator=(const ConsoleEcho&) = delete;
+
+  // Forgets the last red line (called before each command).
+  void Forget() { last_red_.clear(); }
+  // The last red line since Forget, in UTF-8, without its title.
+  const std::string& last_red() const { return last_red_; }
+
+  // One console line as it is shown: "[title] text", coloured or not.
+  static std::string Render(Corvus::HeraldColor color, const char* title, const char* text,
+                            bool use_color);
+
+ private:
+  static void Receive(Corvus::HeraldColor color, const char* title, const char* text, void* self);
+  std::FILE* stream_;
+  bool show_;
+  bool color_;
+  std::string last_red_;
+};
+
+}  // namespace kestrel_cli
+
+#endif  // KESTREL_CLI_OUTPUT_H
