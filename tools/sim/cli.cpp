@@ -1,0 +1,129 @@
+#include "sim/cli.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <ostream>
+#include <stdexcept>
+#include <system_error>
+
+namespace kestrel::sim {
+
+namespace {
+
+// "NAME=v1,v2,..." with exactly `count` numbers.
+std::string SplitCameraValues(const std::string& text, std::size_t count,
+                              std::vector<double>& values, const char* form) {
+  const std::size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0)
+    throw CLI::ValidationError("'" + text + "' is not of the form " + form);
+  values.clear();
+  std::string_view rest(text);
+  rest.remove_prefix(eq + 1);
+  for (;;) {
+    const std::size_t comma = rest.find(',');
+    std::string_view item = rest.substr(0, comma);
+    double v = 0;
+    auto r = std::from_chars(item.data(), item.data() + item.size(), v);
+    if (item.empty() || r.ec != std::errc() || r.ptr != item.data() + item.size())
+      throw CLI::ValidationError("'" + std::string(item) + "' in '" + text + "' is not a number");
+    values.push_back(v);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  if (values.size() != count)
+    throw CLI::ValidationError("'" + text + "' is not of the form " + form);
+  return text.substr(0, eq);
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostream& out,
+                     std::ostream& err) {
+  CLI::App app{
+      "Simulated vision server for the Kestrel client: answers the line protocol "
+      "with plausible, deterministic results and injects faults on request.",
+      "kestrel-sim"};
+  app.option_defaults()->always_capture_default();
+
+  app.add_option("--address", s.server.address, "IPv4 address to listen on");
+  app.add_option("--port", s.server.port, "TCP port; 0 picks a free one")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--max-connections", s.server.max_connections,
+                 "connections served at once; more are refused")
+      ->check(CLI::Range(1, 4096));
+  app.add_option("--autofocus-ms", s.sim.autofocus_ms, "time an AutoFocus cycle takes, in ms")
+      ->check(CLI::NonNegativeNumber);
+
+  std::vector<std::string> fault_rules;
+  app.add_option("--fault", fault_rules,
+                 "fault rule WORD[/K]:KIND[:ARG], repeatable (see docs/simulator.md)")
+      ->take_all()
+      ->expected(1)
+      ->type_name("RULE");
+  std::string scenario;
+  app.add_option("--scenario", scenario, "file of fault rules, one per line, '#' comments")
+      ->check(CLI::ExistingFile);
+  app.add_option("--log", s.log, "request/reply log file, '-' for stderr")->type_name("FILE");
+
+  std::vector<std::string> calibrations, centers;
+  app.add_option("--calibration", calibrations,
+                 "camera calibration NAME=sx,sy,ox,oy,deg (NAME '*': every other camera), "
+                 "repeatable")
+      ->take_all()
+      ->expected(1)
+      ->type_name("CAL");
+  app.add_option("--rotate-center", centers,
+                 "rotation centre NAME=x,y (NAME '*': every other camera), repeatable")
+      ->take_all()
+      ->expected(1)
+      ->type_name("CENTER");
+
+  std::vector<double> wafer_center{s.sim.wafer_center.x, s.sim.wafer_center.y};
+  app.add_option("--wafer-center", wafer_center, "centre of the simulated wafer edge, mm")
+      ->expected(2)
+      ->type_name("X Y");
+  app.add_option("--wafer-radius", s.sim.wafer_radius, "radius of the wafer edge, mm")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--edge-points", s.sim.edge_points, "points in a WaferEdge reply")
+      ->check(CLI::Range(0, 100000));
+  app.add_option("--edge-noise", s.sim.edge_noise, "largest radial deviation of an edge point, mm")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--seed", s.sim.seed, "seed of the wafer edge deviations");
+
+  try {
+    app.parse(argc, argv);
+    s.sim.wafer_center = {wafer_center.at(0), wafer_center.at(1)};
+    std::vector<double> v;
+    for (const auto& text : calibrations) {
+      std::string name = SplitCameraValues(text, 5, v, "NAME=sx,sy,ox,oy,deg");
+      if (v[0] == 0.0 || v[1] == 0.0)
+        throw CLI::ValidationError("a scale of zero in '" + text + "' cannot be inverted");
+      Calibration cal{v[0], v[1], v[2], v[3], v[4]};
+      if (name == "*") {
+        s.sim.default_calibration = cal;
+      } else {
+        s.sim.calibrations[name] = cal;
+      }
+    }
+    for (const auto& text : centers) {
+      std::string name = SplitCameraValues(text, 2, v, "NAME=x,y");
+      if (name == "*") {
+        s.sim.default_rotate_center = {v[0], v[1]};
+      } else {
+        s.sim.rotate_centers[name] = {v[0], v[1]};
+      }
+    }
+    for (const auto& rule_text : fault_rules) s.faults.push_back(ParseFault(rule_text));
+    if (!scenario.empty()) {
+      for (auto& f : LoadScenario(scenario)) s.faults.push_back(std::move(f));
+    }
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e, out, err);
+  } catch (const std::invalid_argument& e) {
+    err << "kestrel-sim: " << e.what() << "\n";
+    return 2;
+  }
+  return -1;
+}
+
+}  // namespace kestrel::sim

@@ -1,0 +1,30 @@
+// kestrel-sim's command line.
+#ifndef KESTREL_SIM_CLI_H
+#define KESTREL_SIM_CLI_H
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "sim/faults.h"
+#include "sim/protocol.h"
+#include "sim/server.h"
+
+namespace kestrel::sim {
+
+struct Settings {
+  SimConfig sim;
+  ServerOptions server;
+  std::vector<Fault> faults;  // --fault rules first, then the scenario's
+  std::string log;            // empty: no log
+};
+
+// Fills `settings` from the command line. Returns -1 when the simulator is to
+// run, otherwise the exit code (0 after --help, non-zero for a bad command
+// line, with the reason written to `err`).
+int ParseCommandLine(int argc, const char* const* argv, Settings& settings, std::ostream& out,
+                     std::ostream& err);
+
+}  // namespace kestrel::sim
+
+#endif  // KESTREL_SIM_CLI_H

@@ -1,0 +1,215 @@
+#include "sim/faults.h"
+
+#include <charconv>
+#include <fstream>
+#include <istream>
+#include <stdexcept>
+#include <system_error>
+
+#include "sim/protocol.h"
+
+namespace kestrel::sim {
+
+namespace {
+
+struct KindName {
+  std::string_view name;
+  FaultKind kind;
+};
+constexpr KindName kKinds[] = {
+    {"delay", FaultKind::kDelay},
+    {"silent", FaultKind::kSilent},
+    {"wrong-head", FaultKind::kWrongHead},
+    {"bad-type", FaultKind::kBadType},
+    {"ng", FaultKind::kNg},
+    {"unframed", FaultKind::kUnframed},
+    {"oversized", FaultKind::kOversized},
+    {"chunks", FaultKind::kChunks},
+    {"close-after", FaultKind::kCloseAfter},
+};
+
+[[noreturn]] void Bad(std::string_view rule_text, const std::string& why) {
+  throw std::invalid_argument("fault '" + std::string(rule_text) + "': " + why);
+}
+
+int ToInt(std::string_view rule_text, std::string_view what, std::string_view text, int min) {
+  int v = 0;
+  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size())
+    Bad(rule_text, std::string(what) + " '" + std::string(text) + "' is not a whole number");
+  if (v < min) Bad(rule_text, std::string(what) + " must be at least " + std::to_string(min));
+  return v;
+}
+
+// Splits off the text up to the next ':' (or the end).
+std::string_view Next(std::string_view& rest) {
+  std::size_t colon = rest.find(':');
+  std::string_view part = rest.substr(0, colon);
+  rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+  return part;
+}
+
+std::string_view Trim(std::string_view s) {
+  const char* ws = " \t\r\n";
+  std::size_t b = s.find_first_not_of(ws);
+  if (b == std::string_view::npos) return {};
+  return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+}  // namespace
+
+Fault ParseFault(std::string_view rule_text) {
+  Fault f;
+  f.written = std::string(rule_text);
+  std::string_view rest = rule_text;
+  const bool has_kind = rest.find(':') != std::string_view::npos;
+  std::string_view target = Next(rest);
+  if (!has_kind) Bad(rule_text, "expected WORD[/K]:KIND[:ARG]");
+  std::size_t slash = target.find('/');
+  std::string_view word = target.substr(0, slash);
+  if (slash != std::string_view::npos)
+    f.limit = ToInt(rule_text, "request limit", target.substr(slash + 1), 1);
+  if (word != "*" && !Simulator::IsCommandWord(word))
+    Bad(rule_text, "unknown command word '" + std::string(word) + "'");
+  f.word = std::string(word);
+
+  const bool has_args = rest.find(':') != std::string_view::npos;
+  std::string_view kind = Next(rest);
+  const KindName* found = nullptr;
+  for (const auto& k : kKinds)
+    if (k.name == kind) found = &k;
+  if (found == nullptr) Bad(rule_text, "unknown fault kind '" + std::string(kind) + "'");
+  f.kind = found->kind;
+  // What is left after the kind: `args`, and whether a ':' introduced it.
+  std::string_view args = has_args ? rest : std::string_view{};
+  auto no_more = [&] {
+    if (has_args) Bad(rule_text, std::string(kind) + " takes no argument");
+  };
+  switch (f.kind) {
+    case FaultKind::kDelay:
+      if (!has_args) Bad(rule_text, "delay needs a time in milliseconds: delay:MS");
+      f.ms = ToInt(rule_text, "delay", args, 0);
+      break;
+    case FaultKind::kSilent:
+    case FaultKind::kUnframed:
+      no_more();
+      break;
+    case FaultKind::kWrongHead:
+      f.text = has_args ? std::string(args) : "WrongHead";
+      if (f.text.empty() || f.text.find_first_of(",<>") != std::string::npos)
+        Bad(rule_text, "the head must be a non-empty word without ',', '<' or '>'");
+      break;
+    case FaultKind::kBadType:
+      f.text = has_args ? std::string(args) : "ERR";
+      if (f.text == "OK" || f.text == "NG" || f.text.find_first_of(",<>") != std::string::npos)
+        Bad(rule_text, "the type must differ from OK and NG and hold no ',', '<' or '>'");
+      break;
+    case FaultKind::kNg:
+      f.text = has_args ? std::string(args) : "injected failure";
+      break;
+    case FaultKind::kOversized:
+      f.count = has_args ? ToInt(rule_text, "size", args, 16) : 20000;
+      break;
+    case FaultKind::kChunks: {
+      std::string_view n = Next(args);
+      if (args.empty()) Bad(rule_text, "chunks needs a count and a pause: chunks:N:MS");
+      f.count = ToInt(rule_text, "chunk count", n, 2);
+      f.ms = ToInt(rule_text, "pause", args, 0);
+      break;
+    }
+    case FaultKind::kCloseAfter:
+      if (!has_args) Bad(rule_text, "close-after needs a request count: close-after:N");
+      f.count = ToInt(rule_text, "request count", args, 1);
+      break;
+  }
+  return f;
+}
+
+std::vector<Fault> ParseScenario(std::istream& in, std::string_view source) {
+  std::vector<Fault> faults;
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::string_view rule = Trim(line);
+    if (rule.empty() || rule.front() == '#') continue;
+    try {
+      faults.push_back(ParseFault(rule));
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument(std::string(source) + ":" + std::to_string(number) + ": " +
+                                  e.what());
+    }
+  }
+  return faults;
+}
+
+std::vector<Fault> LoadScenario(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::invalid_argument("cannot read scenario file '" + path + "'");
+  return ParseScenario(in, path);
+}
+
+FaultPlan::FaultPlan(std::vector<Fault> faults)
+    : faults_(std::move(faults)), used_(new std::atomic<int>[faults_.size()]) {
+  for (std::size_t i = 0; i < faults_.size(); ++i) {
+    used_[i].store(0);
+    (faults_[i].kind == FaultKind::kCloseAfter ? close_rules_ : reply_rules_).push_back(i);
+  }
+}
+
+bool FaultPlan::Use(std::size_t i) {
+  const int limit = faults_[i].limit;
+  if (limit == 0) return true;
+  int used = used_[i].load();
+  while (used < limit && !used_[i].compare_exchange_weak(used, used + 1)) {
+  }
+  return used < limit;
+}
+
+const Fault* FaultPlan::Take(std::string_view head) {
+  for (std::size_t i : reply_rules_) {
+    if (faults_[i].Matches(head) && Use(i)) return &faults_[i];
+  }
+  return nullptr;
+}
+
+bool FaultPlan::TakeClose(std::size_t rule) { return Use(rule); }
+
+void RewriteReply(const Fault& fault, std::string_view head, std::string& reply) {
+  // reply is "<" head "," type "," payload ">"
+  const std::size_t after_head = 1 + head.size();
+  switch (fault.kind) {
+    case FaultKind::kWrongHead:
+      reply.replace(1, head.size(), fault.text);
+      break;
+    case FaultKind::kBadType: {
+      std::size_t type_end = reply.find(',', after_head + 1);
+      if (type_end == std::string::npos) type_end = reply.size() - 1;
+      reply.replace(after_head + 1, type_end - after_head - 1, fault.text);
+      break;
+    }
+    case FaultKind::kNg:
+      reply.resize(after_head);
+      reply += ",NG,";
+      reply += fault.text;
+      reply += '>';
+      break;
+    case FaultKind::kUnframed:
+      if (!reply.empty() && reply.back() == '>') reply.pop_back();
+      if (!reply.empty() && reply.front() == '<') reply.erase(0, 1);
+      break;
+    case FaultKind::kOversized: {
+      reply.resize(after_head);
+      reply += ",OK,";
+      // The whole reply, with '>' and CR LF, is `count` bytes long.
+      const std::size_t total = static_cast<std::size_t>(fault.count);
+      if (reply.size() + 3 < total) reply.append(total - 3 - reply.size(), 'X');
+      reply += '>';
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace kestrel::sim

@@ -1,0 +1,98 @@
+// Fault injection: rules that make the simulator misbehave on purpose, so
+// that integrators can exercise their error handling.
+//
+// A rule is written WORD[/K]:KIND[:ARG[:ARG]] where WORD is a command word or
+// '*' for every request, and /K limits the rule to the first K requests that
+// match it (counted over the whole server; for close-after, K counts the
+// connections it closes). KIND is one of
+//   delay:MS        reply normally, MS milliseconds late
+//   silent          never answer this request (the connection stays open)
+//   wrong-head[:H]  reply with the head H (default "WrongHead")
+//   bad-type[:T]    reply with the type T instead of OK/NG (default "ERR")
+//   ng[:MESSAGE]    reply "NG" with MESSAGE (default "injected failure");
+//                   the message is the rest of the rule, colons included
+//   unframed        reply without the '<' and '>' of the frame
+//   oversized[:B]   a framed reply of B bytes, CR LF included (default 20000)
+//   chunks:N:MS     the normal reply written in N pieces, MS milliseconds apart
+//   close-after:N   close the connection once it has received (and handled)
+//                   N matching requests
+#ifndef KESTREL_SIM_FAULTS_H
+#define KESTREL_SIM_FAULTS_H
+
+#include <atomic>
+#include <cstddef>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrel::sim {
+
+enum class FaultKind {
+  kDelay,
+  kSilent,
+  kWrongHead,
+  kBadType,
+  kNg,
+  kUnframed,
+  kOversized,
+  kChunks,
+  kCloseAfter,
+};
+
+struct Fault {
+  std::string word;  // command word, or "*"
+  int limit = 0;     // first `limit` matching requests only; 0: no limit
+  FaultKind kind = FaultKind::kSilent;
+  int ms = 0;           // delay, pause between chunks
+  int count = 0;        // chunks, close-after requests, oversized bytes
+  std::string text;     // wrong head, bad type, NG message
+  std::string written;  // the rule as written
+
+  bool Matches(std::string_view head) const { return word == "*" || word == head; }
+};
+
+// Parses one rule; throws std::invalid_argument with a readable reason.
+Fault ParseFault(std::string_view rule_text);
+
+// A scenario: one rule per line; blank lines and lines whose first non-blank
+// character is '#' are skipped. Throws std::invalid_argument naming `source`
+// and the line number of a bad rule.
+std::vector<Fault> ParseScenario(std::istream& in, std::string_view source);
+std::vector<Fault> LoadScenario(const std::string& path);
+
+// The active rules, shared by every connection of a server.
+class FaultPlan {
+ public:
+  explicit FaultPlan(std::vector<Fault> faults = {});
+
+  bool empty() const { return faults_.empty(); }
+  const std::vector<Fault>& faults() const { return faults_; }
+
+  // The reply rule (any kind but close-after) that applies to a request with
+  // this head: the first in order that matches and has uses left. Uses one.
+  const Fault* Take(std::string_view head);
+
+  // Indexes of the close-after rules, which every connection counts itself.
+  const std::vector<std::size_t>& close_rules() const { return close_rules_; }
+  // Uses one of a close-after rule's closes; false when they are used up.
+  bool TakeClose(std::size_t rule);
+
+ private:
+  bool Use(std::size_t i);
+
+  std::vector<Fault> faults_;
+  std::unique_ptr<std::atomic<int>[]> used_;
+  std::vector<std::size_t> reply_rules_;
+  std::vector<std::size_t> close_rules_;
+};
+
+// Applies a rule that alters the reply text (wrong-head, bad-type, ng,
+// unframed, oversized) to `reply`, a reply line without CR LF whose head is
+// `head`. Other kinds leave it alone.
+void RewriteReply(const Fault& fault, std::string_view head, std::string& reply);
+
+}  // namespace kestrel::sim
+
+#endif  // KESTREL_SIM_FAULTS_H

@@ -1,0 +1,838 @@
+// Request parsing, the command table and the simulated vision-server state.
+#include "sim/protocol.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <mutex>
+#include <system_error>
+#include <unordered_map>
+
+namespace kestrel::sim {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDeg = kPi / 180.0;
+// The client holds a reply head in 64 bytes; an echoed word is cut to fit.
+constexpr std::size_t kMaxHead = 63;
+// Field text quoted in an NG message is cut to this many bytes.
+constexpr std::size_t kMaxQuote = 40;
+
+// Fixed notation with six decimals, the form the client itself sends; values
+// too large for that are written in their shortest exact form so that no number runs past
+// the client's 64-byte field texts.
+void AppendNumber(std::string& out, double v) {
+  std::array<char, 64> buf;
+  if (std::fabs(v) < 5e-7) v = 0.0;  // no "-0.000000"
+  std::to_chars_result r;
+  if (std::isfinite(v) && std::fabs(v) < 1e15) {
+    r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, 6);
+  } else {
+    r = std::to_chars(buf.data(), buf.data() + buf.size(), v);  // shortest exact form
+  }
+  out.append(buf.data(), r.ptr);
+}
+
+void AppendInt(std::string& out, long long v) {
+  std::array<char, 24> buf;
+  auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
+  out.append(buf.data(), r.ptr);
+}
+
+void AppendPoint(std::string& out, Point2 p) {
+  AppendNumber(out, p.x);
+  out += '&';
+  AppendNumber(out, p.y);
+}
+
+bool ParseDouble(std::string_view text, double& v) {
+  if (text.empty()) return false;
+  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+  return r.ec == std::errc() && r.ptr == text.data() + text.size() && std::isfinite(v);
+}
+
+bool ParseInt(std::string_view text, int& v) {
+  if (text.empty()) return false;
+  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+  return r.ec == std::errc() && r.ptr == text.data() + text.size();
+}
+
+std::string_view Quote(std::string_view text) { return text.substr(0, kMaxQuote); }
+
+// splitmix64: a portable, seedable source of the simulator's "noise", so that
+// the same configuration gives the same replies on every platform.
+std::uint64_t Mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// Uniform in [-1, 1].
+double Jitter(std::uint64_t seed, std::uint64_t i) {
+  return static_cast<double>(Mix(seed * 0x100000001B3ull + i) >> 11) * (2.0 / 9007199254740992.0) -
+         1.0;
+}
+
+std::uint64_t HashText(std::string_view a, std::string_view b) {
+  std::uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
+  for (char ch : a) h = (h ^ static_cast<unsigned char>(ch)) * 0x100000001B3ull;
+  h = (h ^ 0x1F) * 0x100000001B3ull;
+  for (char ch : b) h = (h ^ static_cast<unsigned char>(ch)) * 0x100000001B3ull;
+  return h;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Geometry
+
+Point2 PixelToReal(const Calibration& cal, Point2 px) {
+  const double sx = cal.scale_x * px.x;
+  const double sy = cal.scale_y * px.y;
+  const double c = std::cos(cal.rotation_deg * kDeg);
+  const double s = std::sin(cal.rotation_deg * kDeg);
+  return {c * sx - s * sy + cal.offset_x, s * sx + c * sy + cal.offset_y};
+}
+
+Point2 RealToPixel(const Calibration& cal, Point2 real) {
+  const double dx = real.x - cal.offset_x;
+  const double dy = real.y - cal.offset_y;
+  const double c = std::cos(cal.rotation_deg * kDeg);
+  const double s = std::sin(cal.rotation_deg * kDeg);
+  return {(c * dx + s * dy) / cal.scale_x, (-s * dx + c * dy) / cal.scale_y};
+}
+
+Point2 RotateAbout(Point2 p, Point2 center, double deg) {
+  const double c = std::cos(deg * kDeg);
+  const double s = std::sin(deg * kDeg);
+  const double dx = p.x - center.x;
+  const double dy = p.y - center.y;
+  return {center.x + c * dx - s * dy, center.y + s * dx + c * dy};
+}
+
+bool FitCircle(const std::vector<Point2>& points, CircleFit& fit) {
+  const std::size_t n = points.size();
+  if (n < 3) return false;
+  // Kasa fit on coordinates taken about their mean, which keeps the normal
+  // equations well conditioned far from the origin.
+  double mx = 0, my = 0;
+  for (const auto& p : points) {
+    mx += p.x;
+    my += p.y;
+  }
+  mx /= static_cast<double>(n);
+  my /= static_cast<double>(n);
+  double suu = 0, svv = 0, suv = 0, suuu = 0, svvv = 0, suvv = 0, svuu = 0;
+  for (const auto& p : points) {
+    const double u = p.x - mx;
+    const double v = p.y - my;
+    suu += u * u;
+    svv += v * v;
+    suv += u * v;
+    suuu += u * u * u;
+    svvv += v * v * v;
+    suvv += u * v * v;
+    svuu += v * u * u;
+  }
+  const double det = suu * svv - suv * suv;
+  const double spread = suu + svv;
+  // Collinear (or coincident) points leave the system singular.
+  if (!(spread > 0.0) || std::fabs(det) <= 1e-12 * spread * spread) return false;
+  const double bu = 0.5 * (suuu + suvv);
+  const double bv = 0.5 * (svvv + svuu);
+  const double uc = (bu * svv - bv * suv) / det;
+  const double vc = (suu * bv - suv * bu) / det;
+  fit.center = {uc + mx, vc + my};
+  fit.radius = std::sqrt(uc * uc + vc * vc + spread / static_cast<double>(n));
+  return std::isfinite(fit.radius);
+}
+
+// ---------------------------------------------------------------------------
+// Request parsing
+
+bool ParseRequest(std::string_view line, Request& req) {
+  req.word = {};
+  req.fields.clear();
+  if (line.size() < 2 || line.front() != '<' || line.back() != '>') return false;
+  std::string_view inner = line.substr(1, line.size() - 2);
+  std::size_t comma = inner.find(',');
+  req.word = inner.substr(0, comma);
+  if (req.word.empty()) return false;
+  if (comma == std::string_view::npos) return true;
+  std::size_t start = comma + 1;
+  for (;;) {
+    std::size_t next = inner.find(',', start);
+    if (next == std::string_view::npos) {
+      req.fields.push_back(inner.substr(start));
+      return true;
+    }
+    req.fields.push_back(inner.substr(start, next - start));
+    start = next + 1;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// One call: the request, the reply being built and the field converters, each
+// of which writes the NG reply itself when its field is unusable.
+
+struct Simulator::Ctx {
+  Request& req;
+  std::string& out;
+  Outcome& outcome;
+  bool failed = false;
+
+  std::string_view Field(std::size_t i) const { return req.fields[i]; }
+
+  void Ok() { out += ",OK,"; }
+  void Ng(std::string_view a, std::string_view b = {}, std::string_view c = {},
+          std::string_view d = {}) {
+    out.resize(1 + outcome.head.size());  // keep "<WORD"
+    out += ",NG,";
+    out += a;
+    out += b;
+    out += c;
+    out += d;
+    failed = true;
+  }
+  bool Num(std::size_t i, std::string_view name, double& v) {
+    if (ParseDouble(Field(i), v)) return true;
+    Ng(name, " is not a number: '", Quote(Field(i)), "'");
+    return false;
+  }
+  bool Int(std::size_t i, std::string_view name, int& v) {
+    if (ParseInt(Field(i), v)) return true;
+    Ng(name, " is not a whole number: '", Quote(Field(i)), "'");
+    return false;
+  }
+  bool Bool(std::size_t i, std::string_view name, bool& v) {
+    if (Field(i) == "true") {
+      v = true;
+      return true;
+    }
+    if (Field(i) == "false") {
+      v = false;
+      return true;
+    }
+    Ng(name, " must be true or false: '", Quote(Field(i)), "'");
+    return false;
+  }
+  bool Name(std::size_t i, std::string_view what, std::string_view& v) {
+    v = Field(i);
+    if (!v.empty()) return true;
+    Ng(what, " is empty");
+    return false;
+  }
+  // One point (x, y) or two (x1, y1, x2, y2) from consecutive fields.
+  bool Points(std::size_t first, std::size_t count, Point2* dst) {
+    static constexpr std::array<std::string_view, 6> kNames{"x", "y", "x1", "y1", "x2", "y2"};
+    const std::size_t names = count == 1 ? 0 : 2;
+    for (std::size_t k = 0; k < count; ++k) {
+      if (!Num(first + 2 * k, kNames[names + 2 * k], dst[k].x)) return false;
+      if (!Num(first + 2 * k + 1, kNames[names + 2 * k + 1], dst[k].y)) return false;
+    }
+    return true;
+  }
+};
+
+struct Simulator::Command {
+  std::string_view word;
+  std::size_t min_fields;
+  std::size_t max_fields;
+  std::string_view usage;  // names of the fields, for the field-count message
+  HandlerFn fn;
+};
+
+constexpr std::size_t kAny = static_cast<std::size_t>(-1);
+
+// The protocol's vocabulary: command word, accepted field counts after the
+// word, and the handler.
+const std::vector<Simulator::Command>& Simulator::Table() {
+  static const std::vector<Command> table{
+      {"SetGain", 2, 2, "camera,gain", &Simulator::SetGain},
+      {"SetExposure", 2, 2, "camera,exposure", &Simulator::SetExposure},
+      {"SetIntensity", 2, 2, "camera,intensity", &Simulator::SetIntensity},
+      {"AdjustBrightness", 4, 4, "camera,text,intensity,flag", &Simulator::AdjustBrightness},
+      {"GetGain", 1, 1, "camera", &Simulator::GetGain},
+      {"GetExposure", 1, 1, "camera", &Simulator::GetExposure},
+      {"GetIntensity", 1, 1, "camera", &Simulator::GetIntensity},
+      {"StartGrab", 1, 1, "camera", &Simulator::StartGrab},
+      {"StopGrab", 1, 1, "camera", &Simulator::StopGrab},
+      {"ClearCameraIamge", 1, 1, "camera", &Simulator::ClearCameraImage},
+      {"SwitchToTheCamera", 2, 2, "window,camera", &Simulator::SwitchToTheCamera},
+      {"CameraWinVisibleControl", 3, 3, "window,visible,camera",
+       &Simulator::CameraWinVisibleControl},
+      {"ShowBaseLineWidth", 2, 2, "camera,width", &Simulator::ShowBaseLineWidth},
+      {"SetStateColor", 2, kAny, "camera,colour,...", &Simulator::SetStateColor},
+      {"GetScale", 1, 1, "camera", &Simulator::GetScale},
+      {"AutoFocus", 7, 7, "camera,number,v1,v2,v3,v4,v5", &Simulator::AutoFocus},
+      {"Template_Create", 4, 4, "camera,template,region,number", &Simulator::TemplateCreate},
+      {"Template_Match", 13, 13,
+       "camera,template,region,count,x,y,value,extra1,extra2,extra3,flagA,flagB,text",
+       &Simulator::TemplateMatch},
+      {"SmallCellTemMatch", 13, 13,
+       "camera,template,region,count,x,y,value,extra1,extra2,extra3,flagA,flagB,text",
+       &Simulator::TemplateMatch},
+      {"WaferEdge", 5, 5, "camera,text,x,y,flag", &Simulator::WaferEdge},
+      {"KerfCheck", 24, 24,
+       "camera,text,value1,value2,number1,value3,value4,value5,number2,value6..value16,flag,"
+       "text,value18,text",
+       &Simulator::KerfCheck},
+      {"FixCircle", 2, kAny, "count,x1,y1,x2,y2,...", &Simulator::FixCircle},
+      {"GetReal", 3, 3, "camera,x,y", &Simulator::GetReal},
+      {"GetRuler", 3, 3, "camera,x,y", &Simulator::GetRuler},
+      {"GetRealByPixelPoint", 5, 5, "camera,x1,y1,x2,y2", &Simulator::GetRealByPixelPoint},
+      {"CovertPointCameraAToB", 4, 4, "cameraA,cameraB,x,y", &Simulator::ConvertPointCameraAToB},
+      {"MwCalAnotherPointReal", 5, 5, "camera,x,y,distance,angle",
+       &Simulator::MwCalAnotherPointReal},
+      {"GetRotateCenter", 1, 1, "camera", &Simulator::GetRotateCenter},
+      {"GetLineAngle", 4, 4, "x1,y1,x2,y2", &Simulator::GetLineAngle},
+      {"GetPointAfterRotate_Real", 5, 5, "x1,y1,x2,y2,angle", &Simulator::GetPointAfterRotate},
+  };
+  return table;
+}
+
+const Simulator::Command* Simulator::Find(std::string_view word) {
+  static const std::unordered_map<std::string_view, const Command*> index = [] {
+    std::unordered_map<std::string_view, const Command*> m;
+    for (const auto& c : Table()) m.emplace(c.word, &c);
+    return m;
+  }();
+  auto it = index.find(word);
+  return it == index.end() ? nullptr : it->second;
+}
+
+std::vector<std::string_view> Simulator::CommandWords() {
+  std::vector<std::string_view> words;
+  for (const auto& c : Table()) words.push_back(c.word);
+  return words;
+}
+
+bool Simulator::IsCommandWord(std::string_view word) { return Find(word) != nullptr; }
+
+// ---------------------------------------------------------------------------
+
+Simulator::Simulator(SimConfig config) : config_(std::move(config)) {}
+
+std::string Simulator::Handle(std::string_view line) {
+  Request req;
+  std::string reply;
+  Handle(line, req, reply);
+  return reply;
+}
+
+Outcome Simulator::Handle(std::string_view line, Request& req, std::string& reply) {
+  Outcome outcome;
+  reply.clear();
+  reply += '<';
+  if (!ParseRequest(line, req)) {
+    outcome.head = kUnknownHead;
+    reply += kUnknownHead;
+    reply += ",NG,";
+    if (line.empty()) {
+      reply += "empty request line";
+    } else if (line.front() != '<' || line.back() != '>') {
+      reply += "request is not framed by '<' and '>'";
+    } else {
+      reply += "request has no command word";
+    }
+    reply += '>';
+    return outcome;
+  }
+  outcome.head = req.word.substr(0, kMaxHead);
+  reply += outcome.head;
+  Ctx ctx{req, reply, outcome};
+  const Command* cmd = Find(req.word);
+  if (cmd == nullptr) {
+    ctx.Ng("unknown command word '", Quote(req.word), "'");
+  } else if (req.fields.size() < cmd->min_fields || req.fields.size() > cmd->max_fields) {
+    std::string msg = std::string(cmd->word) + " expects ";
+    if (cmd->max_fields == kAny) msg += "at least ";
+    AppendInt(msg, static_cast<long long>(cmd->min_fields));
+    msg += " fields (";
+    msg += cmd->usage;
+    msg += "), got ";
+    AppendInt(msg, static_cast<long long>(req.fields.size()));
+    ctx.Ng(msg);
+  } else {
+    (this->*(cmd->fn))(ctx);
+  }
+  if (ctx.failed) outcome.delay_ms = 0;
+  reply += '>';
+  return outcome;
+}
+
+// ---------------------------------------------------------------------------
+// State helpers
+
+const Calibration& Simulator::CalibrationOf(std::string_view cam) const {
+  auto it = config_.calibrations.find(cam);
+  return it == config_.calibrations.end() ? config_.default_calibration : it->second;
+}
+
+Point2 Simulator::RotateCenterOf(std::string_view cam) const {
+  auto it = config_.rotate_centers.find(cam);
+  return it == config_.rotate_centers.end() ? config_.default_rotate_center : it->second;
+}
+
+Simulator::Camera& Simulator::CameraForWrite(std::string_view name) {
+  auto it = cameras_.find(name);
+  if (it == cameras_.end()) it = cameras_.emplace(std::string(name), Camera{}).first;
+  return it->second;
+}
+
+Simulator::Camera Simulator::CameraState(std::string_view name) const {
+  std::shared_lock lock(mu_);
+  auto it = cameras_.find(name);
+  return it == cameras_.end() ? Camera{} : it->second;
+}
+
+// ---------------------------------------------------------------------------
+// Camera parameters
+
+void Simulator::SetGain(Ctx& c) {
+  std::string_view cam;
+  double v;
+  if (!c.Name(0, "camera", cam) || !c.Num(1, "gain", v)) return;
+  std::unique_lock lock(mu_);
+  CameraForWrite(cam).gain = v;
+  c.Ok();
+  c.out += "done";
+}
+
+void Simulator::SetExposure(Ctx& c) {
+  std::string_view cam;
+  double v;
+  if (!c.Name(0, "camera", cam) || !c.Num(1, "exposure", v)) return;
+  std::unique_lock lock(mu_);
+  CameraForWrite(cam).exposure = v;
+  c.Ok();
+  c.out += "done";
+}
+
+void Simulator::SetIntensity(Ctx& c) {
+  std::string_view cam;
+  int v;
+  if (!c.Name(0, "camera", cam) || !c.Int(1, "intensity", v)) return;
+  std::unique_lock lock(mu_);
+  CameraForWrite(cam).intensity = v;
+  c.Ok();
+  c.out += "done";
+}
+
+void Simulator::AdjustBrightness(Ctx& c) {
+  std::string_view cam;
+  int v;
+  if (!c.Name(0, "camera", cam) || !c.Int(2, "intensity", v)) return;
+  if (c.Field(3) != "0" && c.Field(3) != "1") {
+    c.Ng("flag must be 1 or 0: '", Quote(c.Field(3)), "'");
+    return;
+  }
+  std::unique_lock lock(mu_);
+  Camera& cam_state = CameraForWrite(cam);
+  cam_state.intensity = v;
+  // With the flag set the exposure follows the light: back to its default.
+  if (c.Field(3) == "1") cam_state.exposure = Camera{}.exposure;
+  c.Ok();
+  c.out += "done";
+}
+
+void Simulator::GetGain(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  std::shared_lock lock(mu_);
+  auto it = cameras_.find(cam);
+  c.Ok();
+  AppendNumber(c.out, it == cameras_.end() ? Camera{}.gain : it->second.gain);
+}
+
+void Simulator::GetExposure(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  std::shared_lock lock(mu_);
+  auto it = cameras_.find(cam);
+  c.Ok();
+  AppendNumber(c.out, it == cameras_.end() ? Camera{}.exposure : it->second.exposure);
+}
+
+void Simulator::GetIntensity(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  std::shared_lock lock(mu_);
+  auto it = cameras_.find(cam);
+  c.Ok();
+  AppendInt(c.out, it == cameras_.end() ? Camera{}.intensity : it->second.intensity);
+}
+
+// ---------------------------------------------------------------------------
+// Acquisition and display
+
+void Simulator::StartGrab(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  std::unique_lock lock(mu_);
+  CameraForWrite(cam).grabbing = true;
+  c.Ok();
+  c.out += "grabbing";
+}
+
+void Simulator::StopGrab(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  std::unique_lock lock(mu_);
+  CameraForWrite(cam).grabbing = false;
+  c.Ok();
+  c.out += "stopped";
+}
+
+void Simulator::ClearCameraImage(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  c.Ok();
+  c.out += "cleared";
+}
+
+void Simulator::SwitchToTheCamera(Ctx& c) {
+  std::string_view window;
+  if (!c.Name(0, "window", window)) return;
+  std::unique_lock lock(mu_);
+  CameraForWrite(window).shown_window = std::string(c.Field(1));
+  c.Ok();
+  c.out += "done";
+}
+
+void Simulator::CameraWinVisibleControl(Ctx& c) {
+  std::string_view window;
+  bool visible;
+  if (!c.Name(0, "window", window) || !c.Bool(1, "visible", visible)) return;
+  std::unique_lock lock(mu_);
+  Camera& cam = CameraForWrite(window);
+  cam.visible = visible;
+  cam.shown_window = std::string(c.Field(2));
+  c.Ok();
+  c.out += "done";
+}
+
+void Simulator::ShowBaseLineWidth(Ctx& c) {
+  std::string_view cam;
+  double width;
+  if (!c.Name(0, "camera", cam) || !c.Num(1, "width", width)) return;
+  if (width < 0) {
+    c.Ng("width must not be negative");
+    return;
+  }
+  std::unique_lock lock(mu_);
+  CameraForWrite(cam).base_line_width = width;
+  c.Ok();
+  c.out += "done";
+}
+
+void Simulator::SetStateColor(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  std::unique_lock lock(mu_);
+  auto& colors = CameraForWrite(cam).state_colors;
+  colors.clear();
+  // A single empty field is the client's form of an empty list.
+  if (!(c.req.fields.size() == 2 && c.Field(1).empty())) {
+    for (std::size_t i = 1; i < c.req.fields.size(); ++i) colors.emplace_back(c.Field(i));
+  }
+  c.Ok();
+  AppendInt(c.out, static_cast<long long>(colors.size()));
+}
+
+void Simulator::GetScale(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  const Calibration& cal = CalibrationOf(cam);
+  c.Ok();
+  AppendPoint(c.out, {cal.scale_x, cal.scale_y});
+}
+
+// ---------------------------------------------------------------------------
+// Auto focus: the best position is the middle of the search range [v1, v2].
+
+void Simulator::AutoFocus(Ctx& c) {
+  std::string_view cam;
+  int number;
+  std::array<double, 5> v;
+  if (!c.Name(0, "camera", cam) || !c.Int(1, "number", number)) return;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    static constexpr std::array<std::string_view, 5> kNames{"v1", "v2", "v3", "v4", "v5"};
+    if (!c.Num(2 + i, kNames[i], v[i])) return;
+  }
+  c.Ok();
+  AppendNumber(c.out, v[0] + (v[1] - v[0]) / 2.0);
+  c.out += ",focus done on ";
+  c.out += cam;
+  c.out += ", ";
+  AppendInt(c.out, number);
+  c.out += " passes, step ";
+  AppendNumber(c.out, v[2]);
+  c.outcome.delay_ms = config_.autofocus_ms;
+}
+
+// ---------------------------------------------------------------------------
+// Templates, keyed by the first two fields of both requests (camera or
+// window, then template name).
+
+void Simulator::TemplateCreate(Ctx& c) {
+  std::string_view cam, name;
+  int number;
+  if (!c.Name(0, "camera", cam) || !c.Name(1, "template name", name) || !c.Int(3, "number", number))
+    return;
+  std::unique_lock lock(mu_);
+  Template& t = templates_[std::make_pair(std::string(cam), std::string(name))];
+  t.region = std::string(c.Field(2));
+  t.number = number;
+  c.Ok();
+  c.out += "created";
+}
+
+void Simulator::TemplateMatch(Ctx& c) {
+  std::string_view cam = c.Field(0), name = c.Field(1);
+  int requested;
+  double x, y, value, e1, e2, e3;
+  bool fa, fb;
+  if (!c.Int(3, "count", requested) || !c.Num(4, "x", x) || !c.Num(5, "y", y) ||
+      !c.Num(6, "value", value) || !c.Num(7, "extra1", e1) || !c.Num(8, "extra2", e2) ||
+      !c.Num(9, "extra3", e3) || !c.Bool(10, "flagA", fa) || !c.Bool(11, "flagB", fb))
+    return;
+  {
+    std::shared_lock lock(mu_);
+    if (templates_.find(std::make_pair(cam, name)) == templates_.end()) {
+      c.Ng("no template '", Quote(name), "' on ", Quote(cam));
+      return;
+    }
+  }
+  // Instances lie on a grid that starts at the search point, nudged by a
+  // template-specific sub-pixel offset; scores fall with the index.
+  const bool small_cell = c.outcome.head == "SmallCellTemMatch";
+  const double pitch = small_cell ? 16.0 : 64.0;
+  const std::uint64_t h = HashText(cam, name);
+  const double dx = 0.5 * Jitter(h, 0), dy = 0.5 * Jitter(h, 1);
+  std::string& list = c.req.scratch;
+  list.clear();
+  const std::size_t fixed = c.out.size() + 4 /* ",OK," */ + 11 /* count */ + 3 /* ">\r\n" */;
+  long long n = 0;
+  for (long long i = 0; i < requested; ++i) {
+    const std::size_t mark = list.size();
+    list += ',';
+    AppendNumber(list, x + dx + pitch * static_cast<double>(i % 8));
+    list += '&';
+    AppendNumber(list, y + dy + pitch * static_cast<double>(i / 8));
+    list += '&';
+    AppendNumber(list, 0.05 * static_cast<double>((i * 7) % 11 - 5));
+    list += '&';
+    AppendNumber(list, 0.98 - 0.4 * static_cast<double>(i) / static_cast<double>(i + 10));
+    if (fixed + list.size() > kListReplyBudget) {
+      list.resize(mark);
+      break;
+    }
+    ++n;
+  }
+  c.Ok();
+  AppendInt(c.out, n);
+  c.out += list;
+}
+
+// ---------------------------------------------------------------------------
+// Wafer edge: points evenly spread round the configured circle, each moved
+// radially by a seeded deviation of at most edge_noise.
+
+void Simulator::WaferEdge(Ctx& c) {
+  std::string_view cam;
+  double x, y;
+  bool flag;
+  if (!c.Name(0, "camera", cam) || !c.Num(2, "x", x) || !c.Num(3, "y", y) ||
+      !c.Bool(4, "flag", flag))
+    return;
+  const int total = std::max(0, config_.edge_points);
+  std::string& list = c.req.scratch;
+  list.clear();
+  const std::size_t fixed = c.out.size() + 4 + 11 + 3;
+  int n = 0;
+  for (int i = 0; i < total; ++i) {
+    const double a = 2.0 * kPi * i / total;
+    const double r =
+        config_.wafer_radius + config_.edge_noise * Jitter(config_.seed, static_cast<unsigned>(i));
+    const std::size_t mark = list.size();
+    list += ',';
+    AppendPoint(
+        list, {config_.wafer_center.x + r * std::cos(a), config_.wafer_center.y + r * std::sin(a)});
+    if (fixed + list.size() > kListReplyBudget) {
+      list.resize(mark);
+      break;
+    }
+    ++n;
+  }
+  c.Ok();
+  AppendInt(c.out, n);
+  c.out += list;
+}
+
+// ---------------------------------------------------------------------------
+// Kerf check: value1 is taken as the expected kerf centre and value2 as the
+// blade's nominal kerf width (30 when not positive); the chipping is sized
+// from that width.
+
+void Simulator::KerfCheck(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  std::array<double, 16> v;  // value1..value16
+  int n1, n2;
+  double v18;
+  bool flag;
+  static constexpr std::array<std::string_view, 16> kNames{
+      "value1", "value2",  "value3",  "value4",  "value5",  "value6",  "value7",  "value8",
+      "value9", "value10", "value11", "value12", "value13", "value14", "value15", "value16"};
+  // Field positions of value1..value16 after the command word.
+  static constexpr std::array<std::size_t, 16> kPos{2,  3,  5,  6,  7,  9,  10, 11,
+                                                    12, 13, 14, 15, 16, 17, 18, 19};
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!c.Num(kPos[i], kNames[i], v[i])) return;
+  }
+  if (!c.Int(4, "number1", n1) || !c.Int(8, "number2", n2) || !c.Bool(20, "flag", flag) ||
+      !c.Num(22, "value18", v18))
+    return;
+  const double width = v[1] > 0 ? v[1] : 30.0;
+  const double center = v[0] + 0.125;
+  const double without = width + 0.25;
+  const double chip_h = 0.15 * width + 0.5;
+  const double chip_w = 2.5 * chip_h;
+  const double with = without + chip_h;
+  const double distance = without / 2.0 + chip_h / 2.0;
+  const double share = 100.0 * chip_h / with;  // chipping share of the kerf, percent
+  const double with2 = without + 0.6 * chip_h;
+  c.Ok();
+  for (double r : {center, without, with, distance, chip_w, chip_h, share, with2}) {
+    AppendNumber(c.out, r);
+    c.out += ',';
+  }
+  c.out.pop_back();
+}
+
+// ---------------------------------------------------------------------------
+// Circle fit
+
+void Simulator::FixCircle(Ctx& c) {
+  int count;
+  if (!c.Int(0, "count", count)) return;
+  std::size_t coords = c.req.fields.size() - 1;
+  if (coords == 1 && c.Field(1).empty()) coords = 0;  // "<FixCircle,0,>"
+  if (count < 0 || coords != 2 * static_cast<std::size_t>(count)) {
+    std::string got;
+    AppendInt(got, static_cast<long long>(coords));
+    std::string want;
+    AppendInt(want, count);
+    c.Ng("point count ", want, " does not match the number of coordinates ", got);
+    return;
+  }
+  auto& pts = c.req.points;
+  pts.clear();
+  for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+    Point2 p;
+    if (!c.Num(1 + 2 * i, "x", p.x) || !c.Num(2 + 2 * i, "y", p.y)) return;
+    pts.push_back(p);
+  }
+  if (count < 3) {
+    c.Ng("a circle needs at least three points");
+    return;
+  }
+  CircleFit fit;
+  if (!FitCircle(pts, fit)) {
+    c.Ng("points are collinear, no circle fits");
+    return;
+  }
+  c.Ok();
+  AppendPoint(c.out, fit.center);
+  c.out += ',';
+  AppendNumber(c.out, fit.radius);
+}
+
+// ---------------------------------------------------------------------------
+// Point conversion
+
+void Simulator::GetReal(Ctx& c) {
+  std::string_view cam;
+  Point2 p;
+  if (!c.Name(0, "camera", cam) || !c.Points(1, 1, &p)) return;
+  c.Ok();
+  AppendPoint(c.out, PixelToReal(CalibrationOf(cam), p));
+}
+
+// Ruler reading: the pixel scaled by the camera, without rotation or offset.
+void Simulator::GetRuler(Ctx& c) {
+  std::string_view cam;
+  Point2 p;
+  if (!c.Name(0, "camera", cam) || !c.Points(1, 1, &p)) return;
+  const Calibration& cal = CalibrationOf(cam);
+  c.Ok();
+  AppendPoint(c.out, {cal.scale_x * p.x, cal.scale_y * p.y});
+}
+
+// Real position of the midpoint of two pixel points.
+void Simulator::GetRealByPixelPoint(Ctx& c) {
+  std::string_view cam;
+  Point2 p[2];
+  if (!c.Name(0, "camera", cam) || !c.Points(1, 2, p)) return;
+  c.Ok();
+  AppendPoint(c.out,
+              PixelToReal(CalibrationOf(cam), {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
+}
+
+// A pixel of camera A to the pixel of camera B that sees the same real point.
+void Simulator::ConvertPointCameraAToB(Ctx& c) {
+  std::string_view a, b;
+  Point2 p;
+  if (!c.Name(0, "cameraA", a) || !c.Name(1, "cameraB", b) || !c.Points(2, 1, &p)) return;
+  c.Ok();
+  AppendPoint(c.out, RealToPixel(CalibrationOf(b), PixelToReal(CalibrationOf(a), p)));
+}
+
+// The real point at `distance` from the point's real position, in the
+// direction `angle` (degrees, counter-clockwise from +X).
+void Simulator::MwCalAnotherPointReal(Ctx& c) {
+  std::string_view cam;
+  Point2 p;
+  double dist, angle;
+  if (!c.Name(0, "camera", cam) || !c.Points(1, 1, &p) || !c.Num(3, "distance", dist) ||
+      !c.Num(4, "angle", angle))
+    return;
+  Point2 r = PixelToReal(CalibrationOf(cam), p);
+  c.Ok();
+  AppendPoint(c.out, {r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
+}
+
+// ---------------------------------------------------------------------------
+// Rotation and line geometry
+
+void Simulator::GetRotateCenter(Ctx& c) {
+  std::string_view cam;
+  if (!c.Name(0, "camera", cam)) return;
+  c.Ok();
+  AppendPoint(c.out, RotateCenterOf(cam));
+}
+
+void Simulator::GetLineAngle(Ctx& c) {
+  Point2 p[2];
+  if (!c.Points(0, 2, p)) return;
+  if (p[0].x == p[1].x && p[0].y == p[1].y) {
+    c.Ng("the two points coincide, the line has no angle");
+    return;
+  }
+  c.Ok();
+  AppendNumber(c.out, std::atan2(p[1].y - p[0].y, p[1].x - p[0].x) / kDeg);
+}
+
+void Simulator::GetPointAfterRotate(Ctx& c) {
+  Point2 p[2];
+  double angle;
+  if (!c.Points(0, 2, p) || !c.Num(4, "angle", angle)) return;
+  c.Ok();
+  AppendPoint(c.out, RotateAbout(p[0], p[1], angle));
+}
+
+}  // namespace kestrel::sim

@@ -1,0 +1,195 @@
+// The vision-server side of the line protocol, without any sockets: one
+// request line in, one reply line out, over a simulated camera and
+// inspection state that every connection of the simulator shares.
+#ifndef KESTREL_SIM_PROTOCOL_H
+#define KESTREL_SIM_PROTOCOL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kestrel::sim {
+
+// Longest request line the server takes, CR LF included; also the size of the
+// client's reply buffer, which every reply must fit with room to spare.
+inline constexpr std::size_t kMaxLineBytes = 10240;
+// Replies that carry lists are cut to whole entries so that the framed reply
+// with its CR LF stays within this many bytes.
+inline constexpr std::size_t kListReplyBudget = 10000;
+// Head used when a line cannot be parsed far enough to find a command word.
+inline constexpr std::string_view kUnknownHead = "Unknown";
+
+// Pixel-to-real model of one camera: a pixel (px, py) is scaled to
+// (scale_x * px, scale_y * py), rotated by rotation_deg counter-clockwise and
+// shifted by (offset_x, offset_y).
+struct Calibration {
+  double scale_x = 0.0025;
+  double scale_y = 0.0025;
+  double offset_x = 0.0;
+  double offset_y = 0.0;
+  double rotation_deg = 0.0;
+};
+
+struct Point2 {
+  double x = 0.0;
+  double y = 0.0;
+};
+
+// Everything of the simulated server that is fixed at start-up.
+struct SimConfig {
+  int autofocus_ms = 7000;          // time an AutoFocus cycle takes
+  Calibration default_calibration;  // for cameras with none of their own
+  Point2 default_rotate_center{1024.0, 768.0};
+  std::map<std::string, Calibration, std::less<>> calibrations;
+  std::map<std::string, Point2, std::less<>> rotate_centers;
+  Point2 wafer_center{0.0, 0.0};  // wafer edge circle, in mm
+  double wafer_radius = 100.0;
+  int edge_points = 36;
+  double edge_noise = 0.005;  // largest radial deviation, mm
+  std::uint64_t seed = 1;
+};
+
+// A request line taken apart: views into the line, valid while it lives.
+// The scratch members are work space of the handlers; a connection keeps one
+// Request for its lifetime so that their capacity is reused.
+struct Request {
+  std::string_view word;
+  std::vector<std::string_view> fields;  // after the command word
+  std::string scratch;
+  std::vector<Point2> points;
+};
+
+// Splits "<WORD,f1,f2,...>" (CR LF already removed). False when the line is
+// not framed by '<' and '>' or has an empty command word. `req.fields` keeps
+// its capacity between calls.
+bool ParseRequest(std::string_view line, Request& req);
+
+// What the server has to do with a handled request besides sending the reply.
+struct Outcome {
+  std::string_view head;  // command word the reply carries (kUnknownHead if none)
+  int delay_ms = 0;       // wait this long before replying (AutoFocus)
+};
+
+// The simulated vision server. Thread-safe: connections share one instance.
+class Simulator {
+ public:
+  explicit Simulator(SimConfig config = {});
+
+  // Answers one request line (without CR LF). `reply` receives the reply line
+  // without CR LF; it is cleared first and keeps its capacity. `req` is the
+  // caller's scratch space, reused between calls so that a connection does
+  // not allocate per request. The returned head views into `line` or static
+  // storage.
+  Outcome Handle(std::string_view line, Request& req, std::string& reply);
+
+  // Convenience for tests and one-off use.
+  std::string Handle(std::string_view line);
+
+  const SimConfig& config() const { return config_; }
+
+  // The recognised command words, in table order (the table is written once,
+  // in protocol.cpp).
+  static std::vector<std::string_view> CommandWords();
+  static bool IsCommandWord(std::string_view word);
+
+  struct Camera {
+    double gain = 1.0;
+    double exposure = 10000.0;
+    int intensity = 128;
+    bool grabbing = false;
+    bool visible = true;
+    double base_line_width = 0.0;
+    std::vector<std::string> state_colors;
+    std::string shown_window;  // last SwitchToTheCamera / CameraWinVisibleControl peer
+  };
+  struct Template {
+    std::string region;
+    int number = 0;
+  };
+
+  // Snapshot of one camera's remembered settings (defaults when unknown).
+  Camera CameraState(std::string_view name) const;
+
+ private:
+  struct Ctx;  // one call's request, reply and helpers
+  using HandlerFn = void (Simulator::*)(Ctx&);
+  struct Command;
+  static const std::vector<Command>& Table();
+  static const Command* Find(std::string_view word);
+
+  const Calibration& CalibrationOf(std::string_view cam) const;
+  Point2 RotateCenterOf(std::string_view cam) const;
+
+  void SetGain(Ctx& c);
+  void SetExposure(Ctx& c);
+  void SetIntensity(Ctx& c);
+  void AdjustBrightness(Ctx& c);
+  void GetGain(Ctx& c);
+  void GetExposure(Ctx& c);
+  void GetIntensity(Ctx& c);
+  void StartGrab(Ctx& c);
+  void StopGrab(Ctx& c);
+  void ClearCameraImage(Ctx& c);
+  void SwitchToTheCamera(Ctx& c);
+  void CameraWinVisibleControl(Ctx& c);
+  void ShowBaseLineWidth(Ctx& c);
+  void SetStateColor(Ctx& c);
+  void GetScale(Ctx& c);
+  void AutoFocus(Ctx& c);
+  void TemplateCreate(Ctx& c);
+  void TemplateMatch(Ctx& c);
+  void WaferEdge(Ctx& c);
+  void KerfCheck(Ctx& c);
+  void FixCircle(Ctx& c);
+  void GetReal(Ctx& c);
+  void GetRuler(Ctx& c);
+  void GetRealByPixelPoint(Ctx& c);
+  void ConvertPointCameraAToB(Ctx& c);
+  void MwCalAnotherPointReal(Ctx& c);
+  void GetRotateCenter(Ctx& c);
+  void GetLineAngle(Ctx& c);
+  void GetPointAfterRotate(Ctx& c);
+
+  // Camera entry for writing, created on first use. Caller holds mu_ exclusively.
+  Camera& CameraForWrite(std::string_view name);
+
+  struct PairLess {
+    using is_transparent = void;
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+      int first = std::string_view(a.first).compare(std::string_view(b.first));
+      if (first != 0) return first < 0;
+      return std::string_view(a.second) < std::string_view(b.second);
+    }
+  };
+
+  const SimConfig config_;
+  mutable std::shared_mutex mu_;
+  std::map<std::string, Camera, std::less<>> cameras_;
+  std::map<std::pair<std::string, std::string>, Template, PairLess> templates_;
+};
+
+// Geometry shared with the tests.
+struct CircleFit {
+  Point2 center;
+  double radius = 0.0;
+};
+// Algebraic least-squares (Kasa) fit. False for fewer than three points or
+// points that lie on one line (or on one spot).
+bool FitCircle(const std::vector<Point2>& points, CircleFit& fit);
+// Pixel point of a camera to real coordinates, and back.
+Point2 PixelToReal(const Calibration& cal, Point2 px);
+Point2 RealToPixel(const Calibration& cal, Point2 real);
+// `p` rotated about `center` by `deg` degrees, counter-clockwise for a positive
+// angle (from +X towards +Y).
+Point2 RotateAbout(Point2 p, Point2 center, double deg);
+
+}  // namespace kestrel::sim
+
+#endif  // KESTREL_SIM_PROTOCOL_H

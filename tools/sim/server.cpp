@@ -1,0 +1,328 @@
+#include "sim/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+namespace kestrel::sim {
+
+namespace {
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+// Receive buffer of a connection: room for one whole line of the longest
+// accepted size plus as much again for the next read.
+constexpr std::size_t kBufferBytes = 2 * kMaxLineBytes;
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+void SetCloexec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+[[noreturn]] void Fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+std::string Peer(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "?";
+  char text[INET_ADDRSTRLEN] = "?";
+  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
+}
+
+}  // namespace
+
+Server::Server(Simulator& sim, FaultPlan& faults, RequestLog* log, ServerOptions options)
+    : sim_(sim), faults_(faults), log_(log), options_(std::move(options)) {}
+
+Server::~Server() { Stop(); }
+
+void Server::Start() {
+  const std::string where = options_.address + ":" + std::to_string(options_.port);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(options_.port));
+  if (options_.port < 0 || options_.port > 65535)
+    throw std::runtime_error("port " + std::to_string(options_.port) + " is out of range");
+  if (::inet_pton(AF_INET, options_.address.c_str(), &addr.sin_addr) != 1)
+    throw std::runtime_error("'" + options_.address + "' is not an IPv4 address");
+
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (listen_fd_ < 0) Fail("socket");
+  SetCloexec(listen_fd_);
+  int one = 1;
+  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    CloseFd(listen_fd_);
+    errno = err;
+    Fail("cannot listen on " + where);
+  }
+  if (::listen(listen_fd_, 128) != 0) {
+    int err = errno;
+    CloseFd(listen_fd_);
+    errno = err;
+    Fail("listen on " + where);
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+
+  if (::pipe(wake_fds_) != 0) {
+    CloseFd(listen_fd_);
+    Fail("pipe");
+  }
+  for (int fd : wake_fds_) {
+    SetCloexec(fd);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  accept_thread_ = std::thread([this] { AcceptLoop(); });
+}
+
+void Server::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(stop_mu_);
+    if (stopping_ || !accept_thread_.joinable()) {
+      stopping_ = true;
+      return;
+    }
+    stopping_ = true;
+  }
+  stop_flag_.store(true);
+  stop_cv_.notify_all();
+  Wake();
+  accept_thread_.join();
+  {
+    // Unblock every connection in recv or send; each then ends by itself.
+    std::lock_guard<std::mutex> lock(conns_mu_);
+    for (auto& c : conns_) ::shutdown(c.fd, SHUT_RDWR);
+  }
+  Reap(true);
+  CloseFd(listen_fd_);
+  CloseFd(wake_fds_[0]);
+  CloseFd(wake_fds_[1]);
+}
+
+void Server::Wake() {
+  char byte = 1;
+  // A full pipe already holds a wake-up.
+  [[maybe_unused]] ssize_t n = ::write(wake_fds_[1], &byte, 1);
+}
+
+void Server::Reap(bool all) {
+  std::list<Connection> finished;
+  {
+    std::lock_guard<std::mutex> lock(conns_mu_);
+    for (auto it = conns_.begin(); it != conns_.end();) {
+      auto next = std::next(it);
+      if (all || it->done.load()) finished.splice(finished.end(), conns_, it);
+      it = next;
+    }
+  }
+  for (auto& c : finished) {
+    if (c.thread.joinable()) c.thread.join();
+    CloseFd(c.fd);
+  }
+}
+
+void Server::AcceptLoop() {
+  pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
+  while (!stop_flag_.load()) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents != 0) {
+      char drain[64];
+      while (::read(wake_fds_[0], drain, sizeof drain) > 0) {
+      }
+      Reap(false);
+    }
+    if (stop_flag_.load()) break;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    int fd = ::accept(listen_fd_, nullptr, nullptr);
+    if (fd < 0) continue;  // the peer gave up already, or out of descriptors
+    SetCloexec(fd);
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const long id = next_id_++;
+    if (active_.load() >= options_.max_connections) {
+      static constexpr char kBusy[] = "<Unknown,NG,too many connections>\r\n";
+      SendAll(fd, kBusy, sizeof kBusy - 1);
+      if (log_ != nullptr)
+        Log(id, RequestLog::kEvent, "refused " + Peer(fd) + ": too many connections");
+      ::close(fd);
+      continue;
+    }
+    if (log_ != nullptr) Log(id, RequestLog::kEvent, "connected " + Peer(fd));
+    std::lock_guard<std::mutex> lock(conns_mu_);
+    Connection& c = conns_.emplace_back();
+    c.fd = fd;
+    c.id = id;
+    active_.fetch_add(1);
+    try {
+      c.thread = std::thread([this, &c] { Serve(c); });
+    } catch (const std::system_error&) {
+      active_.fetch_sub(1);
+      c.done.store(true);
+      Log(id, RequestLog::kEvent, "refused: no thread for the connection");
+    }
+  }
+}
+
+void Server::Serve(Connection& conn) {
+  std::vector<char> buf(kBufferBytes);
+  Request req;
+  std::string reply;
+  reply.reserve(kMaxLineBytes);
+  std::vector<int> close_counts(faults_.close_rules().size(), 0);
+  std::size_t end = 0;      // bytes held in buf
+  bool discarding = false;  // inside an over-long line, dropping its rest
+  bool open = true;
+  const char* why = "closed by peer";
+
+  while (open) {
+    ssize_t n = ::recv(conn.fd, buf.data() + end, buf.size() - end, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (stop_flag_.load()) why = "closed: server stopping";
+      break;
+    }
+    const std::size_t scan_from = end;
+    end += static_cast<std::size_t>(n);
+    std::size_t start = 0;  // first byte of the current line
+    std::size_t pos = scan_from;
+    while (open) {
+      const void* hit = std::memchr(buf.data() + pos, '\n', end - pos);
+      if (hit == nullptr) break;
+      const std::size_t nl = static_cast<std::size_t>(static_cast<const char*>(hit) - buf.data());
+      std::string_view line(buf.data() + start, nl - start);
+      pos = nl + 1;
+      if (discarding) {
+        discarding = false;
+      } else if (line.size() + 1 > kMaxLineBytes) {
+        open = RefuseLong(conn, line);
+      } else {
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        open = Respond(conn, line, req, reply, close_counts);
+        if (!open) why = stop_flag_.load() ? "closed: server stopping" : "closed by the simulator";
+      }
+      start = pos;
+    }
+    if (!open) break;
+    std::size_t rest = end - start;
+    if (!discarding && rest >= kMaxLineBytes) {
+      // No line end within the limit: the line is refused now and the rest
+      // of it dropped as it comes.
+      open = RefuseLong(conn, std::string_view(buf.data() + start, rest));
+      discarding = true;
+    }
+    if (discarding) rest = 0;
+    if (rest > 0 && start > 0) std::memmove(buf.data(), buf.data() + start, rest);
+    end = rest;
+  }
+  ::shutdown(conn.fd, SHUT_RDWR);
+  Log(conn.id, RequestLog::kEvent, why);
+  active_.fetch_sub(1);
+  conn.done.store(true);
+  Wake();
+}
+
+bool Server::RefuseLong(Connection& conn, std::string_view start) {
+  // Name the command word in the reply when the line's head shows one.
+  std::string_view head = kUnknownHead;
+  if (!start.empty() && start.front() == '<') {
+    std::size_t comma = start.find(',');
+    if (comma != std::string_view::npos && comma > 1 && comma <= 64)
+      head = start.substr(1, comma - 1);
+  }
+  std::string reply = "<";
+  reply += head;
+  reply += ",NG,request line longer than ";
+  reply += std::to_string(kMaxLineBytes);
+  reply += " bytes refused>";
+  Log(conn.id, RequestLog::kIn, start);
+  Log(conn.id, RequestLog::kOut, reply);
+  reply += "\r\n";
+  return SendAll(conn.fd, reply.data(), reply.size());
+}
+
+bool Server::Respond(Connection& conn, std::string_view line, Request& req, std::string& reply,
+                     std::vector<int>& close_counts) {
+  Log(conn.id, RequestLog::kIn, line);
+  const Outcome outcome = sim_.Handle(line, req, reply);
+  const Fault* fault = faults_.empty() ? nullptr : faults_.Take(outcome.head);
+
+  if (fault != nullptr && fault->kind == FaultKind::kSilent) {
+    if (log_ != nullptr)
+      Log(conn.id, RequestLog::kEvent, "no reply (fault " + fault->written + ")");
+  } else {
+    int delay = outcome.delay_ms;
+    if (fault != nullptr) {
+      if (fault->kind == FaultKind::kDelay) delay += fault->ms;
+      RewriteReply(*fault, outcome.head, reply);
+      if (log_ != nullptr) Log(conn.id, RequestLog::kEvent, "fault " + fault->written);
+    }
+    if (delay > 0 && !Pause(delay)) return false;
+    Log(conn.id, RequestLog::kOut, reply);
+    reply += "\r\n";
+    if (fault != nullptr && fault->kind == FaultKind::kChunks) {
+      const std::size_t pieces = static_cast<std::size_t>(fault->count);
+      const std::size_t size = (reply.size() + pieces - 1) / pieces;
+      for (std::size_t at = 0; at < reply.size(); at += size) {
+        if (at > 0 && !Pause(fault->ms)) return false;
+        if (!SendAll(conn.fd, reply.data() + at, std::min(size, reply.size() - at))) return false;
+      }
+    } else if (!SendAll(conn.fd, reply.data(), reply.size())) {
+      return false;
+    }
+  }
+
+  const auto& rules = faults_.close_rules();
+  for (std::size_t k = 0; k < rules.size(); ++k) {
+    const Fault& rule = faults_.faults()[rules[k]];
+    if (rule.Matches(outcome.head) && ++close_counts[k] == rule.count &&
+        faults_.TakeClose(rules[k])) {
+      if (log_ != nullptr) Log(conn.id, RequestLog::kEvent, "closing (fault " + rule.written + ")");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Server::SendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::send(fd, data, size, kSendFlags);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool Server::Pause(int ms) {
+  std::unique_lock<std::mutex> lock(stop_mu_);
+  return !stop_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
+}
+
+}  // namespace kestrel::sim
