@@ -30,8 +30,17 @@ class KESTREL_API Maestro {
   void Plant_Abort_Manager_Set(bool raised);
 
  private:
+#ifdef _MSC_VER
+  // The flags are private and used only by the exported members, so the
+  // standard atomics need no DLL interface of their own (warning C4251).
+#pragma warning(push)
+#pragma warning(disable : 4251)
+#endif
   std::atomic<bool> routine_abort_{false};
   std::atomic<bool> plant_abort_{false};
+#ifdef _MSC_VER
+#pragma warning(pop)
+#endif
 };
 
 // A machine procedure: a name and its sequence controller. A client built with

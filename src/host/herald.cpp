@@ -1,6 +1,7 @@
 #include "host/herald.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +11,12 @@
 #include <new>
 
 #ifdef _WIN32
-#include <io.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <iconv.h>
@@ -35,6 +41,9 @@ struct Printer {
   bool iconv_tried = false;
   char converted[kLineCapacity * 2 + 256];  // GBK to UTF-8 grows at most by half
 #endif
+#ifdef _WIN32
+  wchar_t wide[8 * 1024];  // one piece of a line, as UTF-16 for the console
+#endif
 };
 
 Printer& printer() {
@@ -42,6 +51,7 @@ Printer& printer() {
   return *instance;
 }
 
+#ifndef _WIN32  // ANSI colours of a terminal; the Windows console has its own below
 const char* colour_code(HeraldColor colour) {
   switch (colour) {
     case HeraldColor::Red: return "\033[31m";
@@ -51,6 +61,7 @@ const char* colour_code(HeraldColor colour) {
   }
   return "";
 }
+#endif
 
 void time_stamp(char (&out)[16]) {
 #ifdef _WIN32
@@ -96,14 +107,94 @@ const char* to_console(Printer& p, const char* text) {
 }
 #endif
 
+#ifdef _WIN32
+// The Windows console. The GBK bytes are turned into UTF-16 (code page 936)
+// and written with WriteConsoleW, so that a console shows the Chinese texts
+// whatever code page it has, and the code page of the console, which the host
+// and its parent share, is left alone. Colours are the console's text
+// attribute, set for the text and put back after it. A standard output that
+// is no console (a file, a pipe) gets the GBK bytes as they are, which is how
+// Windows programs write their ANSI text.
+constexpr UINT kGbkCodePage = 936;
+
+// The console that standard output is, or null.
+HANDLE stdout_console() {
+  const HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (h == nullptr || h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return nullptr;
+  return h;
+}
+
+WORD console_attribute(HeraldColor colour, WORD normal) {
+  const WORD background = normal & (BACKGROUND_RED | BACKGROUND_GREEN | BACKGROUND_BLUE |
+                                    BACKGROUND_INTENSITY);
+  switch (colour) {
+    case HeraldColor::Red: return background | FOREGROUND_RED | FOREGROUND_INTENSITY;
+    case HeraldColor::Yellow:
+      return background | FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_INTENSITY;
+    case HeraldColor::Green: return background | FOREGROUND_GREEN | FOREGROUND_INTENSITY;
+    case HeraldColor::Plain: break;
+  }
+  return normal;
+}
+
+// Writes GBK `text` to the console `h`. A GBK character becomes one UTF-16
+// unit (code page 936 has nothing beyond the basic plane), so the text needs
+// at most as many units as it has bytes; a byte that is no GBK shows as the
+// code page's default character.
+void write_gbk(HANDLE h, wchar_t* wide, std::size_t wide_capacity, const char* text) {
+  std::size_t left = std::strlen(text);
+  // Pieces of at most kPiece bytes, cut only between characters: a lead byte
+  // (0x81..0xFE) always takes the byte after it.
+  constexpr std::size_t kPiece = 8 * 1024;
+  const std::size_t piece_limit = kPiece < wide_capacity ? kPiece : wide_capacity;
+  while (left > 0) {
+    std::size_t n = 0;
+    while (n < left && n < piece_limit) {
+      const unsigned char byte = static_cast<unsigned char>(text[n]);
+      const std::size_t step = (byte >= 0x81 && byte <= 0xFE && n + 1 < left) ? 2 : 1;
+      if (n + step > piece_limit) break;
+      n += step;
+    }
+    const int units = MultiByteToWideChar(kGbkCodePage, 0, text, static_cast<int>(n), wide,
+                                          static_cast<int>(wide_capacity));
+    DWORD written = 0;
+    if (units > 0) WriteConsoleW(h, wide, static_cast<DWORD>(units), &written, nullptr);
+    text += n;
+    left -= n;
+  }
+}
+
+void print_to_windows_console(HANDLE h, Printer& p, HeraldColor colour, const char* stamp,
+                              const char* title, const char* text) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  const bool coloured =
+      colour != HeraldColor::Plain && GetConsoleScreenBufferInfo(h, &info) != 0;
+  wchar_t* const wide = p.wide;
+  const std::size_t capacity = sizeof p.wide / sizeof p.wide[0];
+  char head[128];
+  std::snprintf(head, sizeof head, "%s [", stamp);
+  write_gbk(h, wide, capacity, head);
+  write_gbk(h, wide, capacity, title);
+  write_gbk(h, wide, capacity, "] ");
+  if (coloured) SetConsoleTextAttribute(h, console_attribute(colour, info.wAttributes));
+  write_gbk(h, wide, capacity, text);
+  if (coloured) SetConsoleTextAttribute(h, info.wAttributes);
+  write_gbk(h, wide, capacity, "\n");
+}
+#endif
+
 void print_to_console(Printer& p, HeraldColor colour, const char* title, const char* text) {
   char stamp[16];
   time_stamp(stamp);
 #ifdef _WIN32
-  (void)p;
-  // The Windows console shows GBK itself under code page 936.
+  const HANDLE console = stdout_console();
+  if (console != nullptr) {
+    std::fflush(stdout);  // what the host printed through stdio comes first
+    print_to_windows_console(console, p, colour, stamp, title, text);
+    return;
+  }
   std::fprintf(stdout, "%s [%s] %s\n", stamp, title, text);
-  (void)colour;
 #else
   static const bool terminal = isatty(STDOUT_FILENO) != 0;
   char converted_title[256];
@@ -122,23 +213,72 @@ void print_to_console(Printer& p, HeraldColor colour, const char* title, const c
   std::fflush(stdout);
 }
 
+// The library's own formats hold only %s, %d and %%: such a line is put
+// together here, byte for byte what vsnprintf writes, without the stream and
+// locale machinery of vsnprintf, which costs more than the rest of a line's
+// way to a sink. False, with `out` unspecified, for any other conversion, for
+// a null %s (vsnprintf shows "(null)") and for a line that does not fit.
+bool format_simple(char* out, std::size_t capacity, const char* format, va_list args) {
+  std::size_t n = 0;
+  const auto put = [&](const char* piece, std::size_t size) {
+    if (size >= capacity - n) return false;
+    std::memcpy(out + n, piece, size);
+    n += size;
+    return true;
+  };
+  for (const char* f = format;;) {
+    const char* percent = std::strchr(f, '%');
+    const std::size_t plain = percent ? static_cast<std::size_t>(percent - f) : std::strlen(f);
+    if (!put(f, plain)) return false;
+    if (percent == nullptr) break;
+    switch (percent[1]) {
+      case 's': {
+        const char* s = va_arg(args, const char*);
+        if (s == nullptr || !put(s, std::strlen(s))) return false;
+        break;
+      }
+      case 'd': {
+        char digits[16];
+        const auto r = std::to_chars(digits, digits + sizeof digits, va_arg(args, int));
+        if (!put(digits, static_cast<std::size_t>(r.ptr - digits))) return false;
+        break;
+      }
+      case '%':
+        if (!put("%", 1)) return false;
+        break;
+      default:
+        return false;
+    }
+    f = percent + 2;
+  }
+  out[n] = '\0';
+  return true;
+}
+
 void emit(HeraldColor colour, const char* title, const char* format, va_list args) {
   char line[kLineCapacity];
-  va_list again;
-  va_copy(again, args);
-  int length = std::vsnprintf(line, sizeof line, format ? format : "", args);
+  if (format == nullptr) format = "";
   const char* text = line;
   std::unique_ptr<char[]> long_line;
-  if (length < 0) {
-    line[0] = '\0';
-  } else if (static_cast<std::size_t>(length) >= sizeof line) {
-    long_line.reset(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);
-    if (long_line) {
-      std::vsnprintf(long_line.get(), static_cast<std::size_t>(length) + 1, format, again);
-      text = long_line.get();
+  va_list simple;
+  va_copy(simple, args);
+  const bool formatted = format_simple(line, sizeof line, format, simple);
+  va_end(simple);
+  if (!formatted) {
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(line, sizeof line, format, args);
+    if (length < 0) {
+      line[0] = '\0';
+    } else if (static_cast<std::size_t>(length) >= sizeof line) {
+      long_line.reset(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);
+      if (long_line) {
+        std::vsnprintf(long_line.get(), static_cast<std::size_t>(length) + 1, format, again);
+        text = long_line.get();
+      }
     }
+    va_end(again);
   }
-  va_end(again);
   if (title == nullptr) title = "";
   Printer& p = printer();
   std::lock_guard<std::mutex> hold(p.mutex);

@@ -16,8 +16,11 @@ namespace Corvus {
 // Each formats `format` printf-style and prints the line under `title`: plain,
 // red (failures), yellow (disconnects, waits, aborts) or green (connects). The
 // line goes to the installed sink, or else to standard output, converted from
-// GBK to UTF-8 and coloured when standard output is a terminal. Always
-// returns; safe to call from several threads (lines never interleave).
+// GBK to UTF-8 and coloured when standard output is a terminal. On Windows a
+// console shows the GBK text as Chinese whatever its code page, coloured by
+// the console's text attribute; any other standard output (a file, a pipe)
+// gets the GBK bytes unchanged. Always returns; safe to call from several
+// threads (lines never interleave).
 void Herald(const char* title, const char* format, ...) KESTREL_PRINTF_LIKE(2, 3);
 void Herald_Red(const char* title, const char* format, ...) KESTREL_PRINTF_LIKE(2, 3);
 void Herald_Yellow(const char* title, const char* format, ...) KESTREL_PRINTF_LIKE(2, 3);

@@ -5,7 +5,9 @@
 // one segment): one non-blocking recv, one send, one blocking recv. The socket
 // stays blocking; a write is bounded by SO_SNDTIMEO and a read by
 // SO_RCVTIMEO, which is set only when the time left differs from the value
-// the socket already has (with a fixed client timeout it rarely does).
+// the socket already has (with a fixed client timeout it rarely does). On
+// POSIX that timeout ends somewhat before the read's limit, and the rest of
+// an unanswered wait is a poll, so that a read returns on time (RecvWithin).
 //
 // Lifetime of a socket: each connection is a reference-counted Connection.
 // Every call takes its own reference under a small mutex and works on it
@@ -24,7 +26,15 @@
 #include <memory>
 
 #if defined(_WIN32)
-#error "The stand-in network link has no Winsock branch yet (see the platform section of lynk.cpp)."
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <netdb.h>
@@ -47,8 +57,221 @@ using Clock = std::chrono::steady_clock;
 // ---------------------------------------------------------------------------
 // Platform calls. Everything below this line up to the end of the section is
 // all the link knows of the socket API; a Winsock branch (WSAStartup once,
-// closesocket, ioctlsocket, WSAPoll) replaces exactly these functions.
+// closesocket, ioctlsocket, select) replaces exactly these functions.
 // ---------------------------------------------------------------------------
+
+#if defined(_WIN32)
+// Winsock. Winsock is started once per process, at the first connect (not
+// while the DLL loads), and never cleaned up: the process's exit does that.
+// A socket stays blocking once connected, like on POSIX: recv and send are
+// bounded by SO_RCVTIMEO and SO_SNDTIMEO (milliseconds as a DWORD); the
+// calls that must not wait look with a zero-timeout select first.
+
+using Handle = SOCKET;
+constexpr Handle kNoHandle = INVALID_SOCKET;
+
+// Outcome of one socket call.
+enum class Io {
+  kData,     // bytes moved (count in the out parameter)
+  kTimeout,  // nothing moved: would block or timed out
+  kClosed,   // the peer has closed its end (recv gave 0)
+  kError,    // the socket failed (reset, shut down, cancelled, ...)
+};
+
+bool StartWinsock() {
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+
+void CloseHandle(Handle h) { ::closesocket(h); }
+
+// Wakes every call blocked on `h`; the handle stays valid until closed.
+// Unlike on POSIX, shutting a socket down does not end a recv or send that is
+// already blocked in it; cancelling the I/O pending on the socket does (the
+// call fails with WSA_OPERATION_ABORTED).
+void ShutdownHandle(Handle h) {
+  ::shutdown(h, SD_BOTH);
+  ::CancelIoEx(reinterpret_cast<HANDLE>(h), nullptr);
+}
+
+bool SetBlocking(Handle h, bool blocking) {
+  u_long nonblocking = blocking ? 0 : 1;
+  return ::ioctlsocket(h, FIONBIO, &nonblocking) == 0;
+}
+
+bool SetTimeoutOption(Handle h, int option, int ms) {
+  const DWORD value = static_cast<DWORD>(ms);
+  return ::setsockopt(h, SOL_SOCKET, option, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0;
+}
+
+// A non-blocking TCP socket that child processes do not inherit. Overlapped,
+// as SO_RCVTIMEO and SO_SNDTIMEO need on a socket made by WSASocket.
+Handle OpenSocket(int family, int type, int protocol) {
+  Handle h = ::WSASocketW(family, type, protocol, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (h == kNoHandle) {  // a Windows without the flag
+    h = ::WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (h == kNoHandle) return h;
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, 0);
+  }
+  if (!SetBlocking(h, false)) {
+    CloseHandle(h);
+    return kNoHandle;
+  }
+  return h;
+}
+
+// Milliseconds left until `deadline`, rounded up; 0 once it has passed.
+int MsLeft(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// Bytes for one recv or send call, whose length is an int.
+int CallSize(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, INT_MAX)); }
+
+// Waits at most `ms` (0: not at all) until `h` has bytes or an end to read
+// (`for_write` false) or room to write (true). 1 ready, 0 not, -1 failure;
+// a connect that failed counts as ready, and SO_ERROR then tells.
+int WaitReady(Handle h, bool for_write, int ms) {
+  fd_set ready;
+  fd_set failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(h, &ready);
+  FD_SET(h, &failed);
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  const int n = ::select(0, for_write ? nullptr : &ready, for_write ? &ready : nullptr, &failed,
+                         &tv);
+  if (n == SOCKET_ERROR) return -1;
+  return n > 0 ? 1 : 0;
+}
+
+// Connects the non-blocking socket `h`, waiting at most `limit_ms`.
+bool ConnectWithin(Handle h, const sockaddr* address, int length, int limit_ms) {
+  if (::connect(h, address, length) == 0) return true;
+  if (::WSAGetLastError() != WSAEWOULDBLOCK) return false;
+  if (WaitReady(h, true, limit_ms) != 1) return false;
+  int error = 0;
+  int size = sizeof error;
+  if (::getsockopt(h, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
+    return false;
+  }
+  return error == 0;
+}
+
+// Settings of a freshly connected socket: blocking, no Nagle delay, writes
+// bounded by `write_limit_ms`. Winsock raises no signal on a broken pipe.
+bool Configure(Handle h, int write_limit_ms) {
+  const BOOL one = TRUE;
+  if (::setsockopt(h, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                   sizeof one) != 0) {
+    return false;
+  }
+  return SetTimeoutOption(h, SO_SNDTIMEO, write_limit_ms) && SetBlocking(h, true);
+}
+
+// Resolves `address` (numeric first, then as a host name) and connects to
+// the first address that answers within `limit_ms` each.
+Handle OpenConnected(const char* address, int port, int limit_ms, int write_limit_ms) {
+  if (!StartWinsock()) return kNoHandle;
+  char service[16];
+  std::snprintf(service, sizeof service, "%d", port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(address, service, &hints, &list) != 0) {
+    hints.ai_flags = AI_NUMERICSERV;
+    list = nullptr;
+    if (::getaddrinfo(address, service, &hints, &list) != 0) return kNoHandle;
+  }
+  Handle result = kNoHandle;
+  for (const addrinfo* a = list; a != nullptr && result == kNoHandle; a = a->ai_next) {
+    const Handle h = OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (h == kNoHandle) continue;
+    if (ConnectWithin(h, a->ai_addr, static_cast<int>(a->ai_addrlen), limit_ms) &&
+        Configure(h, write_limit_ms)) {
+      result = h;
+    } else {
+      CloseHandle(h);
+    }
+  }
+  ::freeaddrinfo(list);
+  return result;
+}
+
+// WSAETIMEDOUT is what a recv or send that ran out of its SO_RCVTIMEO or
+// SO_SNDTIMEO reports. WSAEINTR is no interruption here (Winsock has no
+// signals) but a blocking call that closing cancelled.
+Io Classify(int n, std::size_t* moved) {
+  if (n > 0) {
+    *moved = static_cast<std::size_t>(n);
+    return Io::kData;
+  }
+  *moved = 0;
+  if (n == 0) return Io::kClosed;
+  const int error = ::WSAGetLastError();
+  if (error == WSAEWOULDBLOCK || error == WSAETIMEDOUT) return Io::kTimeout;
+  return Io::kError;
+}
+
+// Takes what the socket holds right now, without waiting.
+Io RecvNow(Handle h, char* data, std::size_t size, std::size_t* got) {
+  *got = 0;
+  const int ready = WaitReady(h, false, 0);
+  if (ready == 0) return Io::kTimeout;
+  if (ready < 0) return Io::kError;
+  return Classify(::recv(h, data, CallSize(size), 0), got);
+}
+
+// Waits at most `ms` (> 0) for bytes. `*timeout_set` is the receive timeout
+// the socket has now (0: none); it is changed only when it differs.
+Io RecvWithin(Handle h, char* data, std::size_t size, int ms, int* timeout_set, std::size_t* got) {
+  if (*timeout_set != ms) {
+    if (!SetTimeoutOption(h, SO_RCVTIMEO, ms)) return Io::kError;
+    *timeout_set = ms;
+  }
+  return Classify(::recv(h, data, CallSize(size), 0), got);
+}
+
+// Sends what the socket takes within `ms` (> 0); `*timeout_set` as above.
+Io SendWithin(Handle h, const char* data, std::size_t size, int ms, int* timeout_set,
+              std::size_t* sent) {
+  if (*timeout_set != ms) {
+    if (!SetTimeoutOption(h, SO_SNDTIMEO, ms)) return Io::kError;
+    *timeout_set = ms;
+  }
+  const int n = ::send(h, data, CallSize(size), 0);
+  if (n == 0) {  // nothing taken, not an end of stream
+    *sent = 0;
+    return Io::kTimeout;
+  }
+  return Classify(n, sent);
+}
+
+// kData when bytes wait to be read, kTimeout when the socket is idle, kClosed
+// when the peer has closed and nothing is left, kError when it failed.
+Io Peek(Handle h) {
+  const int ready = WaitReady(h, false, 0);
+  if (ready == 0) return Io::kTimeout;
+  if (ready < 0) return Io::kError;
+  char byte;
+  std::size_t got = 0;
+  return Classify(::recv(h, &byte, 1, MSG_PEEK), &got);
+}
+
+#else  // POSIX
 
 using Handle = int;
 constexpr Handle kNoHandle = -1;
@@ -191,12 +414,35 @@ Io RecvNow(Handle h, char* data, std::size_t size, std::size_t* got) {
 
 // Waits at most `ms` (> 0) for bytes. `*timeout_set` is the receive timeout
 // the socket has now (0: none); it is changed only when it differs.
+//
+// A blocking recv wakes as soon as bytes come and costs one call, but the
+// kernel ends an SO_RCVTIMEO wait on its coarse timer wheel, late by up to an
+// eighth of the wait plus two ticks (tens of milliseconds on a wait of
+// seconds). So a long wait is a blocking recv whose timeout ends safely before
+// `ms` even when late; what is left of the wait after that, and any short
+// wait, is a poll, whose timer is exact, and a recv of what came. The coarse
+// timeout moves in steps of 9 ms, so a read that comes back for the rest of a
+// line mostly finds it set already.
+constexpr int kCoarseWaitMinMs = 200;  // shorter waits are polled
+constexpr int kCoarseMarginMs = 25;    // two ticks at 100 Hz and some scheduling
+
 Io RecvWithin(Handle h, char* data, std::size_t size, int ms, int* timeout_set, std::size_t* got) {
-  if (*timeout_set != ms) {
-    if (!SetTimeoutOption(h, SO_RCVTIMEO, ms)) return Io::kError;
-    *timeout_set = ms;
+  if (ms >= kCoarseWaitMinMs) {
+    const int coarse = (ms - kCoarseMarginMs) / 9 * 8;  // late by an eighth: still in time
+    if (*timeout_set != coarse) {
+      if (!SetTimeoutOption(h, SO_RCVTIMEO, coarse)) return Io::kError;
+      *timeout_set = coarse;
+    }
+    return Classify(static_cast<long>(::recv(h, data, size, 0)), got);
   }
-  return Classify(static_cast<long>(::recv(h, data, size, 0)), got);
+  pollfd p{h, POLLIN, 0};
+  const int ready = ::poll(&p, 1, ms);
+  if (ready < 0 && errno != EINTR) return Io::kError;
+  if (ready <= 0) {
+    *got = 0;
+    return Io::kTimeout;
+  }
+  return RecvNow(h, data, size, got);  // bytes, an end or an error
 }
 
 // Sends what the socket takes within `ms` (> 0); `*timeout_set` as above.
@@ -224,6 +470,8 @@ Io Peek(Handle h) {
     if (io != Io::kTimeout || errno != EINTR) return io;
   }
 }
+
+#endif  // POSIX
 
 // ---------------------------------------------------------------------------
 // End of the platform calls.

@@ -2,10 +2,22 @@
 #include "host/lynk.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -61,19 +73,50 @@ bool WriteLine(Lynk& link, const std::string& text) {
   return link.Lynk_Write_String(line.data(), static_cast<int>(line.size()));
 }
 
+#ifdef _WIN32
+// The sockets the tests open themselves, besides the link's and the fake
+// server's.
+using RawSocket = SOCKET;
+using SockLen = int;
+void CloseRaw(RawSocket s) { ::closesocket(s); }
+const bool kWinsockStarted = [] {
+  WSADATA data;
+  return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}();
+#else
+using RawSocket = int;
+using SockLen = socklen_t;
+void CloseRaw(RawSocket fd) { ::close(fd); }
+#endif
+
 // A port on 127.0.0.1 where nothing listens.
 int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const RawSocket fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof addr;
+  SockLen size = sizeof addr;
   ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-  ::close(fd);
+  CloseRaw(fd);
   return ntohs(addr.sin_port);
 }
 
+#ifdef _WIN32
+long ThreadId() { return static_cast<long>(::GetCurrentThreadId()); }
+
+// Windows shows no portable sign that a thread sleeps inside a recv or send
+// (and Wine reports no pending I/O for one), so the thread is given time to
+// get into its call; true when it is still inside it after that: the thread
+// only ends once its call has returned.
+bool WaitUntilSleeping(long tid) {
+  const HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(tid));
+  if (thread == nullptr) return false;
+  const bool still_inside = ::WaitForSingleObject(thread, 300) == WAIT_TIMEOUT;
+  ::CloseHandle(thread);
+  return still_inside;
+}
+#else
 long ThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
 
 // Waits until thread `tid` of this process sleeps in the kernel (here: a
@@ -92,6 +135,7 @@ bool WaitUntilSleeping(long tid) {
   }
   return false;
 }
+#endif
 
 class LynkTest : public ::testing::Test {
  protected:
@@ -160,15 +204,15 @@ TEST(LynkConnect, ReachesTheServerByLiteralAndByName) {
 // A listener whose accept queue is full drops new handshakes, so a connect
 // gets no answer at all: it must give up after its own limit.
 TEST(LynkConnect, GivesUpAfterItsLimitWhenNobodyAnswers) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  const RawSocket listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof addr;
+  SockLen size = sizeof addr;
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(::listen(listener, 0), 0);
   ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size), 0);
-  const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+  const RawSocket filler = ::socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
 
   Lynk link;
@@ -177,8 +221,8 @@ TEST(LynkConnect, GivesUpAfterItsLimitWhenNobodyAnswers) {
   const long long ms = MsSince(start);
   EXPECT_GE(ms, Lynk::kConnectLimitMs - 100);
   EXPECT_LT(ms, Lynk::kConnectLimitMs + 1500);
-  ::close(filler);
-  ::close(listener);
+  CloseRaw(filler);
+  CloseRaw(listener);
 }
 
 TEST_F(LynkTest, ReconnectClosesTheOldConnectionAndForgetsItsBytes) {
@@ -423,6 +467,35 @@ TEST_F(LynkTest, StatusAndReconnectRaceWithTraffic) {
   link.Lynk_Clear_Buffer();
   ASSERT_TRUE(WriteLine(link, "<After>"));
   EXPECT_EQ(ReadLine(link).text, "<after>\r\n");
+}
+
+// A long wait ends at its limit, not on the kernel's coarse timer, which may
+// end a wait of seconds tens of milliseconds late.
+#ifndef _WIN32
+TEST_F(LynkTest, LongWaitsEndOnTime) {
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const ReadResult r = ReadLine(link, 10240, 700);
+    EXPECT_FALSE(r.ok);
+    EXPECT_GE(r.ms, 699);
+    EXPECT_LE(r.ms, 740);
+  }
+  EXPECT_TRUE(link.Lynk_Connect_Status());
+}
+#endif
+
+// A short wait (polled rather than a blocking recv) still takes a line that
+// arrives while it waits, and at once.
+TEST_F(LynkTest, ShortWaitTakesALineArrivingMeanwhile) {
+  std::thread late([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    server.Send("<late>\r\n");
+  });
+  const ReadResult r = ReadLine(link, 10240, 190);
+  late.join();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.text, "<late>\r\n");
+  EXPECT_LT(r.ms, 185);
 }
 
 }  // namespace

@@ -1,10 +1,21 @@
 #include "support/fake_server.h"
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -16,10 +27,54 @@ namespace {
 
 constexpr int kActionWaitMs = 5000;  // how long Send and Drop wait for a connection
 
+#ifdef _WIN32
+// Winsock: started once for the test program, sockets are SOCKETs, the
+// wake-up pipe is a pair of loopback UDP sockets, every connection is
+// non-blocking (no MSG_DONTWAIT) and waits are select() calls (no poll).
+using Socket = std::uintptr_t;
+constexpr Socket kNoSocket = static_cast<Socket>(INVALID_SOCKET);
+static_assert(sizeof(Socket) == sizeof(SOCKET), "a SOCKET fits the server's socket type");
+
+void StartWinsock() {
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!started) throw std::runtime_error("fake server: WSAStartup failed");
+}
+
+bool SetNonBlocking(Socket s) {
+  u_long one = 1;
+  return ::ioctlsocket(s, FIONBIO, &one) == 0;
+}
+
+void CloseFd(Socket* fd) {
+  if (*fd != kNoSocket) ::closesocket(*fd);
+  *fd = kNoSocket;
+}
+
+// wake[0] receives what wake[1] sends; both non-blocking.
+bool OpenWakePair(Socket (&wake)[2]) {
+  wake[0] = ::socket(AF_INET, SOCK_DGRAM, 0);
+  wake[1] = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (wake[0] == kNoSocket || wake[1] == kNoSocket) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof addr;
+  return ::bind(wake[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+         ::getsockname(wake[0], reinterpret_cast<sockaddr*>(&addr), &size) == 0 &&
+         ::connect(wake[1], reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+         SetNonBlocking(wake[0]) && SetNonBlocking(wake[1]);
+}
+
+bool WouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
+#else
 void CloseFd(int* fd) {
   if (*fd >= 0) ::close(*fd);
   *fd = -1;
 }
+#endif
 
 }  // namespace
 
@@ -64,6 +119,20 @@ FakeServer::Step FakeServer::Reset() {
 }
 
 FakeServer::FakeServer() {
+#ifdef _WIN32
+  StartWinsock();
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (listen_fd_ == kNoSocket) throw std::runtime_error("fake server: socket failed");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  int size = sizeof addr;
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listen_fd_, 16) != 0 ||
+      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
+      !OpenWakePair(wake_)) {
+#else
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("fake server: socket failed");
   sockaddr_in addr{};
@@ -75,6 +144,7 @@ FakeServer::FakeServer() {
       ::listen(listen_fd_, 16) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
       ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+#endif
     CloseFd(&listen_fd_);
     CloseFd(&wake_[0]);
     CloseFd(&wake_[1]);
@@ -164,7 +234,11 @@ bool FakeServer::Submit(bool drop, std::string bytes) {
 void FakeServer::Wake() {
   const char byte = 1;
   // A full pipe already holds a wake-up; nothing else can go wrong here.
+#ifdef _WIN32
+  ::send(wake_[1], &byte, 1, 0);
+#else
   [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+#endif
 }
 
 bool FakeServer::Pause(int ms) {
@@ -173,9 +247,28 @@ bool FakeServer::Pause(int ms) {
   return !changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stop_; });
 }
 
-bool FakeServer::SendAll(int fd, const std::string& bytes) {
+bool FakeServer::SendAll(Socket fd, const std::string& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
+#ifdef _WIN32
+    const int n = ::send(fd, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && WouldBlock()) {
+      // The client does not read: wait for room, looking for stop now and then.
+      fd_set room;
+      FD_ZERO(&room);
+      FD_SET(fd, &room);
+      timeval tv{0, 50 * 1000};
+      ::select(0, nullptr, &room, nullptr, &tv);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) return false;
+      continue;
+    }
+    return false;
+#else
     const ssize_t n =
         ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
@@ -192,11 +285,12 @@ bool FakeServer::SendAll(int fd, const std::string& bytes) {
       continue;
     }
     return false;
+#endif
   }
   return true;
 }
 
-void FakeServer::Perform(int* conn, const Step& step) {
+void FakeServer::Perform(Socket* conn, const Step& step) {
   switch (step.kind) {
     case Step::Kind::kSilence:
       return;
@@ -207,7 +301,8 @@ void FakeServer::Perform(int* conn, const Step& step) {
       linger abort{};
       abort.l_onoff = 1;
       abort.l_linger = 0;
-      ::setsockopt(*conn, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      ::setsockopt(*conn, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                   sizeof abort);
       CloseFd(conn);
       return;
     }
@@ -222,7 +317,7 @@ void FakeServer::Perform(int* conn, const Step& step) {
   }
 }
 
-bool FakeServer::RunAction(int* conn, const Action& action) {
+bool FakeServer::RunAction(Socket* conn, const Action& action) {
   if (action.drop) {
     CloseFd(conn);
     return true;
@@ -232,17 +327,22 @@ bool FakeServer::RunAction(int* conn, const Action& action) {
 
 // Reads what the connection holds and serves each complete request line.
 // False once the connection is gone.
-bool FakeServer::ReadRequests(int* conn, std::string* pending) {
+bool FakeServer::ReadRequests(Socket* conn, std::string* pending) {
   char chunk[4096];
+#ifdef _WIN32
+  const int n = ::recv(*conn, chunk, sizeof chunk, 0);
+  if (n < 0 && WouldBlock()) return true;
+#else
   const ssize_t n = ::recv(*conn, chunk, sizeof chunk, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+#endif
   if (n <= 0) {
     CloseFd(conn);
     return false;
   }
   pending->append(chunk, static_cast<std::size_t>(n));
   std::size_t end;
-  while (*conn >= 0 && (end = pending->find("\r\n")) != std::string::npos) {
+  while (*conn != kNoSocket && (end = pending->find("\r\n")) != std::string::npos) {
     Step step;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -256,11 +356,11 @@ bool FakeServer::ReadRequests(int* conn, std::string* pending) {
     pending->erase(0, end + 2);
     Perform(conn, step);
   }
-  return *conn >= 0;
+  return *conn != kNoSocket;
 }
 
 void FakeServer::Run() {
-  int conn = -1;
+  Socket conn = kNoSocket;
   std::string pending;  // start of a request line not complete yet
   for (;;) {
     bool reading;
@@ -268,7 +368,7 @@ void FakeServer::Run() {
       std::unique_lock<std::mutex> lock(mutex_);
       if (stop_) break;
       reading = reading_;
-      while (conn >= 0 && !actions_.empty()) {
+      while (conn != kNoSocket && !actions_.empty()) {
         Action action = std::move(actions_.front());
         actions_.pop_front();
         lock.unlock();
@@ -278,8 +378,39 @@ void FakeServer::Run() {
         changed_.notify_all();
       }
     }
-    if (conn < 0) pending.clear();
+    if (conn == kNoSocket) pending.clear();
 
+#ifdef _WIN32
+    // Not reading: the connection is not watched at all (select has no
+    // hang-up of its own); it is closed when the server stops.
+    const Socket watched = conn != kNoSocket ? conn : listen_fd_;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(wake_[0], &readable);
+    if (conn == kNoSocket || reading) FD_SET(watched, &readable);
+    if (::select(0, &readable, nullptr, nullptr, nullptr) == SOCKET_ERROR) continue;
+    if (FD_ISSET(wake_[0], &readable)) {
+      char drain[64];
+      while (::recv(wake_[0], drain, sizeof drain, 0) > 0) {
+      }
+    }
+    if (!FD_ISSET(watched, &readable)) continue;
+    if (conn == kNoSocket) {
+      conn = ::accept(listen_fd_, nullptr, nullptr);
+      if (conn != kNoSocket && !SetNonBlocking(conn)) CloseFd(&conn);
+      if (conn != kNoSocket) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++connections_;
+        changed_.notify_all();
+      }
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reading = reading_;
+    }
+    if (reading) ReadRequests(&conn, &pending);
+#else
     pollfd fds[2] = {{wake_[0], POLLIN, 0}, {-1, 0, 0}};
     if (conn >= 0) {
       fds[1].fd = conn;
@@ -313,6 +444,7 @@ void FakeServer::Run() {
     } else if (fds[1].revents & (POLLERR | POLLHUP)) {
       CloseFd(&conn);
     }
+#endif
   }
   CloseFd(&conn);
 }

@@ -77,6 +77,13 @@ class FakeServer {
   void StopReading();
 
  private:
+#ifdef _WIN32
+  using Socket = std::uintptr_t;  // a Winsock SOCKET
+#else
+  using Socket = int;  // a file descriptor
+#endif
+  static constexpr Socket kNoSocket = static_cast<Socket>(-1);
+
   struct Action {
     std::uint64_t ticket;
     bool drop;
@@ -85,15 +92,15 @@ class FakeServer {
 
   void Run();
   void Wake();
-  bool RunAction(int* conn, const Action& action);
-  bool ReadRequests(int* conn, std::string* pending);
-  void Perform(int* conn, const Step& step);
+  bool RunAction(Socket* conn, const Action& action);
+  bool ReadRequests(Socket* conn, std::string* pending);
+  void Perform(Socket* conn, const Step& step);
   bool Pause(int ms);
-  bool SendAll(int fd, const std::string& bytes);
+  bool SendAll(Socket fd, const std::string& bytes);
   bool Submit(bool drop, std::string bytes);
 
-  int listen_fd_ = -1;
-  int wake_[2] = {-1, -1};
+  Socket listen_fd_ = kNoSocket;
+  Socket wake_[2] = {kNoSocket, kNoSocket};  // wake_[1] wakes the thread waiting on wake_[0]
   int port_ = 0;
 
   mutable std::mutex mutex_;
