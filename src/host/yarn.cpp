@@ -64,6 +64,39 @@ bool equals_ignoring_case(const char* text, std::size_t length, const char* word
   return i == length && word[i] == '\0';
 }
 
+// For a number text in plain or exponent form: true when its magnitude is
+// below 1, judged from where its first significant digit stands against the
+// point and from the exponent (not from the exponent's sign alone: a long
+// mantissa can outweigh a negative exponent, and a long run of zeros after
+// the point needs no exponent).
+bool below_one(const char* first, const char* last) {
+  long long position = 0;  // 10^position bounds the mantissa from above
+  bool significant = false;
+  bool point = false;
+  const char* p = first;
+  for (; p < last && ((*p >= '0' && *p <= '9') || *p == '.'); ++p) {
+    if (*p == '.') {
+      point = true;
+    } else if (significant || *p != '0') {
+      significant = true;
+      if (!point) ++position;
+    } else if (point) {
+      --position;
+    }
+  }
+  long long exponent = 0;  // saturates: only its side of zero matters beyond that
+  if (p < last && (*p == 'e' || *p == 'E')) {
+    ++p;
+    const bool negative = p < last && *p == '-';
+    if (p < last && (*p == '+' || *p == '-')) ++p;
+    for (; p < last; ++p) {
+      if (exponent < 1000000) exponent = exponent * 10 + (*p - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  return position + exponent <= 0;
+}
+
 bool in_range(double value, double min, double max) {
   if (min == 0.0 && max == 0.0) return true;
   return value >= min && value <= max;
@@ -93,14 +126,7 @@ bool Yarn_To_Double(const char* text, double min, double max, double* out) {
     if (result.ptr != last) return false;
     if (result.ec == std::errc::result_out_of_range) {
       // Too small underflows to zero; too large is no double.
-      bool tiny = false;
-      for (const char* p = first; p < last; ++p) {
-        if (*p == 'e' || *p == 'E') {
-          tiny = p + 1 < last && p[1] == '-';
-          break;
-        }
-      }
-      if (!tiny) return false;
+      if (!below_one(first, last)) return false;
       value = 0.0;
     } else if (result.ec != std::errc()) {
       return false;
