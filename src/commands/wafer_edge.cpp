@@ -20,14 +20,15 @@ struct EdgeList {
   bool operator()(KestrelCore& core, Payload& payload) const {
     points.clear();
     int count = 0;
-    if (!take_count(core, payload, count)) return false;
+    ListCursor list(payload);
+    if (!take_count(core, list, count)) return false;
     // An entry takes at least four bytes ("x&y,"), whatever count is claimed.
-    const std::size_t most = std::strlen(payload) / 4 + 1;
+    const std::size_t most = std::strlen(list.rest()) / 4 + 1;
     points.reserve(count > 0 && static_cast<std::size_t>(count) < most
                        ? static_cast<std::size_t>(count) : most);
-    while (payload[0] != '\0') {
+    while (!list.done()) {
       Field<> entry;
-      Corvus::Yarn_Seperate_Char(payload, ',', entry.text, payload, kTextCapacity);
+      list.take(entry.text, ',');
       Field<> x, y;
       Corvus::Yarn_Seperate_Char(entry.text, '&', x.text, y.text, kTextCapacity);
       if (!entry.fits()) (std::strchr(entry.text, '&') ? y : x).cut = true;

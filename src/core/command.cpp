@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,6 +24,58 @@ void append(char* text, long& length, const char* piece, std::size_t piece_lengt
 }
 
 }  // namespace
+
+// Most numbers a command sends are coordinates, well below 2^43 in magnitude:
+// for those the six-decimal text is worked out exactly in integers, which
+// costs a fraction of the general conversion. The value is M * 2^E with an
+// integer M < 2^53; M * 10^6 fits 128 bits, and shifting it right by -E with
+// rounding half to even (what %f does in the default rounding mode) gives the
+// value in millionths. Everything else (larger magnitudes, infinities, NaN,
+// or a compiler without 128-bit integers) takes std::to_chars.
+char* write_fixed(char* first, char* last, double value) {
+#if defined(__SIZEOF_INT128__)
+  __extension__ typedef unsigned __int128 Wide;
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const bool negative = (bits >> 63) != 0;
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  // Below 2^43: a biased exponent under 1023 + 43, so that the value in
+  // millionths fits 64 bits. The longest text then is "-8796093022207.999999",
+  // 21 characters.
+  if (biased < 1023 + 43 && last - first >= 24) {
+    const std::uint64_t mantissa = biased == 0 ? fraction : fraction | (std::uint64_t{1} << 52);
+    const int shift = biased == 0 ? 1074 : 1075 - biased;  // value = mantissa / 2^shift, shift >= 1
+    const Wide scaled = static_cast<Wide>(mantissa) * 1000000u;
+    std::uint64_t millionths = 0;
+    if (shift < 128) {
+      const Wide quotient = scaled >> shift;
+      const Wide rest = scaled & ((static_cast<Wide>(1) << shift) - 1);
+      const Wide half = static_cast<Wide>(1) << (shift - 1);
+      millionths = static_cast<std::uint64_t>(quotient);
+      if (rest > half || (rest == half && (millionths & 1) != 0)) ++millionths;
+    }  // else below 2^-53: rounds to zero
+    char digits[24];
+    char* d = digits + sizeof digits;
+    std::uint64_t whole = millionths / 1000000u;
+    std::uint64_t part = millionths % 1000000u;
+    for (int i = 0; i < 6; ++i) {
+      *--d = static_cast<char>('0' + part % 10);
+      part /= 10;
+    }
+    *--d = '.';
+    do {
+      *--d = static_cast<char>('0' + whole % 10);
+      whole /= 10;
+    } while (whole != 0);
+    if (negative) *--d = '-';
+    const std::size_t n = static_cast<std::size_t>(digits + sizeof digits - d);
+    std::memcpy(first, d, n);
+    return first + n;
+  }
+#endif
+  return std::to_chars(first, last, value, std::chars_format::fixed, 6).ptr;
+}
 
 Request::Request(const char* format, ...) {
   va_list args;
@@ -49,9 +102,8 @@ Request::Request(const char* format, ...) {
         break;
       }
       case 'f': {
-        auto result = std::to_chars(number, number + sizeof number, va_arg(args, double),
-                                    std::chars_format::fixed, 6);
-        append(text_, length_, number, static_cast<std::size_t>(result.ptr - number));
+        char* end = write_fixed(number, number + sizeof number, va_arg(args, double));
+        append(text_, length_, number, static_cast<std::size_t>(end - number));
         break;
       }
       case '%':
@@ -69,8 +121,8 @@ Request::Request(const char* format, ...) {
 
 void append_fixed(std::string& text, double value) {
   char number[400];
-  auto result = std::to_chars(number, number + sizeof number, value, std::chars_format::fixed, 6);
-  text.append(number, static_cast<std::size_t>(result.ptr - number));
+  char* end = write_fixed(number, number + sizeof number, value);
+  text.append(number, static_cast<std::size_t>(end - number));
 }
 
 void refuse_request(KestrelCore& core, const Command& command, const Request& request) {
@@ -104,9 +156,9 @@ bool PointPayload::operator()(KestrelCore& core, Payload& payload) const {
   return convert(core, x_text, x, x_message, shown) && convert(core, y_text, y, y_message, shown);
 }
 
-bool take_count(const KestrelCore& core, Payload& payload, int& count) {
+bool take_count(const KestrelCore& core, ListCursor& list, int& count) {
   Field<> count_text;
-  Corvus::Yarn_Seperate_Char(payload, ',', count_text.text, payload, kTextCapacity);
+  list.take(count_text.text, ',');
   return convert(core, count_text, count, text::kLengthNotInt);
 }
 

@@ -36,6 +36,11 @@ class Request {
   long length_ = 0;
 };
 
+// Writes `value` into [first, last) as "%f" writes it (fixed notation, six
+// decimals), whatever the process locale, and returns the end of the text.
+// `last - first` must hold the text (400 bytes hold any double).
+char* write_fixed(char* first, char* last, double value);
+
 // Appends `value` as "%f" writes it (fixed notation, six decimals), whatever
 // the process locale.
 void append_fixed(std::string& text, double value);
@@ -132,9 +137,36 @@ struct PointPayload {
   bool operator()(KestrelCore& core, Payload& payload) const;
 };
 
-// Splits the count text off a counted list ("N,entry,entry...") and converts
+// Walks a list text item by item: each take() gives the text before the next
+// separator (cut to fit `out`, as Yarn_Seperate_Char cuts) and moves past the
+// separator, which is what splitting the first item off and writing the rest
+// back into the list's buffer does, without moving the rest every time (a
+// walk stays linear in the length of the list). The walk is over when the rest
+// is empty.
+class ListCursor {
+ public:
+  explicit ListCursor(const char* text) : rest_(text) {}
+  bool done() const { return *rest_ == '\0'; }
+  const char* rest() const { return rest_; }
+  template <std::size_t N>
+  void take(char (&out)[N], char separator) {
+    static_assert(N > 0, "an item needs room for its NUL");
+    const char* end = std::strchr(rest_, separator);
+    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - rest_)
+                                              : std::strlen(rest_);
+    const std::size_t kept = length < N - 1 ? length : N - 1;
+    std::memcpy(out, rest_, kept);
+    out[kept] = '\0';
+    rest_ = end != nullptr ? end + 1 : rest_ + length;
+  }
+
+ private:
+  const char* rest_;
+};
+
+// Takes the count text off a counted list ("N,entry,entry...") and converts
 // it into `count`; red "Length:%s，不能转换int" on failure.
-bool take_count(const KestrelCore& core, Payload& payload, int& count);
+bool take_count(const KestrelCore& core, ListCursor& list, int& count);
 
 }  // namespace kestrel
 

@@ -22,7 +22,10 @@ Exchange await_reply(KestrelCore& core, const char* request, char* reply) {
     const bool read = core.link.Lynk_Read_String(reply, core.terminator, kTextCapacity, timeout,
                                                  &count);
     if (read && count > 2) {
-      if (reply[0] == '<' && reply[count - 3] == '>') {
+      // A NUL inside the line would end the text that the verdict sees short
+      // of the frame: such a line is not a framed reply.
+      if (reply[0] == '<' && reply[count - 3] == '>' &&
+          std::memchr(reply, '\0', static_cast<std::size_t>(count)) == nullptr) {
         Corvus::Herald(core.title, text::kRecvSuccess, reply);
         Corvus::Yarn_Remove_Bracket(reply);
         return Exchange::kReplied;
@@ -65,11 +68,15 @@ Exchange transact(KestrelCore& core, char* request, char* reply) {
   bool written = false;
   // The skeleton refuses longer requests before they get here; a request that
   // leaves no room for CR LF is never sent cut.
-  if (std::strlen(request) <= static_cast<std::size_t>(kMaxRequestLength)) {
-    Corvus::Yarn_Cat(request, core.terminator);
-    const int length = static_cast<int>(std::strlen(request));
-    written = core.link.Lynk_Write_String(request, length);
-    Corvus::Yarn_Remove(request, core.terminator);
+  const std::size_t length = std::strlen(request);
+  if (length <= static_cast<std::size_t>(kMaxRequestLength)) {
+    // CR LF goes on the end and comes off again, as Yarn_Cat and Yarn_Remove
+    // (its last occurrence) would do, with the request measured once rather
+    // than scanned four times.
+    const std::size_t terminator = std::strlen(core.terminator);
+    std::memcpy(request + length, core.terminator, terminator + 1);
+    written = core.link.Lynk_Write_String(request, static_cast<int>(length + terminator));
+    request[length] = '\0';
   }
   if (!written) {
     const Endpoint endpoint = core.endpoint();

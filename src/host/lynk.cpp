@@ -650,7 +650,9 @@ void Lynk::Lynk_Clear_Buffer() {
   const auto conn = m.Acquire();
   m.ResetBuffer(conn ? conn->id : 0);
   if (!conn || conn->ended.load()) return;
-  for (;;) {
+  // A peer that floods faster than this drains must not hold the caller here:
+  // after 256 full buffers (16 MiB) whatever still comes is left to the reads.
+  for (int rounds = 0; rounds < 256; ++rounds) {
     std::size_t got = 0;
     const Io io = RecvNow(conn->handle, m.buf.get(), kBufferSize, &got);
     if (io == Io::kData && got == kBufferSize) continue;  // more may be waiting

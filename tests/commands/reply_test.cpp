@@ -221,6 +221,9 @@ TEST_F(Replies, SingleMatchBestScoreAndFirstEntry) {
       {"2,1&1&0&nan,2&2&0&0.1", true, 2, 0.1, true, 1, NAN},
       {"0", false, kUntouched, 0.0, false, kUntouched, 0.0},
       {"2,1&1&0&0.8,x", false, 1, 0.8, false, kUntouched, 0.0},
+      // The second centre converts but its angle does not: it never counts.
+      {"2,1&1&0&0.5,9&9&bad&0.9", false, 1, 0.5, false, kUntouched, 0.0},
+      {"3,1&1&0&0.5,9&9&0&0.9,4&4&0&0.95", true, 4, 0.95, true, 1, 0.5},
   };
   for (const auto& c : cases) {
     for (const bool first : {false, true}) {
@@ -246,6 +249,35 @@ TEST_F(Replies, SingleMatchBestScoreAndFirstEntry) {
       }
     }
   }
+}
+
+// Kestrel_Template_Match takes the verdict of Kestrel_MultTemplate_Match: its
+// lines name that operation, its command word is Template_Match.
+TEST_F(Replies, SingleMatchVerdictIsThatOfTheMultipleMatch) {
+  Point center{kUntouched, kUntouched};
+  double angle = kUntouched, score = 5.0;
+  canned.Reply("Template_Match,NG,no template, here");
+  EXPECT_FALSE(client.Kestrel_Template_Match("a", "b", "c", {}, 0, center, angle, score, false,
+                                             false, "d"));
+  EXPECT_EQ(Red(), Lines({"ERRMESSAGE:no template, here[Kestrel::Kestrel_MultTemplate_Match]"}));
+  EXPECT_STREQ(client.Kestrel_GetErrorString(), "no template, here");
+  EXPECT_EQ(score, 0.0);
+  EXPECT_EQ(center.X, kUntouched);
+  console.clear();
+  canned.Reply("SmallCellTemMatch,OK,1,1&2&3&0.5");
+  EXPECT_FALSE(client.Kestrel_Template_Match("a", "b", "c", {}, 0, center, angle, score, false,
+                                             false, "d"));
+  EXPECT_EQ(Red(), Lines({"UNKNOWN RECV COMMAND HEAD:SmallCellTemMatch(Template_Match)"
+                          "[Kestrel::Kestrel_MultTemplate_Match]"}));
+  console.clear();
+  canned.Reply("Template_Match,OK,1,1&2&3&0.5,7&8&9&0.99");
+  EXPECT_TRUE(client.Kestrel_Template_Match("a", "b", "c", {}, 0, center, angle, score, false,
+                                            false, "d"));
+  EXPECT_EQ(center.X, 1.0);
+  EXPECT_EQ(center.Y, 2.0);
+  EXPECT_EQ(angle, 3.0);
+  EXPECT_EQ(score, 0.5);  // the second entry lies beyond the count
+  EXPECT_TRUE(console.texts(Corvus::HeraldColor::Red).empty());
 }
 
 TEST_F(Replies, WaferEdgeIsWalkedByThePayloadAndCheckedAgainstTheCount) {
