@@ -6,12 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
+[[noreturn]] inline void FuzzCheckFailed(const char* file, int line, const char* condition) {
+  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+  std::abort();
+}
+#define FUZZ_CHECK(condition) \
+  ((condition) ? void(0) : FuzzCheckFailed(__FILE__, __LINE__, #condition))
 
 #endif  // KESTREL_FUZZ_CHECK_H

@@ -8,39 +8,31 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
-bool Replay(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-  LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   std::size_t replayed = 0;
   for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path path(argv[i]);
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-      std::vector<std::filesystem::path> files;
-      for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    std::vector<std::filesystem::path> files{argv[i]};
+    if (std::filesystem::is_directory(files[0])) {
+      files.clear();
+      for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
         if (entry.is_regular_file()) files.push_back(entry.path());
       }
       std::sort(files.begin(), files.end());
-      for (const auto& file : files) replayed += Replay(file);
-    } else if (!Replay(path)) {
-      std::fprintf(stderr, "cannot read %s\n", argv[i]);
-      return 2;
+    }
+    for (const auto& file : files) {
+      std::ifstream in(file, std::ios::binary);
+      if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
+        return 2;
+      }
+      const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+      LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+      ++replayed;
     }
   }
   std::printf("replayed %zu inputs\n", replayed);

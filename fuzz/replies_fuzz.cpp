@@ -1,17 +1,17 @@
 // Reply handling of every command operation on hostile reply text.
 //
 // Input: the first byte picks the operation (the thirty command operations
-// and Kestrel_Template_Match); the rest is the unframed reply text that the
-// client's exchange hands back, so the whole public operation (verdict,
-// payload split, conversions, output writes, console lines, error text) runs
-// on it. The same text, framed as it comes over the wire, also goes through
-// the unframing of the transaction, which must give it back unchanged.
+// and Kestrel_Template_Match, in the order of seeds.py); the rest is the
+// unframed reply text that the client's exchange hands back, so the whole
+// public operation (verdict, payload split, conversions, output writes,
+// console lines, error text) runs on it. The same text, framed as it comes
+// over the wire, also goes through the unframing of the transaction, which
+// must give it back unchanged.
 //
 // Checked besides the sanitizers: one exchange per operation, every console
 // line and the error text stay bounded, the outputs of the list operations
 // stay consistent with what they report, and the free auto-focus text stays
 // within its 511 characters.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,27 +27,32 @@
 
 namespace {
 
-using kestrel::kMaxRequestLength;
 using kestrel::kTextCapacity;
 
 // The longest console line the reply handling may print: a whole reply or
 // payload and a function name.
 constexpr std::size_t kLongestLine = kTextCapacity + 256;
 
-struct Wire {
+// One input: the reply bytes, the exchanges made, and the outputs the
+// operations write (fresh for every input) and the reply text.
+struct Input {
   const char* data = nullptr;
   std::size_t size = 0;
   int exchanges = 0;
+  double d[8] = {};
+  int i = 0;
+  Point p{};
+  std::string reply{};
 };
 
 // Stands in for the network exchange: checks the request, hands back the
 // input as the reply, NUL-terminated within the reply buffer as a read
 // leaves it.
 kestrel::Exchange FuzzExchange(KestrelCore& core, char* request, char* reply) {
-  auto* wire = static_cast<Wire*>(core.exchange_context);
+  auto* wire = static_cast<Input*>(core.exchange_context);
   ++wire->exchanges;
   FUZZ_CHECK(std::memchr(request, '\0', kTextCapacity) != nullptr);
-  FUZZ_CHECK(std::strlen(request) <= static_cast<std::size_t>(kMaxRequestLength));
+  FUZZ_CHECK(std::strlen(request) <= static_cast<std::size_t>(kestrel::kMaxRequestLength));
   const std::size_t n = wire->size < kTextCapacity - 1 ? wire->size : kTextCapacity - 1;
   std::memcpy(reply, wire->data, n);
   reply[n] = '\0';
@@ -59,85 +64,59 @@ void CheckLine(Corvus::HeraldColor, const char* title, const char* text, void*) 
   FUZZ_CHECK(std::strlen(text) < kLongestLine);
 }
 
-// The count a list reply announces after "WORD,OK,", as the library reads it.
-long AnnouncedCount(const std::string& reply, const char* word) {
-  const std::string head = std::string(word) + ",OK,";
-  if (reply.compare(0, head.size(), head) != 0) return -1;
-  return std::strtol(reply.c_str() + head.size(), nullptr, 10);
-}
-
-void CheckMatchLists(bool ok, int count, const std::vector<Point>& centers,
-                     const std::vector<double>& angles, const std::vector<double>& scores) {
-  // Each list grows as its field converts: centres at most one ahead of the
-  // angles, angles at most one ahead of the scores.
-  FUZZ_CHECK(angles.size() <= centers.size() && centers.size() <= angles.size() + 1);
-  FUZZ_CHECK(scores.size() <= angles.size() && angles.size() <= scores.size() + 1);
-  FUZZ_CHECK(centers.size() <= static_cast<std::size_t>(count > 0 ? count : 0));
-  if (ok && count > 0) FUZZ_CHECK(scores.size() == static_cast<std::size_t>(count));
-}
-
 Point P(double x, double y) { return Point{x, y}; }
 
-using Operation = void (*)(Kestrel& client, const std::string& reply);
+using Operation = void (*)(Kestrel& c, Input& o);
 
-// One row per operation; each runs the operation once with fixed arguments
-// and checks what its outputs promise.
+// One row per operation, in the order of seeds.py; each runs the operation
+// once with fixed arguments and checks what its outputs promise.
 const Operation kOperations[] = {
-    [](Kestrel& c, const std::string&) { c.Kestrel_SetGain("Cam1", 1.5); },
-    [](Kestrel& c, const std::string&) { c.Kestrel_SetExposure("Cam1", 2000.0); },
-    [](Kestrel& c, const std::string&) { c.Kestrel_SetLight("Cam1", 128); },
-    [](Kestrel& c, const std::string&) { c.Kestrel_SetLightAndExposure("A", "B", 3, true); },
-    [](Kestrel& c, const std::string&) {
-      double gain = 0;
-      c.Kestrel_GetGain("Cam1", gain);
-    },
-    [](Kestrel& c, const std::string&) {
-      double exposure = 0;
-      c.Kestrel_GetExposure("Cam1", exposure);
-    },
-    [](Kestrel& c, const std::string&) {
-      int intensity = 0;
-      c.Kestrel_GetLight("Cam1", intensity);
-    },
-    [](Kestrel& c, const std::string&) { c.Kestrel_StartGrab("Cam1"); },
-    [](Kestrel& c, const std::string&) { c.Kestrel_StopGrab("Cam1"); },
-    [](Kestrel& c, const std::string&) { c.Kestrel_ClearCameraIamge("Cam1"); },
-    [](Kestrel& c, const std::string&) {
-      double x = 0, y = 0;
-      c.Kestrel_GetCameraScale("Cam1", x, y);
-    },
-    [](Kestrel& c, const std::string&) {
+    [](Kestrel& c, Input&) { c.Kestrel_SetGain("Cam1", 1.5); },
+    [](Kestrel& c, Input&) { c.Kestrel_SetExposure("Cam1", 2000.0); },
+    [](Kestrel& c, Input&) { c.Kestrel_SetLight("Cam1", 128); },
+    [](Kestrel& c, Input&) { c.Kestrel_SetLightAndExposure("A", "B", 3, true); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetGain("Cam1", o.d[0]); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetExposure("Cam1", o.d[0]); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetLight("Cam1", o.i); },
+    [](Kestrel& c, Input&) { c.Kestrel_StartGrab("Cam1"); },
+    [](Kestrel& c, Input&) { c.Kestrel_StopGrab("Cam1"); },
+    [](Kestrel& c, Input&) { c.Kestrel_ClearCameraIamge("Cam1"); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetCameraScale("Cam1", o.d[0], o.d[1]); },
+    [](Kestrel& c, Input&) {
       c.Kestrel_SetTargetColor("Cam1", {"red", "green"});
     },
-    [](Kestrel& c, const std::string&) { c.Kestrel_SwitchToCamera("Cam1", "Win1"); },
-    [](Kestrel& c, const std::string&) { c.Kestrel_SetCamControlVisiable("Cam1", "Win1", true); },
-    [](Kestrel& c, const std::string&) { c.Kestrel_ShowCutLine("Cam1", 0.25); },
-    [](Kestrel& c, const std::string&) {
-      double result = 0;
+    [](Kestrel& c, Input&) { c.Kestrel_SwitchToCamera("Cam1", "Win1"); },
+    [](Kestrel& c, Input&) { c.Kestrel_SetCamControlVisiable("Cam1", "Win1", true); },
+    [](Kestrel& c, Input&) { c.Kestrel_ShowCutLine("Cam1", 0.25); },
+    [](Kestrel& c, Input& o) {
       std::string text = "unchanged";
-      c.Kestrel_AutoFocus("Cam1", 1, 1, 2, 3, 4, 5, result, text, false);
+      c.Kestrel_AutoFocus("Cam1", 1, 1, 2, 3, 4, 5, o.d[0], text, false);
       FUZZ_CHECK(text.size() <= 511);
     },
-    [](Kestrel& c, const std::string&) { c.Kestrel_Template_Create("T1", "Cam1", "model", 2); },
-    [](Kestrel& c, const std::string&) {
+    [](Kestrel& c, Input&) { c.Kestrel_Template_Create("T1", "Cam1", "model", 2); },
+    [](Kestrel& c, Input&) {
+      // Each list grows as its field converts: centres at most one ahead of
+      // the angles, angles at most one ahead of the scores.
       int count = -7;
       std::vector<Point> centers(3);
       std::vector<double> angles(2), scores(1);
       const bool ok =
           c.Kestrel_MultTemplate_Match("Cam1", "T1", 5, "model", P(1, 2), 0.5, count, centers,
                                        angles, scores, true, false, "d", 1, 2, 3);
-      CheckMatchLists(ok, count, centers, angles, scores);
+      FUZZ_CHECK(angles.size() <= centers.size() && centers.size() <= angles.size() + 1);
+      FUZZ_CHECK(scores.size() <= angles.size() && angles.size() <= scores.size() + 1);
+      FUZZ_CHECK(centers.size() <= static_cast<std::size_t>(count > 0 ? count : 0));
+      if (ok && count > 0) FUZZ_CHECK(scores.size() == static_cast<std::size_t>(count));
     },
-    [](Kestrel& c, const std::string&) {
+    [](Kestrel& c, Input& o) {
       // Only a score strictly above 0 is taken: the score stays 0 or becomes
       // positive, never NaN, whatever the result.
-      Point center;
-      double angle = 0, score = -1;
-      c.Kestrel_Template_Match("Cam1", "T1", "model", P(1, 2), 0.5, center, angle, score, true,
-                               false, "d");
+      double score = -1;
+      c.Kestrel_Template_Match("Cam1", "T1", "model", P(1, 2), 0.5, o.p, o.d[0], score, true, false,
+                               "d");
       FUZZ_CHECK(score >= 0.0);
     },
-    [](Kestrel& c, const std::string&) {
+    [](Kestrel& c, Input&) {
       // Outputs are written only once the whole list has parsed.
       Point center{7, 7};
       double angle = 7, score = -1;
@@ -146,71 +125,43 @@ const Operation kOperations[] = {
         FUZZ_CHECK(score == 0.0 && angle == 7 && center.X == 7 && center.Y == 7);
       }
     },
-    [](Kestrel& c, const std::string& reply) {
+    [](Kestrel& c, Input& o) {
+      // On success the list holds the count announced after "WaferEdge,OK,".
       std::vector<Point> points(4);
       if (c.Kestrel_WaferEdge("Cam1", "W", P(3, 4), true, 0, 0, points)) {
-        FUZZ_CHECK(static_cast<long>(points.size()) == AnnouncedCount(reply, "WaferEdge"));
+        FUZZ_CHECK(o.reply.rfind("WaferEdge,OK,", 0) == 0);
+        FUZZ_CHECK(static_cast<long>(points.size()) ==
+                   std::strtol(o.reply.c_str() + 13, nullptr, 10));
       }
     },
-    [](Kestrel& c, const std::string&) {
-      double out[8] = {};
+    [](Kestrel& c, Input& o) {
+      double* d = o.d;
       c.Kestrel_KerfCheck("A", "B", "C", 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
-                          18, 19, 20, out[0], out[1], out[2], out[3], out[4], out[5], out[6],
-                          out[7], true, "D");
+                          18, 19, 20, d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], true, "D");
     },
-    [](Kestrel& c, const std::string&) {
-      Point center;
-      double radius = 0;
-      c.Kestrel_FixCircle({P(1, 2), P(3, 4), P(5, 7)}, center, radius);
+    [](Kestrel& c, Input& o) {
+      c.Kestrel_FixCircle({P(1, 2), P(3, 4), P(5, 7)}, o.p, o.d[0]);
     },
-    [](Kestrel& c, const std::string&) {
-      Point out;
-      c.Kestrel_MwCalAnotherPointReal("Cam1", P(1, 2), 3, 4, out);
-    },
-    [](Kestrel& c, const std::string&) {
-      Point out;
-      c.Kestrel_GetReal("Cam1", P(1, 2), out);
-    },
-    [](Kestrel& c, const std::string&) {
-      Point out;
-      c.Kestrel_GetRuler("Cam1", P(1, 2), out);
-    },
-    [](Kestrel& c, const std::string&) {
-      Point out;
-      c.Kestrel_GetRealByPixelPoint("Cam1", P(1, 2), P(3, 4), out);
-    },
-    [](Kestrel& c, const std::string&) {
-      Point out;
-      c.Kestrel_GetTargetCamReal("CamA", "CamB", P(1, 2), out);
-    },
-    [](Kestrel& c, const std::string&) {
-      double x = 0, y = 0;
-      c.Kestrel_GetRotateCenter("Cam1", x, y);
-    },
-    [](Kestrel& c, const std::string&) {
-      double angle = 0;
-      c.Kestrel_GetLineAngle(P(0, 0), P(1, 1), angle);
-    },
-    [](Kestrel& c, const std::string&) {
-      Point out;
-      c.Kestrel_GetPointAfterRotate_Real(P(0, 0), P(1, 1), 90, out);
-    },
+    [](Kestrel& c, Input& o) { c.Kestrel_MwCalAnotherPointReal("Cam1", P(1, 2), 3, 4, o.p); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetReal("Cam1", P(1, 2), o.p); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetRuler("Cam1", P(1, 2), o.p); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetRealByPixelPoint("Cam1", P(1, 2), P(3, 4), o.p); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetTargetCamReal("CamA", "CamB", P(1, 2), o.p); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetRotateCenter("Cam1", o.d[0], o.d[1]); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetLineAngle(P(0, 0), P(1, 1), o.d[0]); },
+    [](Kestrel& c, Input& o) { c.Kestrel_GetPointAfterRotate_Real(P(0, 0), P(1, 1), 90, o.p); },
 };
 constexpr std::size_t kOperationCount = sizeof kOperations / sizeof kOperations[0];
 static_assert(kOperationCount == 31, "thirty command operations and Template_Match");
 
 // The unframing of the transaction: "<" text ">" CR LF must come back as the
 // text, for any text without a NUL that fits the reply buffer.
-void CheckUnframing(const char* data, std::size_t size) {
-  const std::size_t length = strnlen(data, size);
-  if (length + 4 > kTextCapacity) return;
+void CheckUnframing(const std::string& text) {
+  if (text.size() + 5 > kTextCapacity) return;
   char framed[kTextCapacity];
-  framed[0] = '<';
-  std::memcpy(framed + 1, data, length);
-  std::memcpy(framed + 1 + length, ">\r\n", 4);
+  std::memcpy(framed, ("<" + text + ">\r\n").c_str(), text.size() + 5);  // with its NUL
   Corvus::Yarn_Remove_Bracket(framed);
-  FUZZ_CHECK(std::strlen(framed) == length);
-  FUZZ_CHECK(std::memcmp(framed, data, length) == 0);
+  FUZZ_CHECK(text == framed);
 }
 
 }  // namespace
@@ -221,19 +172,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return new Kestrel;
   }();
   if (size == 0) return 0;
-  Wire wire;
-  wire.data = reinterpret_cast<const char*>(data + 1);
-  wire.size = size - 1;
+  Input in{reinterpret_cast<const char*>(data + 1), size - 1};
+  in.reply.assign(in.data, strnlen(in.data, in.size));
   KestrelCore& core = kestrel::KestrelCoreAccess::of(*client);
   core.exchange = &FuzzExchange;
-  core.exchange_context = &wire;
+  core.exchange_context = &in;
   client->Kestrel_ClearErrorString();
-
-  const std::string reply(wire.data, strnlen(wire.data, wire.size));
-  kOperations[data[0] % kOperationCount](*client, reply);
-  FUZZ_CHECK(wire.exchanges == 1);
+  kOperations[data[0] % kOperationCount](*client, in);
+  FUZZ_CHECK(in.exchanges == 1);
   FUZZ_CHECK(std::strlen(client->Kestrel_GetErrorString()) < kLongestLine);
-
-  CheckUnframing(wire.data, wire.size);
+  CheckUnframing(in.reply);
   return 0;
 }

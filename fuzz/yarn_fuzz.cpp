@@ -9,6 +9,9 @@
 // accept exactly the documented written forms, with the value a correctly
 // rounding strtod/strtol gives; compare, search, append, remove and unframe
 // do what their declarations say.
+#include <strings.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <climits>
@@ -27,177 +30,114 @@ namespace {
 
 // ---- Splits ---------------------------------------------------------------
 
-// The parts the contract promises for `count` outputs.
-std::vector<std::string> ExpectedParts(const std::string& text, char separator, int count) {
+// The parts the contract promises for `count` outputs: up to each separator,
+// the last one the rest; empty once the text is exhausted.
+std::vector<std::string> ExpectedParts(const std::string& text, char separator, std::size_t count) {
+  constexpr std::size_t npos = std::string::npos;
   std::vector<std::string> parts;
-  std::size_t cursor = 0;
-  bool exhausted = false;
-  for (int i = 0; i < count; ++i) {
-    if (exhausted) {
-      parts.emplace_back();
-    } else if (i == count - 1) {
-      parts.push_back(text.substr(cursor));
-    } else {
-      const std::size_t next = text.find(separator, cursor);
-      if (next == std::string::npos) {
-        parts.push_back(text.substr(cursor));
-        exhausted = true;
-      } else {
-        parts.push_back(text.substr(cursor, next - cursor));
-        cursor = next + 1;
-      }
-    }
+  for (std::size_t i = 0, at = 0; i < count; ++i) {
+    const std::size_t next = i + 1 < count && at != npos ? text.find(separator, at) : npos;
+    parts.push_back(at == npos ? std::string() : text.substr(at, next - at));
+    at = next == npos ? npos : next + 1;
   }
   return parts;
 }
 
 std::size_t Room(std::size_t array, int size) {
-  if (size <= 0) return 1;
-  return static_cast<std::size_t>(size) < array ? static_cast<std::size_t>(size) : array;
+  return size <= 0 ? 1 : std::min(static_cast<std::size_t>(size), array);
 }
 
 // Checks one output array against its expected part; false when it was cut.
 template <std::size_t N>
 bool CheckOutput(const char (&out)[N], const std::string& part, int size) {
-  const std::size_t room = Room(N, size);
   FUZZ_CHECK(std::memchr(out, '\0', N) != nullptr);
-  const std::size_t kept = part.size() < room ? part.size() : room - 1;
+  const std::size_t kept = std::min(part.size(), Room(N, size) - 1);
   FUZZ_CHECK(std::strlen(out) == kept);
   FUZZ_CHECK(std::memcmp(out, part.data(), kept) == 0);
   return kept == part.size();
 }
 
-// Checks every output of one split and its result: true only when no part
-// was cut.
+// Splits `source` (whose text is `text`) into the arrays `outs`, and checks
+// every output and the result: true only when no part was cut.
 template <typename... Arrays>
-void CheckSplit(bool fitted, const std::vector<std::string>& parts, int size,
-                const Arrays&... outs) {
+void CheckSplit(const char* source, const std::string& text, char sep, int size, Arrays&... outs) {
+  const std::vector<std::string> parts = ExpectedParts(text, sep, sizeof...(outs));
+  const bool fitted = Corvus::Yarn_Seperate_Char(source, sep, outs..., size);
   std::size_t i = 0;
   bool all = true;
   ((all = CheckOutput(outs, parts[i++], size) && all), ...);
   FUZZ_CHECK(fitted == all);
 }
 
-int SizeArgument(std::uint8_t raw) {
-  static const int kSizes[] = {-1, 0, 1, 2, 3, 5, 8, 64, 10240, INT_MAX};
-  return kSizes[raw % (sizeof kSizes / sizeof kSizes[0])];
-}
-
-char Separator(std::uint8_t raw) { return (raw & 0x80) ? '&' : ','; }
-
 void Split(std::uint8_t selector, std::uint8_t raw, const std::string& text) {
-  const int size = SizeArgument(raw);
-  const char sep = Separator(raw);
+  static const int kSizes[] = {-1, 0, 1, 2, 3, 5, 8, 64, 10240, INT_MAX};
+  const int size = kSizes[raw % (sizeof kSizes / sizeof kSizes[0])];
+  const char sep = (raw & 0x80) ? '&' : ',';
+  const char* t = text.c_str();
+  // Small arrays, some of one byte, each output its own; the last two forms
+  // split in place, as the list walk and a match entry do: the last output is
+  // the text itself.
+  char a0[1], b0[3], a1[4], b1[2], c1[9], a2[2], b2[1], c2[5], d2[3];
+  char a3[3], b3[3], c3[1], d3[6], e3[2], a4[6], a5[4], b5[4], c5[2], d5[7];
+  char rest4[48] = {}, rest5[40] = {};
+  std::strncpy(rest4, t, sizeof rest4 - 1);
+  std::strncpy(rest5, t, sizeof rest5 - 1);
+  const std::string text4 = rest4, text5 = rest5;
   switch (selector % 6) {
-    case 0: {
-      char a[1], b[3];
-      const auto parts = ExpectedParts(text, sep, 2);
-      const bool fitted = Corvus::Yarn_Seperate_Char(text.c_str(), sep, a, b, size);
-      CheckSplit(fitted, parts, size, a, b);
-      break;
-    }
-    case 1: {
-      char a[4], b[2], c[9];
-      const auto parts = ExpectedParts(text, sep, 3);
-      const bool fitted = Corvus::Yarn_Seperate_Char(text.c_str(), sep, a, b, c, size);
-      CheckSplit(fitted, parts, size, a, b, c);
-      break;
-    }
-    case 2: {
-      char a[2], b[1], c[5], d[3];
-      const auto parts = ExpectedParts(text, sep, 4);
-      const bool fitted = Corvus::Yarn_Seperate_Char(text.c_str(), sep, a, b, c, d, size);
-      CheckSplit(fitted, parts, size, a, b, c, d);
-      break;
-    }
-    case 3: {
-      char a[3], b[3], c[1], d[6], e[2];
-      const auto parts = ExpectedParts(text, sep, 5);
-      const bool fitted = Corvus::Yarn_Seperate_Char(text.c_str(), sep, a, b, c, d, e, size);
-      CheckSplit(fitted, parts, size, a, b, c, d, e);
-      break;
-    }
-    case 4: {
-      // The list walk: the last output is the text itself.
-      char rest[48] = {};
-      std::strncpy(rest, text.c_str(), sizeof rest - 1);
-      const std::string original = rest;
-      char first[6];
-      const auto parts = ExpectedParts(original, sep, 2);
-      const bool fitted = Corvus::Yarn_Seperate_Char(rest, sep, first, rest, size);
-      CheckSplit(fitted, parts, size, first, rest);
-      break;
-    }
-    default: {
-      // The five-output form as a match entry uses it, in place.
-      char rest[40] = {};
-      std::strncpy(rest, text.c_str(), sizeof rest - 1);
-      const std::string original = rest;
-      char a[4], b[4], c[2], d[7];
-      const auto parts = ExpectedParts(original, sep, 5);
-      const bool fitted = Corvus::Yarn_Seperate_Char(rest, sep, a, b, c, d, rest, size);
-      CheckSplit(fitted, parts, size, a, b, c, d, rest);
-      break;
-    }
+    case 0:
+      return CheckSplit(t, text, sep, size, a0, b0);
+    case 1:
+      return CheckSplit(t, text, sep, size, a1, b1, c1);
+    case 2:
+      return CheckSplit(t, text, sep, size, a2, b2, c2, d2);
+    case 3:
+      return CheckSplit(t, text, sep, size, a3, b3, c3, d3, e3);
+    case 4:
+      return CheckSplit(rest4, text4, sep, size, a4, rest4);
+    default:
+      return CheckSplit(rest5, text5, sep, size, a5, b5, c5, d5, rest5);
   }
 }
 
 // ---- Conversions ----------------------------------------------------------
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool EqualsNoCase(const char* text, const char* word) {
-  for (; *text != '\0' && *word != '\0'; ++text, ++word) {
-    char c = *text;
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != *word) return false;
-  }
-  return *text == '\0' && *word == '\0';
-}
-
 // The documented written forms of a double: optional sign, then digits with
 // an optional point and fraction (or a point and a fraction), then an
 // optional exponent with its own sign and digits; or nan, inf, infinity.
 bool IsDoubleForm(const char* p) {
-  if (*p == '+' || *p == '-') ++p;
-  if (EqualsNoCase(p, "nan") || EqualsNoCase(p, "inf") || EqualsNoCase(p, "infinity")) return true;
-  bool digits = false;
-  while (IsDigit(*p)) ++p, digits = true;
-  if (*p == '.') {
-    ++p;
-    while (IsDigit(*p)) ++p, digits = true;
-  }
-  if (!digits) return false;
+  static const char kDigits[] = "0123456789";
+  p += *p == '+' || *p == '-';
+  if (!strcasecmp(p, "nan") || !strcasecmp(p, "inf") || !strcasecmp(p, "infinity")) return true;
+  const std::size_t whole = std::strspn(p, kDigits);
+  p += whole;
+  const std::size_t fraction = *p == '.' ? std::strspn(++p, kDigits) : 0;
+  p += fraction;
+  if (whole + fraction == 0) return false;
   if (*p == 'e' || *p == 'E') {
-    ++p;
-    if (*p == '+' || *p == '-') ++p;
-    if (!IsDigit(*p)) return false;
-    while (IsDigit(*p)) ++p;
+    p += 1 + (p[1] == '+' || p[1] == '-');
+    const std::size_t exponent = std::strspn(p, kDigits);
+    if (exponent == 0) return false;
+    p += exponent;
   }
   return *p == '\0';
 }
 
-void ToDouble(std::uint8_t raw, const std::string& text) {
+void ToDouble(std::uint8_t, std::uint8_t raw, const std::string& text) {
   // Bounds 0 and 0 as every caller passes, or a range.
   const bool ranged = (raw & 1) != 0;
   const double min = ranged ? -static_cast<double>(raw) : 0.0;
   const double max = ranged ? static_cast<double>(raw) * 3 : 0.0;
   double out = 12345.0;
   const bool ok = Corvus::Yarn_To_Double(text.c_str(), min, max, &out);
-  if (!IsDoubleForm(text.c_str())) {
-    FUZZ_CHECK(!ok);
-    FUZZ_CHECK(out == 12345.0);
-    return;
-  }
   errno = 0;
   const double reference = std::strtod(text.c_str(), nullptr);
   const bool overflow = errno == ERANGE && std::isinf(reference);
   const bool tiny = errno == ERANGE && !overflow;
   const bool in_range = !ranged || (reference >= min && reference <= max) || (tiny && min <= 0);
-  if (overflow || (ranged && std::isnan(reference)) || !in_range) {
-    // Too large for a double, or outside the bounds: refused, out untouched.
-    FUZZ_CHECK(!ok);
-    FUZZ_CHECK(out == 12345.0);
+  if (!IsDoubleForm(text.c_str()) || overflow || (ranged && std::isnan(reference)) || !in_range) {
+    // Not a written form, too large for a double, or outside the bounds:
+    // refused, out untouched.
+    FUZZ_CHECK(!ok && out == 12345.0);
     return;
   }
   FUZZ_CHECK(ok);
@@ -210,15 +150,14 @@ void ToDouble(std::uint8_t raw, const std::string& text) {
   }
 }
 
-void ToInt(std::uint8_t raw, const std::string& text) {
+void ToInt(std::uint8_t, std::uint8_t raw, const std::string& text) {
   const bool ranged = (raw & 1) != 0;
   const int min = ranged ? -static_cast<int>(raw) : 0;
   const int max = ranged ? static_cast<int>(raw) * 3 : 0;
-  const char* p = text.c_str();
-  if (*p == '+' || *p == '-') ++p;
-  bool form = IsDigit(*p);
-  while (IsDigit(*p)) ++p;
-  form = form && *p == '\0';
+  // Optional sign, then digits only.
+  const std::size_t start = text[0] == '+' || text[0] == '-' ? 1 : 0;
+  const bool form =
+      text.size() > start && text.find_first_not_of("0123456789", start) == std::string::npos;
   int out = 4242;
   const bool ok = Corvus::Yarn_To_Int(text.c_str(), min, max, &out);
   errno = 0;
@@ -246,15 +185,14 @@ void Others(std::uint8_t selector, std::uint8_t raw, const std::string& text) {
                  (a.find(b) != std::string::npos));
       break;
     case 2: {
-      std::vector<char> buffer(a.size() + b.size() + 1);
-      std::memcpy(buffer.data(), a.c_str(), a.size() + 1);
+      std::vector<char> buffer(a.c_str(), a.c_str() + a.size() + 1);
+      buffer.resize(a.size() + b.size() + 1);
       FUZZ_CHECK(Corvus::Yarn_Cat(buffer.data(), b.c_str()) == buffer.data());
       FUZZ_CHECK(std::string(buffer.data()) == a + b);
       break;
     }
     case 3: {
-      std::vector<char> buffer(a.begin(), a.end());
-      buffer.push_back('\0');
+      std::vector<char> buffer(a.c_str(), a.c_str() + a.size() + 1);
       Corvus::Yarn_Remove(buffer.data(), b.c_str());
       std::string expected = a;
       const std::size_t last = b.empty() ? std::string::npos : a.rfind(b);
@@ -263,13 +201,10 @@ void Others(std::uint8_t selector, std::uint8_t raw, const std::string& text) {
       break;
     }
     default: {
-      std::vector<char> buffer(text.begin(), text.end());
-      buffer.push_back('\0');
+      std::vector<char> buffer(text.c_str(), text.c_str() + text.size() + 1);
       Corvus::Yarn_Remove_Bracket(buffer.data());
       std::string expected = text;
-      while (!expected.empty() && (expected.back() == '\r' || expected.back() == '\n')) {
-        expected.pop_back();
-      }
+      expected.erase(expected.find_last_not_of("\r\n") + 1);
       if (!expected.empty() && expected.back() == '>') expected.pop_back();
       if (!expected.empty() && expected.front() == '<') expected.erase(0, 1);
       FUZZ_CHECK(std::string(buffer.data()) == expected);
@@ -284,20 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const char* body = reinterpret_cast<const char*>(data + 2);
   const std::string text(body, strnlen(body, size - 2));
-  const std::uint8_t selector = data[0];
-  switch (selector % 4) {
-    case 0:
-      Split(static_cast<std::uint8_t>(selector / 4), data[1], text);
-      break;
-    case 1:
-      ToDouble(data[1], text);
-      break;
-    case 2:
-      ToInt(data[1], text);
-      break;
-    default:
-      Others(static_cast<std::uint8_t>(selector / 4), data[1], text);
-      break;
-  }
+  using Target = void (*)(std::uint8_t selector, std::uint8_t raw, const std::string& text);
+  static const Target kTargets[] = {Split, ToDouble, ToInt, Others};
+  kTargets[data[0] % 4](static_cast<std::uint8_t>(data[0] / 4), data[1], text);
   return 0;
 }

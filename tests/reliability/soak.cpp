@@ -1,41 +1,36 @@
-// kestrel-soak: many commands through one client against one server that is
-// restarted every so often, watching that nothing fails but what the
-// restarts cause, and that descriptors and resident memory stay level.
+// kestrel-soak: many commands through one client against the simulator,
+// which is restarted every so often, watching that nothing fails but what
+// the restarts cause, and that descriptors and resident memory stay level.
 //
-//   kestrel-soak [--count N] [--restart-every K] [--sim PATH] [--rss-margin-kb M]
+//   kestrel-soak --sim PATH [--count N] [--restart-every K] [--rss-margin-kb M]
 //
 // N GetReal commands (default 1000000) go through one client. Every K
-// commands (default 50000) the server is stopped, one command is sent while
-// it is away (the induced failure), the server is started again on the same
-// port and the client reconnects. The server is the simulator when --sim
-// names its program (each restart a new process), else a server inside this
-// process. Every reply is checked against the point it answers.
+// commands (default 50000) the simulator (PATH, each restart a new process)
+// is stopped, one command is sent while it is away (the induced failure), it
+// is started again on the same port and the client reconnects. Every reply
+// is checked against the point it answers.
 //
 // Exit code 0 when no command failed but the induced ones, no reply was
 // wrong, the descriptor count came back to where it was and resident memory
 // grew by no more than M KiB (default 2048) after the first restart cycle.
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "kestrel/host.h"
 #include "kestrel/kestrel.h"
-#include "loopback_server.h"
 
 namespace {
 
@@ -43,19 +38,15 @@ using Clock = std::chrono::steady_clock;
 
 // Under a sanitizer the allocator keeps freed memory back for a while, so
 // resident memory says nothing about leaks there (LeakSanitizer does).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kRssMeaningful = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#ifndef __has_feature
+#define __has_feature(x) 0  // GCC before 14: __SANITIZE_*__ instead
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool kRssMeaningful = false;
 #else
 constexpr bool kRssMeaningful = true;
 #endif
-#else
-constexpr bool kRssMeaningful = true;
-#endif
-
-// ---- Process figures ------------------------------------------------------
 
 int OpenDescriptors() {
   DIR* dir = ::opendir("/proc/self/fd");
@@ -75,115 +66,61 @@ long ResidentKb() {
   return got == 2 ? resident * (::sysconf(_SC_PAGESIZE) / 1024) : -1;
 }
 
-// ---- Servers --------------------------------------------------------------
+// The simulator's default calibration: a pixel maps to (0.0025 x, 0.0025 y),
+// written with six decimals.
+Point Expected(Point pixel) { return {0.0025 * pixel.X, 0.0025 * pixel.Y}; }
+constexpr double kTolerance = 0.5e-6 + 1e-9;
 
-// A server that can be stopped and started again on the same port.
-class Server {
+// kestrel-sim as a child process, stopped and started again on the same port.
+class Simulator {
  public:
-  virtual ~Server() = default;
-  virtual int port() const = 0;
-  virtual void Stop() = 0;
-  virtual void Start() = 0;
-  // The real point the server gives for pixel (x, y).
-  virtual Point Expected(Point pixel) const = 0;
-  // Largest difference from Expected that the reply's text form explains.
-  virtual double Tolerance() const = 0;
-  virtual const char* name() const = 0;
-};
+  explicit Simulator(std::string program) : program_(std::move(program)) { Start(); }
+  ~Simulator() { Stop(); }
+  int port() const { return port_; }
 
-class InProcessServer : public Server {
- public:
-  int port() const override { return server_.port(); }
-  void Stop() override { server_.Stop(); }
-  void Start() override { server_.Start(); }
-  Point Expected(Point p) const override {
-    return {kestrel_reliability::EchoX(p.X), kestrel_reliability::EchoY(p.Y)};
-  }
-  double Tolerance() const override { return 0.0; }  // quarter pixels: exact in "%f"
-  const char* name() const override { return "in-process"; }
-
- private:
-  kestrel_reliability::LoopbackServer server_;
-};
-
-// kestrel-sim as a child process; its default calibration maps a pixel to
-// (0.0025 x, 0.0025 y), written with six decimals.
-class SimulatorServer : public Server {
- public:
-  explicit SimulatorServer(std::string program) : program_(std::move(program)) { Start(); }
-  ~SimulatorServer() override { Stop(); }
-  int port() const override { return port_; }
-  void Stop() override {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    if (out_ >= 0) ::close(out_);
-    out_ = -1;
-  }
-  void Start() override {
+  // kestrel-sim --port PORT, whose first line is "kestrel-sim listening on 127.0.0.1:PORT".
+  void Start() {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     const std::string port = std::to_string(port_);
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
       ::dup2(pipe_fds[1], STDOUT_FILENO);
       ::execl(program_.c_str(), program_.c_str(), "--port", port.c_str(),
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(pipe_fds[1]);
-    pid_ = pid;
-    out_ = pipe_fds[0];
-    // First line: "kestrel-sim listening on 127.0.0.1:PORT", within seconds.
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, 200) <= 0) continue;
-      char chunk[256];
-      const ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n <= 0) break;
-      line.append(chunk, static_cast<std::size_t>(n));
-    }
-    const std::size_t colon = line.rfind(':');
-    if (line.rfind("kestrel-sim listening on ", 0) != 0 || colon == std::string::npos) {
+    out_ = ::fdopen(pipe_fds[0], "r");  // kept open: the simulator writes to it
+    char line[256] = "";
+    const char* colon = std::fgets(line, sizeof line, out_) ? std::strrchr(line, ':') : nullptr;
+    if (pid_ < 0 || std::strncmp(line, "kestrel-sim listening on ", 25) != 0 || !colon) {
       Stop();
-      throw std::runtime_error("simulator did not start: " + line);
+      throw std::runtime_error(std::string("simulator did not start: ") + line);
     }
-    port_ = std::atoi(line.c_str() + colon + 1);
+    port_ = std::atoi(colon + 1);
   }
-  Point Expected(Point p) const override { return {0.0025 * p.X, 0.0025 * p.Y}; }
-  double Tolerance() const override { return 0.5e-6 + 1e-9; }
-  const char* name() const override { return "kestrel-sim"; }
+
+  void Stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ != nullptr) std::fclose(out_);
+    pid_ = -1;
+    out_ = nullptr;
+  }
 
  private:
   std::string program_;
-  pid_t pid_ = -1;
-  int out_ = -1;
   int port_ = 0;
+  pid_t pid_ = -1;
+  std::FILE* out_ = nullptr;
 };
 
-// ---- Console ----------------------------------------------------------------
-
-struct Lines {
-  std::atomic<long> plain{0}, red{0}, other{0};
-  static void Receive(Corvus::HeraldColor color, const char*, const char*, void* self) {
-    auto* l = static_cast<Lines*>(self);
-    (color == Corvus::HeraldColor::Plain ? l->plain
-     : color == Corvus::HeraldColor::Red ? l->red
-                                         : l->other)++;
-  }
-};
-
-struct Options {
-  long count = 1000000;
-  long restart_every = 50000;
-  long rss_margin_kb = 2048;
-  std::string sim;
-};
+void CountRed(Corvus::HeraldColor color, const char*, const char*, void* red) {
+  *static_cast<long*>(red) += color == Corvus::HeraldColor::Red;  // one client thread
+}
 
 bool ParseLong(const char* text, long& out) {
   char* end = nullptr;
@@ -191,69 +128,57 @@ bool ParseLong(const char* text, long& out) {
   return end != text && *end == '\0' && out > 0;
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: kestrel-soak [--count N] [--restart-every K] [--sim PATH] "
-               "[--rss-margin-kb M]\n");
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
+  long count = 1000000, restart_every = 50000, rss_margin_kb = 2048;
+  std::string sim;
+  bool usable = true;
+  for (int i = 1; i < argc && usable; i += 2) {
     const std::string arg = argv[i];
-    if (i + 1 >= argc) return Usage();
-    const char* value = argv[++i];
-    if (arg == "--count" && ParseLong(value, o.count)) continue;
-    if (arg == "--restart-every" && ParseLong(value, o.restart_every)) continue;
-    if (arg == "--rss-margin-kb" && ParseLong(value, o.rss_margin_kb)) continue;
+    const char* value = i + 1 < argc ? argv[i + 1] : "";
     if (arg == "--sim") {
-      o.sim = value;
-      continue;
+      sim = value;
+    } else {
+      usable = (arg == "--count" && ParseLong(value, count)) ||
+               (arg == "--restart-every" && ParseLong(value, restart_every)) ||
+               (arg == "--rss-margin-kb" && ParseLong(value, rss_margin_kb));
     }
-    return Usage();
+  }
+  if (!usable || sim.empty()) {
+    std::fprintf(stderr,
+                 "usage: kestrel-soak --sim PATH [--count N] [--restart-every K] "
+                 "[--rss-margin-kb M]\n");
+    return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
-
-  std::unique_ptr<Server> server;
-  if (!o.sim.empty()) {
-    server = std::make_unique<SimulatorServer>(o.sim);
-  } else {
-    server = std::make_unique<InProcessServer>();
-  }
-  Lines lines;
-  Corvus::Herald_Set_Sink(&Lines::Receive, &lines);
+  Simulator server(sim);
+  long red = 0;
+  Corvus::Herald_Set_Sink(&CountRed, &red);
 
   Kestrel client;
-  if (!client.Kestrel_Connect_Port("127.0.0.1", server->port())) {
-    std::fprintf(stderr, "soak: cannot connect to %s on %d\n", server->name(), server->port());
+  if (!client.Kestrel_Connect_Port("127.0.0.1", server.port())) {
+    std::fprintf(stderr, "soak: cannot connect to the simulator on %d\n", server.port());
     return 1;
   }
-
   long ok = 0, unexpected = 0, wrong = 0, induced = 0, induced_passed = 0, restarts = 0;
-  long reconnect_failures = 0;
+  long reconnect_failures = 0, rss_base = -1, rss_max = 0;
   int fds_base = -1, fds_max = 0;
-  long rss_base = -1, rss_max = 0;
-  const long first_restart = std::min(o.restart_every, o.count);
+  const long first_restart = std::min(restart_every, count);
   const auto start = Clock::now();
-  for (long i = 0; i < o.count; ++i) {
-    if (i > 0 && i % o.restart_every == 0) {
-      server->Stop();
+  for (long i = 0; i < count; ++i) {
+    if (i > 0 && i % restart_every == 0) {
+      server.Stop();
       Point ignored;
-      if (client.Kestrel_GetReal("Cam1", Point{1, 1}, ignored)) {
-        ++induced_passed;  // a command that went through a stopped server
-      } else {
-        ++induced;
-      }
-      server->Start();
-      if (!client.Kestrel_Reconnect_Port()) ++reconnect_failures;
+      // A command that went through a stopped server would be a fault too.
+      (client.Kestrel_GetReal("Cam1", Point{1, 1}, ignored) ? induced_passed : induced)++;
+      server.Start();
+      reconnect_failures += !client.Kestrel_Reconnect_Port();
       ++restarts;
     }
     // Figures are taken from the end of the first restart cycle on, when
     // every buffer the run needs has been made once.
-    if (i == first_restart || (i > first_restart && i % (o.restart_every / 4 + 1) == 0)) {
+    if (i == first_restart || (i > first_restart && i % (restart_every / 4 + 1) == 0)) {
       const int fds = OpenDescriptors();
       const long rss = ResidentKb();
       if (fds_base < 0) fds_base = fds;
@@ -265,14 +190,11 @@ int main(int argc, char** argv) {
     Point real{-1, -1};
     if (!client.Kestrel_GetReal("Cam1", pixel, real)) {
       ++unexpected;
-      continue;
-    }
-    const Point expected = server->Expected(pixel);
-    if (std::fabs(real.X - expected.X) > server->Tolerance() ||
-        std::fabs(real.Y - expected.Y) > server->Tolerance()) {
-      ++wrong;
     } else {
-      ++ok;
+      const Point expected = Expected(pixel);
+      const bool right = std::fabs(real.X - expected.X) <= kTolerance &&
+                         std::fabs(real.Y - expected.Y) <= kTolerance;
+      ++(right ? ok : wrong);
     }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -283,16 +205,16 @@ int main(int argc, char** argv) {
 
   const bool fds_level = fds_base < 0 || (fds_end <= fds_base && fds_max <= fds_base + 1);
   const bool rss_level =
-      !kRssMeaningful || rss_base < 0 || std::max(rss_end, rss_max) - rss_base <= o.rss_margin_kb;
+      !kRssMeaningful || rss_base < 0 || std::max(rss_end, rss_max) - rss_base <= rss_margin_kb;
   const bool passed = unexpected == 0 && wrong == 0 && induced_passed == 0 &&
                       reconnect_failures == 0 && fds_level && rss_level;
   std::printf(
-      "kestrel-soak: %s server=%s commands=%ld ok=%ld unexpected_failures=%ld wrong_replies=%ld "
+      "kestrel-soak: %s commands=%ld ok=%ld unexpected_failures=%ld wrong_replies=%ld "
       "restarts=%ld induced_failures=%ld reconnect_failures=%ld fds base=%d max=%d end=%d "
       "rss_kb base=%ld max=%ld end=%ld%s red_lines=%ld seconds=%.1f commands_per_s=%.0f\n",
-      passed ? "PASS" : "FAIL", server->name(), o.count, ok, unexpected, wrong, restarts, induced,
-      reconnect_failures, fds_base, fds_max, fds_end, rss_base, rss_max, rss_end,
-      kRssMeaningful ? "" : " (not judged under a sanitizer)", lines.red.load(), seconds,
-      seconds > 0 ? o.count / seconds : 0.0);
+      passed ? "PASS" : "FAIL", count, ok, unexpected, wrong, restarts, induced, reconnect_failures,
+      fds_base, fds_max, fds_end, rss_base, rss_max, rss_end,
+      kRssMeaningful ? "" : " (not judged under a sanitizer)", red, seconds,
+      seconds > 0 ? count / seconds : 0.0);
   return passed ? 0 : 1;
 }
