@@ -17,6 +17,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
@@ -27,33 +28,40 @@ namespace {
 
 constexpr int kActionWaitMs = 5000;  // how long Send and Drop wait for a connection
 
+// The few calls that differ. Every connection is non-blocking; on Winsock
+// (started once for the test program) the wake-up pipe is a pair of loopback
+// UDP sockets and waits are select() calls.
 #ifdef _WIN32
-// Winsock: started once for the test program, sockets are SOCKETs, the
-// wake-up pipe is a pair of loopback UDP sockets, every connection is
-// non-blocking (no MSG_DONTWAIT) and waits are select() calls (no poll).
 using Socket = std::uintptr_t;
+using SockLen = int;
+using IoLen = int;
 constexpr Socket kNoSocket = static_cast<Socket>(INVALID_SOCKET);
+constexpr int kSendFlags = 0;
 static_assert(sizeof(Socket) == sizeof(SOCKET), "a SOCKET fits the server's socket type");
-
-void StartWinsock() {
-  static const bool started = [] {
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  if (!started) throw std::runtime_error("fake server: WSAStartup failed");
-}
 
 bool SetNonBlocking(Socket s) {
   u_long one = 1;
   return ::ioctlsocket(s, FIONBIO, &one) == 0;
 }
-
 void CloseFd(Socket* fd) {
   if (*fd != kNoSocket) ::closesocket(*fd);
   *fd = kNoSocket;
 }
-
-// wake[0] receives what wake[1] sends; both non-blocking.
+bool WouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
+Socket NewSocket() {
+  static const bool started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!started) throw std::runtime_error("fake server: WSAStartup failed");
+  return ::socket(AF_INET, SOCK_STREAM, 0);
+}
+Socket Accept(Socket listener) {
+  Socket conn = ::accept(listener, nullptr, nullptr);
+  if (conn != kNoSocket && !SetNonBlocking(conn)) CloseFd(&conn);
+  return conn;
+}
+// wake[0] receives what wake[1] sends.
 bool OpenWakePair(Socket (&wake)[2]) {
   wake[0] = ::socket(AF_INET, SOCK_DGRAM, 0);
   wake[1] = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -67,28 +75,65 @@ bool OpenWakePair(Socket (&wake)[2]) {
          ::connect(wake[1], reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
          SetNonBlocking(wake[0]) && SetNonBlocking(wake[1]);
 }
-
-bool WouldBlock() { return ::WSAGetLastError() == WSAEWOULDBLOCK; }
+void Poke(Socket wake) { ::send(wake, "", 1, 0); }
+void WaitWritable(Socket fd, int ms) {
+  fd_set room;
+  FD_ZERO(&room);
+  FD_SET(fd, &room);
+  timeval tv{0, ms * 1000};
+  ::select(0, nullptr, &room, nullptr, &tv);
+}
+// Waits for the wake-up socket (and drains it) or for `s`: readable when
+// `read`, otherwise `s` is not watched at all (select reports no hang-up);
+// 1 when `s` is readable, 0 when not.
+int Wait(Socket wake, Socket s, bool read) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(wake, &readable);
+  if (read) FD_SET(s, &readable);
+  if (::select(0, &readable, nullptr, nullptr, nullptr) == SOCKET_ERROR) return 0;
+  char drain[64];
+  if (FD_ISSET(wake, &readable))
+    while (::recv(wake, drain, sizeof drain, 0) > 0) continue;
+  return read && FD_ISSET(s, &readable) ? 1 : 0;
+}
 #else
-void CloseFd(int* fd) {
+using Socket = int;
+using SockLen = socklen_t;
+using IoLen = std::size_t;
+constexpr Socket kNoSocket = -1;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+
+void CloseFd(Socket* fd) {
   if (*fd >= 0) ::close(*fd);
   *fd = -1;
+}
+bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+Socket NewSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+Socket Accept(Socket listener) {
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+}
+bool OpenWakePair(Socket (&wake)[2]) { return ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0; }
+void Poke(Socket wake) { [[maybe_unused]] const ssize_t n = ::write(wake, "", 1); }
+void WaitWritable(Socket fd, int ms) {
+  pollfd p{fd, POLLOUT, 0};
+  ::poll(&p, 1, ms);
+}
+// Waits for the wake-up pipe (and drains it) or for `s`: readable when
+// `read`, otherwise only its errors and hang-ups; 1 when `s` is readable,
+// -1 when it hung up, 0 otherwise.
+int Wait(Socket wake, Socket s, bool read) {
+  pollfd fds[2] = {{wake, POLLIN, 0}, {s, static_cast<short>(read ? POLLIN : 0), 0}};
+  if (::poll(fds, 2, -1) < 0) return 0;  // EINTR
+  char drain[64];
+  if (fds[0].revents & POLLIN)
+    while (::read(wake, drain, sizeof drain) > 0) continue;
+  if (fds[1].revents == 0) return 0;
+  return read ? 1 : (fds[1].revents & (POLLERR | POLLHUP)) ? -1 : 0;
 }
 #endif
 
 }  // namespace
-
-FakeServer::Step FakeServer::Answer(std::string bytes, int delay_ms) {
-  Step s;
-  s.kind = Step::Kind::kSend;
-  s.chunks.push_back(std::move(bytes));
-  s.delay_ms = delay_ms;
-  return s;
-}
-
-FakeServer::Step FakeServer::Line(std::string text, int delay_ms) {
-  return Answer(std::move(text) + "\r\n", delay_ms);
-}
 
 FakeServer::Step FakeServer::Chunks(std::vector<std::string> chunks, int pause_ms) {
   Step s;
@@ -98,7 +143,15 @@ FakeServer::Step FakeServer::Chunks(std::vector<std::string> chunks, int pause_m
   return s;
 }
 
-FakeServer::Step FakeServer::Silence() { return Step{}; }
+FakeServer::Step FakeServer::Answer(std::string bytes, int delay_ms) {
+  Step s = Chunks({std::move(bytes)}, 0);
+  s.delay_ms = delay_ms;
+  return s;
+}
+
+FakeServer::Step FakeServer::Line(std::string text, int delay_ms) {
+  return Answer(std::move(text) + "\r\n", delay_ms);
+}
 
 FakeServer::Step FakeServer::Hangup() {
   Step s;
@@ -119,32 +172,16 @@ FakeServer::Step FakeServer::Reset() {
 }
 
 FakeServer::FakeServer() {
-#ifdef _WIN32
-  StartWinsock();
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (listen_fd_ == kNoSocket) throw std::runtime_error("fake server: socket failed");
+  listen_fd_ = NewSocket();
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int size = sizeof addr;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+  SockLen size = sizeof addr;
+  if (listen_fd_ == kNoSocket ||
+      ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(listen_fd_, 16) != 0 ||
       ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
       !OpenWakePair(wake_)) {
-#else
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) throw std::runtime_error("fake server: socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t size = sizeof addr;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listen_fd_, 16) != 0 ||
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &size) != 0 ||
-      ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-#endif
     CloseFd(&listen_fd_);
     CloseFd(&wake_[0]);
     CloseFd(&wake_[1]);
@@ -177,12 +214,6 @@ std::vector<std::string> FakeServer::requests() const {
   return requests_;
 }
 
-bool FakeServer::WaitForRequests(std::size_t n, int timeout_ms) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [&] { return requests_.size() >= n; });
-}
-
 int FakeServer::connections() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return connections_;
@@ -213,17 +244,13 @@ bool FakeServer::Submit(bool drop, std::string bytes) {
   lock.unlock();
   Wake();
   lock.lock();
-  const bool finished = changed_.wait_for(lock, std::chrono::milliseconds(kActionWaitMs),
-                                          [&] { return stop_ || results_.count(ticket) != 0; });
-  auto it = results_.find(ticket);
-  if (!finished || it == results_.end()) {
-    // Not run: withdraw it so that it cannot fire later.
-    for (auto a = actions_.begin(); a != actions_.end(); ++a) {
-      if (a->ticket == ticket) {
-        actions_.erase(a);
-        break;
-      }
-    }
+  changed_.wait_for(lock, std::chrono::milliseconds(kActionWaitMs),
+                    [&] { return stop_ || results_.count(ticket) != 0; });
+  const auto it = results_.find(ticket);
+  if (it == results_.end()) {  // not run: withdrawn, so that it cannot fire later
+    actions_.erase(std::remove_if(actions_.begin(), actions_.end(),
+                                  [&](const Action& a) { return a.ticket == ticket; }),
+                   actions_.end());
     return false;
   }
   const bool ok = it->second;
@@ -231,15 +258,8 @@ bool FakeServer::Submit(bool drop, std::string bytes) {
   return ok;
 }
 
-void FakeServer::Wake() {
-  const char byte = 1;
-  // A full pipe already holds a wake-up; nothing else can go wrong here.
-#ifdef _WIN32
-  ::send(wake_[1], &byte, 1, 0);
-#else
-  [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
-#endif
-}
+// A full pipe already holds a wake-up; nothing else can go wrong here.
+void FakeServer::Wake() { Poke(wake_[1]); }
 
 bool FakeServer::Pause(int ms) {
   if (ms <= 0) return true;
@@ -248,44 +268,18 @@ bool FakeServer::Pause(int ms) {
 }
 
 bool FakeServer::SendAll(Socket fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-#ifdef _WIN32
-    const int n = ::send(fd, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const auto n =
+        ::send(fd, bytes.data() + done, static_cast<IoLen>(bytes.size() - done), kSendFlags);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && WouldBlock()) {
-      // The client does not read: wait for room, looking for stop now and then.
-      fd_set room;
-      FD_ZERO(&room);
-      FD_SET(fd, &room);
-      timeval tv{0, 50 * 1000};
-      ::select(0, nullptr, &room, nullptr, &tv);
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stop_) return false;
-      continue;
-    }
-    return false;
-#else
-    const ssize_t n =
-        ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The client does not read: wait for room, looking for stop now and then.
-      pollfd p{fd, POLLOUT, 0};
-      ::poll(&p, 1, 50);
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stop_) return false;
-      continue;
-    }
-    return false;
-#endif
+    if (n == 0 || !WouldBlock()) return false;
+    // The client does not read: wait for room, looking for stop now and then.
+    WaitWritable(fd, 50);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stop_) return false;
   }
   return true;
 }
@@ -294,18 +288,17 @@ void FakeServer::Perform(Socket* conn, const Step& step) {
   switch (step.kind) {
     case Step::Kind::kSilence:
       return;
-    case Step::Kind::kHangup:
-      CloseFd(conn);
-      return;
     case Step::Kind::kReset: {
       linger abort{};
       abort.l_onoff = 1;
       abort.l_linger = 0;
       ::setsockopt(*conn, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
                    sizeof abort);
+    }
+      [[fallthrough]];
+    case Step::Kind::kHangup:
       CloseFd(conn);
       return;
-    }
     case Step::Kind::kSend:
       if (!Pause(step.delay_ms)) return;
       for (std::size_t i = 0; i < step.chunks.size(); ++i) {
@@ -318,24 +311,18 @@ void FakeServer::Perform(Socket* conn, const Step& step) {
 }
 
 bool FakeServer::RunAction(Socket* conn, const Action& action) {
-  if (action.drop) {
-    CloseFd(conn);
-    return true;
-  }
-  return SendAll(*conn, action.bytes);
+  if (!action.drop) return SendAll(*conn, action.bytes);
+  CloseFd(conn);
+  return true;
 }
 
 // Reads what the connection holds and serves each complete request line.
 // False once the connection is gone.
 bool FakeServer::ReadRequests(Socket* conn, std::string* pending) {
-  char chunk[4096];
-#ifdef _WIN32
-  const int n = ::recv(*conn, chunk, sizeof chunk, 0);
+  constexpr int kChunk = 4096;
+  char chunk[kChunk];
+  const auto n = ::recv(*conn, chunk, kChunk, 0);
   if (n < 0 && WouldBlock()) return true;
-#else
-  const ssize_t n = ::recv(*conn, chunk, sizeof chunk, MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
-#endif
   if (n <= 0) {
     CloseFd(conn);
     return false;
@@ -379,25 +366,12 @@ void FakeServer::Run() {
       }
     }
     if (conn == kNoSocket) pending.clear();
-
-#ifdef _WIN32
-    // Not reading: the connection is not watched at all (select has no
-    // hang-up of its own); it is closed when the server stops.
-    const Socket watched = conn != kNoSocket ? conn : listen_fd_;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(wake_[0], &readable);
-    if (conn == kNoSocket || reading) FD_SET(watched, &readable);
-    if (::select(0, &readable, nullptr, nullptr, nullptr) == SOCKET_ERROR) continue;
-    if (FD_ISSET(wake_[0], &readable)) {
-      char drain[64];
-      while (::recv(wake_[0], drain, sizeof drain, 0) > 0) {
-      }
-    }
-    if (!FD_ISSET(watched, &readable)) continue;
+    const int ready =
+        Wait(wake_[0], conn != kNoSocket ? conn : listen_fd_, conn == kNoSocket || reading);
+    if (ready < 0) CloseFd(&conn);
+    if (ready <= 0) continue;
     if (conn == kNoSocket) {
-      conn = ::accept(listen_fd_, nullptr, nullptr);
-      if (conn != kNoSocket && !SetNonBlocking(conn)) CloseFd(&conn);
+      conn = Accept(listen_fd_);
       if (conn != kNoSocket) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++connections_;
@@ -410,41 +384,6 @@ void FakeServer::Run() {
       reading = reading_;
     }
     if (reading) ReadRequests(&conn, &pending);
-#else
-    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {-1, 0, 0}};
-    if (conn >= 0) {
-      fds[1].fd = conn;
-      fds[1].events = reading ? POLLIN : 0;  // errors and hang-ups are reported anyway
-    } else {
-      fds[1].fd = listen_fd_;
-      fds[1].events = POLLIN;
-    }
-    if (::poll(fds, 2, -1) < 0) continue;  // EINTR
-    if (fds[0].revents & POLLIN) {
-      char drain[64];
-      while (::read(wake_[0], drain, sizeof drain) > 0) {
-      }
-    }
-    if (fds[1].revents == 0) continue;
-    if (conn < 0) {
-      conn = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (conn >= 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++connections_;
-        changed_.notify_all();
-      }
-      continue;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reading = reading_;
-    }
-    if (reading) {
-      ReadRequests(&conn, &pending);
-    } else if (fds[1].revents & (POLLERR | POLLHUP)) {
-      CloseFd(&conn);
-    }
-#endif
   }
   CloseFd(&conn);
 }

@@ -35,8 +35,6 @@ class FakeServer {
   static Step Line(std::string text, int delay_ms = 0);
   // Sends each chunk as its own write, `pause_ms` apart.
   static Step Chunks(std::vector<std::string> chunks, int pause_ms);
-  // Records the request and answers nothing.
-  static Step Silence();
   // Closes the connection on this request.
   static Step Hangup();
   // Sends `bytes`, then closes the connection.
@@ -58,8 +56,6 @@ class FakeServer {
   void Push(Step step);
   // Every request line received so far, in order, without CR LF.
   std::vector<std::string> requests() const;
-  // True once `n` requests were recorded, false after `timeout_ms`.
-  bool WaitForRequests(std::size_t n, int timeout_ms) const;
   // Connections accepted so far.
   int connections() const;
   // True once `n` connections were accepted, false after `timeout_ms`. Since

@@ -28,20 +28,6 @@ TEST(SimFaultSyntax, ReadsArgumentsAndDefaults) {
   EXPECT_EQ(ParseFault("*:silent").written, "*:silent");
 }
 
-TEST(SimFaultSyntax, BadRulesAreRefusedWithAReason) {
-  // clang-format off
-  const std::pair<const char*, const char*> cases[] = {
-      {"GetReal", "WORD[/K]:KIND"}, {"GetRael:silent", "unknown command word 'GetRael'"},
-      {"GetReal:explode", "unknown fault kind 'explode'"}, {"GetReal/0:silent", "at least 1"},
-      {"GetReal:delay", "delay:MS"}, {"GetReal:delay:-5", "at least 0"},
-      {"GetReal:silent:3", "takes no argument"}, {"GetReal:chunks:3", "chunks:N:MS"},
-      {"GetReal:close-after:0", "at least 1"}, {"GetReal:bad-type:OK", "differ from OK and NG"},
-      {"GetReal:wrong-head:a,b", "without ','"}};
-  // clang-format on
-  for (const auto& [rule, reason] : cases)
-    EXPECT_THAT([&] { ParseFault(rule); }, ThrowsMessage<std::invalid_argument>(HasSubstr(reason)));
-}
-
 TEST(SimFaultPlan, FirstMatchingRuleWithUsesLeftApplies) {
   FaultPlan plan({ParseFault("GetGain/2:close-after:3"), ParseFault("GetReal/2:ng:first two"),
                   ParseFault("*:bad-type")});
@@ -65,14 +51,26 @@ TEST(SimFaultPlan, ScenarioSkipsCommentsAndNamesTheBadLine) {
               ThrowsMessage<std::invalid_argument>(HasSubstr("bad.txt:3:")));
 }
 
+// Bad fault rules among them.
 TEST(SimCommandLine, RefusesBadValuesWithAReason) {
+  // clang-format off
   const std::pair<std::vector<const char*>, const char*> cases[] = {
+      {{"--fault", "GetReal"}, "WORD[/K]:KIND"},
       {{"--fault", "GetRael:silent"}, "unknown command word 'GetRael'"},
+      {{"--fault", "GetReal:explode"}, "unknown fault kind 'explode'"},
+      {{"--fault", "GetReal/0:silent"}, "at least 1"}, {{"--fault", "GetReal:delay"}, "delay:MS"},
+      {{"--fault", "GetReal:delay:-5"}, "at least 0"},
+      {{"--fault", "GetReal:silent:3"}, "takes no argument"},
+      {{"--fault", "GetReal:chunks:3"}, "chunks:N:MS"},
+      {{"--fault", "GetReal:close-after:0"}, "at least 1"},
+      {{"--fault", "GetReal:bad-type:OK"}, "differ from OK and NG"},
+      {{"--fault", "GetReal:wrong-head:a,b"}, "without ','"},
       {{"--calibration", "Cam1=1,2,3"}, "NAME=sx,sy,ox,oy,deg"},
       {{"--calibration", "Cam1=0,1,0,0,0"}, "scale of zero"},
       {{"--rotate-center", "Cam1=1,x"}, "'x' in 'Cam1=1,x' is not a number"},
       {{"--scenario", "/nonexistent/scenario.txt"}, "scenario"},
       {{"--port", "70000"}, "--port"}};
+  // clang-format on
   for (auto [args, reason] : cases) {
     args.insert(args.begin(), "kestrel-sim");
     Settings s;

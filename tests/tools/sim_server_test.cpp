@@ -14,10 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <optional>
-#include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -34,17 +31,6 @@ using Clock = std::chrono::steady_clock;
 long MsSince(Clock::time_point t) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
-// Waits until `cond` holds, for at most `ms`.
-template <class Cond>
-bool Eventually(Cond cond, int ms = 2000) {
-  const auto start = Clock::now();
-  while (!cond()) {
-    if (MsSince(start) > ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // A bare client socket, to see exactly the bytes the simulator writes.
@@ -104,15 +90,14 @@ class RawClient {
 
 class SimServerTest : public ::testing::Test {
  protected:
-  void Start(const std::vector<std::string>& rules = {}, int autofocus_ms = 100,
-             int max_connections = 64) {
+  void Start(const std::vector<std::string>& rules = {}, int autofocus_ms = 100) {
     SimConfig cfg;
     cfg.autofocus_ms = autofocus_ms;
     std::vector<Fault> faults;
     for (const auto& r : rules) faults.push_back(ParseFault(r));
     sim_.emplace(cfg);
     plan_.emplace(std::move(faults));
-    server_.emplace(*sim_, *plan_, nullptr, ServerOptions{"127.0.0.1", 0, max_connections});
+    server_.emplace(*sim_, *plan_, nullptr, ServerOptions{"127.0.0.1", 0, 64});
     server_->Start();
   }
   int port() const { return server_->port(); }
@@ -233,18 +218,6 @@ TEST_F(SimServerTest, CloseAfterCountsEachConnectionsRequests) {
   }
 }
 
-TEST_F(SimServerTest, ConnectionsBeyondTheLimitAreRefused) {
-  Start({}, 100, 1);
-  std::optional<RawClient> first(port());
-  EXPECT_EQ(first->Ask("<GetGain,Cam1>"), kGain);
-  RawClient refused(port());
-  EXPECT_EQ(refused.ReadLine(), "<Unknown,NG,too many connections>\r\n");
-  EXPECT_TRUE(refused.WaitClosed(2000));
-  first.reset();
-  ASSERT_TRUE(Eventually([&] { return server_->active_connections() == 0; }));
-  EXPECT_EQ(RawClient(port()).Ask("<GetGain,Cam1>"), kGain);
-}
-
 // ---------------------------------------------------------------------------
 // The program itself.
 
@@ -261,20 +234,19 @@ std::pair<pid_t, std::FILE*> Spawn(const std::string& args) {
 // Exit code (128 + signal when killed); -1 when it does not end within 5 s.
 int WaitExit(pid_t pid) {
   int status = 0;
-  if (Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 5000))
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  for (const auto start = Clock::now(); MsSince(start) < 5000;
+       std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   ::kill(pid, SIGKILL);
   ::waitpid(pid, &status, 0);
   return -1;
 }
 
-TEST(SimProgram, ServesLogsAndStopsPromptlyOnSignalsEvenMidReply) {
+TEST(SimProgram, ServesAndStopsPromptlyOnSignalsEvenMidReply) {
   for (const auto& [sig, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
     SCOPED_TRACE(name);
-    const std::string log = testing::TempDir() + "kestrel-sim-" + name + ".log";
-    std::remove(log.c_str());
-    const auto [pid, out] =
-        Spawn("--port 0 --autofocus-ms 20000 --fault GetExposure:ng:cli --log " + log);
+    const auto [pid, out] = Spawn("--port 0 --autofocus-ms 20000 --fault GetExposure:ng:cli");
     int port = 0;
     const bool listening = std::fscanf(out, "kestrel-sim listening on 127.0.0.1:%d", &port) == 1;
     if (!listening) ::kill(pid, SIGKILL);
@@ -291,14 +263,6 @@ TEST(SimProgram, ServesLogsAndStopsPromptlyOnSignalsEvenMidReply) {
     EXPECT_EQ(WaitExit(pid), 0);
     EXPECT_LT(MsSince(start), 3000) << "the auto focus cycle held up the stop";
     ::pclose(out);
-    std::stringstream text;
-    text << std::ifstream(log).rdbuf();
-    const std::string stamp = R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z )";
-    for (const std::string line :
-         {"#1 -- connected 127\\.0\\.0\\.1:\\d+", "#1 <- <GetGain,Cam1>",
-          "#1 -- fault GetExposure:ng:cli", "#1 -> <GetExposure,NG,cli>",
-          "#0 -- stopping on SIG(TERM|INT)", "#2 -- closed: server stopping"})
-      EXPECT_TRUE(std::regex_search(text.str(), std::regex(stamp + line + "\n"))) << text.str();
   }
 }
 

@@ -15,18 +15,15 @@ using kestrel_cli::ArgType;
 using kestrel_cli::Commands;
 using kestrel_cli::FindCommand;
 using kestrel_cli::ParseArgs;
+using kestrel_cli::SplitScriptLine;
 using kestrel_cli::UsageError;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 
-std::vector<std::string> Words(const std::string& text) {
-  return kestrel_cli::SplitScriptLine(text);
-}
-
 TEST(CliParseArgs, OnlyTheWordCountOfEachExampleIsTaken) {
   for (const auto& cmd : Commands()) {
     SCOPED_TRACE(cmd.name);
-    const std::vector<std::string> words = Words(cmd.example);  // run in run_test.cpp
+    const std::vector<std::string> words = SplitScriptLine(cmd.example);  // run in run_test.cpp
     const bool list = std::any_of(cmd.args.begin(), cmd.args.end(), [](const auto& a) {
       return a.type == ArgType::kTextList || a.type == ArgType::kPointList;
     });
@@ -58,7 +55,7 @@ TEST(CliParseArgs, NamesTheArgumentThatDoesNotConvert) {
       {"fix-circle", "1 2 3 y", "POINTS[1].Y: 'y' is not a number"},
   };
   for (const auto& c : cases) {
-    EXPECT_THAT([&] { ParseArgs(*FindCommand(c.command), Words(c.words)); },
+    EXPECT_THAT([&] { ParseArgs(*FindCommand(c.command), SplitScriptLine(c.words)); },
                 ThrowsMessage<UsageError>(HasSubstr(c.message)))
         << c.command << " " << c.words;
   }
@@ -67,16 +64,17 @@ TEST(CliParseArgs, NamesTheArgumentThatDoesNotConvert) {
 TEST(CliParseArgs, ConvertsEachType) {
   // What the examples (sent in run_test.cpp) leave out: GBK text, number forms,
   // flags as 1 and 0, and list elements that are empty or absent.
-  const auto a = ParseArgs(*FindCommand("mult-template-match"),
-                           Words("\xE7\x9B\xB8\xE6\x9C\xBA M -3 R -20.5 1e3 .25 1 0 D 0 -0 2"));
+  const auto a =
+      ParseArgs(*FindCommand("mult-template-match"),
+                SplitScriptLine("\xE7\x9B\xB8\xE6\x9C\xBA M -3 R -20.5 1e3 .25 1 0 D 0 -0 2"));
   EXPECT_STREQ(a.text(0), "\xCF\xE0\xBB\xFA");  // UTF-8 typed, GBK sent
   EXPECT_EQ(a.integer(2), -3);
   EXPECT_TRUE(a.point(4).X == -20.5 && a.point(4).Y == 1000.0 && a.number(5) == 0.25);
   EXPECT_TRUE(a.flag(6) && !a.flag(7));
   EXPECT_THROW(a.number(0), std::logic_error);  // a row asking for the wrong type
   const auto& set_color = *FindCommand("set-target-color");
-  EXPECT_TRUE(ParseArgs(set_color, Words("Cam1")).texts(1).empty());
-  EXPECT_EQ(ParseArgs(set_color, Words("Cam1 red \"\" blue")).texts(1),
+  EXPECT_TRUE(ParseArgs(set_color, SplitScriptLine("Cam1")).texts(1).empty());
+  EXPECT_EQ(ParseArgs(set_color, SplitScriptLine("Cam1 red \"\" blue")).texts(1),
             (std::vector<std::string>{"red", "", "blue"}));
   EXPECT_TRUE(ParseArgs(*FindCommand("fix-circle"), {}).points(0).empty());
 }
@@ -91,8 +89,8 @@ TEST(CliSplitScriptLine, SplitsQuotesAndComments) {
       {"x Mark#1 #c", {"x", "Mark#1"}},
       {"a\"b c\"d", {"ab cd"}},
   };
-  for (const auto& [line, words] : cases) EXPECT_EQ(Words(line), words) << line;
-  EXPECT_THROW(Words("x \"open"), UsageError);
+  for (const auto& [line, words] : cases) EXPECT_EQ(SplitScriptLine(line), words) << line;
+  EXPECT_THROW(SplitScriptLine("x \"open"), UsageError);
 }
 
 TEST(CliParseScript, NamesTheLineOfAnError) {

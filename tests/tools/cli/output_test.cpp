@@ -79,18 +79,6 @@ TEST(CliSvg, EdgeDrawsEveryPointAndTheFittedCircle) {
   EXPECT_EQ(XmlProblem(kestrel_cli::EdgeSvg({})), "");
 }
 
-TEST(CliSvg, MatchesGetATurnedMarkerAndALabelEach) {
-  const std::string svg =
-      kestrel_cli::MatchSvg({{{100.5, 200.25}, 30, 0.93}, {{300, 400}, -12.5, 0.88}});
-  EXPECT_EQ(XmlProblem(svg), "");
-  EXPECT_EQ(Count(svg, "class=\"match\""), 2u);
-  EXPECT_EQ(Count(svg, "translate(100.5 200.25) rotate(30)"), 1u);
-  EXPECT_EQ(Count(svg, "translate(300 400) rotate(-12.5)"), 1u);
-  EXPECT_EQ(Count(svg, "score 0.93"), 1u);
-  EXPECT_EQ(Count(svg, "score 0.88"), 1u);
-  EXPECT_EQ(XmlProblem(kestrel_cli::MatchSvg({{{1, 1}, 0, 1}})), "");
-}
-
 TEST(CliFormatJson, OneLineObjectOfEveryOutputKind) {
   Result ok{"mult-template-match", 0, true, {}, ""};
   ok.outputs.push_back({"count", 1});
@@ -111,13 +99,11 @@ TEST(CliFormatText, ScriptResultsAreHeadedAndIndented) {
             "wafer-edge (line 7):\n  points: 1\n    [0] (1, 2)\n  radius: 0.1\n");
 }
 
-// Valid texts are converted in run_test.cpp (replies, console lines, arguments).
-TEST(CliEncoding, BadBytesAreReplacedOrRefused) {
+// Valid texts are converted in run_test.cpp too (replies, arguments); bad
+// bytes are replaced or refused.
+TEST(CliEncoding, ConsoleLinesAreUtf8ColouredOnRequest) {
   EXPECT_EQ(kestrel_cli::GbkToUtf8("ab\xFF!"), "ab\xEF\xBF\xBD!");
   EXPECT_EQ(kestrel_cli::Utf8ToGbk("a\xC3"), std::nullopt);  // cut UTF-8
-}
-
-TEST(CliConsoleEcho, RendersUtf8LinesColouredOnRequest) {
   using Corvus::HeraldColor;
   using kestrel_cli::ConsoleEcho;
   EXPECT_EQ(ConsoleEcho::Render(HeraldColor::Red, "Kestrel", "x\r\n", true),
