@@ -3,6 +3,7 @@
 // exit codes, scripts, JSON lines and drawings.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -166,7 +167,11 @@ struct Outcome {
 Outcome RunCli(const FakeServer& server, std::vector<std::string> args,
                const std::string& input = "") {
   if (args[0] != "--port") args.insert(args.begin(), {"--port", std::to_string(server.port())});
-  const std::string io = testing::TempDir() + "cli_run_";
+  // CTest runs the cases of this file in parallel processes: each run gets
+  // files of its own.
+  static int runs = 0;
+  const std::string io = testing::TempDir() + "cli_run_" + std::to_string(getpid()) + "_" +
+                         std::to_string(++runs) + "_";
   std::ofstream(io + "in") << input;
   std::string command = KESTREL_CLI_PATH;
   for (const std::string& a : args) command += " '" + a + "'";
