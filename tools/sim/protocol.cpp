@@ -7,6 +7,7 @@
 #include <cmath>
 #include <mutex>
 #include <system_error>
+#include <type_traits>
 #include <unordered_map>
 
 namespace kestrel::sim {
@@ -392,35 +393,40 @@ Simulator::Camera Simulator::CameraState(std::string_view name) const {
 // ---------------------------------------------------------------------------
 // Camera parameters
 
-void Simulator::SetGain(Ctx& c) {
+template <typename T>
+void Simulator::SetParameter(Ctx& c, std::string_view what, T Camera::*parameter) {
   std::string_view cam;
-  double v;
-  if (!c.Name(0, "camera", cam) || !c.Num(1, "gain", v)) return;
+  T v;
+  if (!c.Name(0, "camera", cam)) return;
+  if constexpr (std::is_same_v<T, int>) {
+    if (!c.Int(1, what, v)) return;
+  } else {
+    if (!c.Num(1, what, v)) return;
+  }
   std::unique_lock lock(mu_);
-  CameraForWrite(cam).gain = v;
+  CameraForWrite(cam).*parameter = v;
   c.Ok();
   c.out += "done";
 }
 
-void Simulator::SetExposure(Ctx& c) {
+template <typename T>
+void Simulator::GetParameter(Ctx& c, T Camera::*parameter) {
   std::string_view cam;
-  double v;
-  if (!c.Name(0, "camera", cam) || !c.Num(1, "exposure", v)) return;
-  std::unique_lock lock(mu_);
-  CameraForWrite(cam).exposure = v;
+  if (!c.Name(0, "camera", cam)) return;
+  std::shared_lock lock(mu_);
+  auto it = cameras_.find(cam);
+  const T v = it == cameras_.end() ? Camera{}.*parameter : it->second.*parameter;
   c.Ok();
-  c.out += "done";
+  if constexpr (std::is_same_v<T, int>) {
+    AppendInt(c.out, v);
+  } else {
+    AppendNumber(c.out, v);
+  }
 }
 
-void Simulator::SetIntensity(Ctx& c) {
-  std::string_view cam;
-  int v;
-  if (!c.Name(0, "camera", cam) || !c.Int(1, "intensity", v)) return;
-  std::unique_lock lock(mu_);
-  CameraForWrite(cam).intensity = v;
-  c.Ok();
-  c.out += "done";
-}
+void Simulator::SetGain(Ctx& c) { SetParameter(c, "gain", &Camera::gain); }
+void Simulator::SetExposure(Ctx& c) { SetParameter(c, "exposure", &Camera::exposure); }
+void Simulator::SetIntensity(Ctx& c) { SetParameter(c, "intensity", &Camera::intensity); }
 
 void Simulator::AdjustBrightness(Ctx& c) {
   std::string_view cam;
@@ -439,32 +445,9 @@ void Simulator::AdjustBrightness(Ctx& c) {
   c.out += "done";
 }
 
-void Simulator::GetGain(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
-  std::shared_lock lock(mu_);
-  auto it = cameras_.find(cam);
-  c.Ok();
-  AppendNumber(c.out, it == cameras_.end() ? Camera{}.gain : it->second.gain);
-}
-
-void Simulator::GetExposure(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
-  std::shared_lock lock(mu_);
-  auto it = cameras_.find(cam);
-  c.Ok();
-  AppendNumber(c.out, it == cameras_.end() ? Camera{}.exposure : it->second.exposure);
-}
-
-void Simulator::GetIntensity(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
-  std::shared_lock lock(mu_);
-  auto it = cameras_.find(cam);
-  c.Ok();
-  AppendInt(c.out, it == cameras_.end() ? Camera{}.intensity : it->second.intensity);
-}
+void Simulator::GetGain(Ctx& c) { GetParameter(c, &Camera::gain); }
+void Simulator::GetExposure(Ctx& c) { GetParameter(c, &Camera::exposure); }
+void Simulator::GetIntensity(Ctx& c) { GetParameter(c, &Camera::intensity); }
 
 // ---------------------------------------------------------------------------
 // Acquisition and display

@@ -133,6 +133,12 @@ class Simulator {
   void GetGain(Ctx& c);
   void GetExposure(Ctx& c);
   void GetIntensity(Ctx& c);
+  // One camera parameter: set from field 1, or read back, for the camera
+  // named in field 0 (an unknown camera reads the defaults).
+  template <typename T>
+  void SetParameter(Ctx& c, std::string_view what, T Camera::*parameter);
+  template <typename T>
+  void GetParameter(Ctx& c, T Camera::*parameter);
   void StartGrab(Ctx& c);
   void StopGrab(Ctx& c);
   void ClearCameraImage(Ctx& c);
