@@ -9,7 +9,6 @@
 // accept exactly the documented written forms, with the value a correctly
 // rounding strtod/strtol gives; compare, search, append, remove and unframe
 // do what their declarations say.
-#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -107,7 +106,6 @@ void Split(std::uint8_t selector, std::uint8_t raw, const std::string& text) {
 bool IsDoubleForm(const char* p) {
   static const char kDigits[] = "0123456789";
   p += *p == '+' || *p == '-';
-  if (!strcasecmp(p, "nan") || !strcasecmp(p, "inf") || !strcasecmp(p, "infinity")) return true;
   const std::size_t whole = std::strspn(p, kDigits);
   p += whole;
   const std::size_t fraction = *p == '.' ? std::strspn(++p, kDigits) : 0;
@@ -134,16 +132,14 @@ void ToDouble(std::uint8_t, std::uint8_t raw, const std::string& text) {
   const bool overflow = errno == ERANGE && std::isinf(reference);
   const bool tiny = errno == ERANGE && !overflow;
   const bool in_range = !ranged || (reference >= min && reference <= max) || (tiny && min <= 0);
-  if (!IsDoubleForm(text.c_str()) || overflow || (ranged && std::isnan(reference)) || !in_range) {
+  if (!IsDoubleForm(text.c_str()) || overflow || !in_range) {
     // Not a written form, too large for a double, or outside the bounds:
     // refused, out untouched.
     FUZZ_CHECK(!ok && out == 12345.0);
     return;
   }
   FUZZ_CHECK(ok);
-  if (std::isnan(reference)) {
-    FUZZ_CHECK(std::isnan(out));
-  } else if (tiny || std::fabs(reference) < DBL_MIN) {
+  if (tiny || std::fabs(reference) < DBL_MIN) {
     FUZZ_CHECK(out == reference || out == 0.0);  // 0 or the denormal
   } else {
     FUZZ_CHECK(out == reference);

@@ -21,10 +21,25 @@
 // that names the refused request's length. A request cut at the buffer's end
 // would hand the server wrong data.
 //
-// Reply fields: a number field longer than 63 characters (a list entry
-// longer than its field) is refused as not convertible, with the field's
-// usual red line; the free result text of Kestrel_AutoFocus is cut to 511
-// characters.
+// Replies: a reply is the line "<" content ">" CR LF of at most 10239 bytes;
+// a longer line is never taken as a reply (the command fails at once as
+// unframed). A reply that holds a NUL byte is taken up to that byte, as every
+// text here ends at its first NUL.
+//
+// Reply fields: a number is written in plain or exponent form with an
+// optional sign ("12", "-0.5", "+3.", ".25", "1e-3", "2.5E+07"), nothing
+// before or after it; a whole number (a count, an intensity) in decimal
+// digits only. Numbers are finite: "nan", "inf" and "infinity" in any case,
+// with any sign or NaN payload, are refused, and so is a value too large for
+// a double, each with the field's usual red line and the output unchanged; a
+// value too small for a double becomes 0 or a denormal. A number field
+// longer than 63 characters (a list entry longer than its field) is refused
+// as not convertible, with the field's usual red line; the free result text
+// of Kestrel_AutoFocus is cut to 511 characters.
+//
+// Memory: an operation that cannot get the memory it needs (a long list in
+// its reply or its request) prints a red line naming it and returns false;
+// the host process goes on.
 //
 // Threads: one client may be used from several threads; its commands are
 // served one after the other. Different clients share nothing.

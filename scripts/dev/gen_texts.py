@@ -36,6 +36,8 @@ TEXTS = [
     # A request too long for the wire, refused before anything is sent:
     # console line and error text.
     ("kRequestTooLong", "Request too long:%d characters (at most %d), not sent[%s]"),
+    # An operation that could not get the memory it needed.
+    ("kOutOfMemory", "Out of memory[%s]"),
     # Camera parameters.
     ("kGainNotDouble", "Gain:%s" + NOT_DOUBLE),
     ("kExposureNotDouble", "Exposure:%s" + NOT_DOUBLE),

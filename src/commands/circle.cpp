@@ -1,5 +1,4 @@
 // Circle fit: the server fits a circle through the caller's points.
-#include <string>
 #include <vector>
 
 #include "core/command.h"
@@ -31,16 +30,11 @@ using namespace kestrel;
 
 // Points (1, 2) and (3.5, -4) go out as <FixCircle,2,1.000000,2.000000,3.500000,-4.000000>.
 bool Kestrel::Kestrel_FixCircle(std::vector<Point> points, Point& center, double& radius) {
-  std::string list;
-  list.reserve(points.size() * 24);
+  Request request("<%s,%d,", kFixCircle.word, static_cast<int>(points.size()));
+  const char* item = "%f,%f";
   for (const Point& point : points) {
-    append_fixed(list, point.X);
-    list += ',';
-    append_fixed(list, point.Y);
-    list += ',';
+    request.add(item, point.X, point.Y);
+    item = ",%f,%f";
   }
-  if (!list.empty()) list.pop_back();
-  return run(*core_, kFixCircle,
-             Request("<%s,%d,%s>", kFixCircle.word, static_cast<int>(points.size()), list.c_str()),
-             CircleReply{center, radius});
+  return run(*core_, kFixCircle, request.add(">"), CircleReply{center, radius});
 }

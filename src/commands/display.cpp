@@ -1,6 +1,5 @@
 // Acquisition and display: grabbing, clearing, camera and window switching,
 // overlay and colour settings, and the camera scale.
-#include <string>
 #include <vector>
 
 #include "core/command.h"
@@ -43,14 +42,13 @@ bool Kestrel::Kestrel_GetCameraScale(const char* cameraName, double& scaleX, dou
 // The entries become further comma-separated fields, with nothing to tell
 // them from other fields: red, green, blue give <SetStateColor,Cam1,red,green,blue>.
 bool Kestrel::Kestrel_SetTargetColor(const char* cameraName, std::vector<const char*> colors) {
-  std::string joined;
+  Request request("<%s,%s,", kSetStateColor.word, cameraName);
+  const char* item = "%s";
   for (const char* color : colors) {
-    joined += color ? color : "";
-    joined += ',';
+    request.add(item, color);
+    item = ",%s";
   }
-  if (!joined.empty()) joined.pop_back();
-  return run(*core_, kSetStateColor,
-             Request("<%s,%s,%s>", kSetStateColor.word, cameraName, joined.c_str()), AcceptAny{});
+  return run(*core_, kSetStateColor, request.add(">"), AcceptAny{});
 }
 
 bool Kestrel::Kestrel_SwitchToCamera(const char* textA, const char* textB) {

@@ -5,25 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "core/texts.h"
 #include "host/yarn.h"
 
 namespace kestrel {
-
-namespace {
-
-// Appends `piece` to the request, keeping what fits and counting it all.
-void append(char* text, long& length, const char* piece, std::size_t piece_length) {
-  if (length < kTextCapacity - 1) {
-    std::size_t room = static_cast<std::size_t>(kTextCapacity - 1 - length);
-    std::memcpy(text + length, piece, piece_length < room ? piece_length : room);
-  }
-  length += static_cast<long>(piece_length);
-}
-
-}  // namespace
 
 // Most numbers a command sends are coordinates, well below 2^43 in magnitude:
 // for those the six-decimal text is worked out exactly in integers, which
@@ -80,12 +66,34 @@ char* write_fixed(char* first, char* last, double value) {
 Request::Request(const char* format, ...) {
   va_list args;
   va_start(args, format);
+  this->format(format, args);
+  va_end(args);
+}
+
+Request& Request::add(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  this->format(format, args);
+  va_end(args);
+  return *this;
+}
+
+// Appends `piece`, keeping what fits and counting it all.
+void Request::append(const char* piece, std::size_t piece_length) {
+  if (length_ < kTextCapacity - 1) {
+    const std::size_t room = static_cast<std::size_t>(kTextCapacity - 1 - length_);
+    std::memcpy(text_ + length_, piece, piece_length < room ? piece_length : room);
+  }
+  length_ += static_cast<long>(piece_length);
+}
+
+void Request::format(const char* format, std::va_list args) {
   char number[400];  // the longest %f of a double has 309 digits before the point
   for (const char* f = format; *f != '\0'; ++f) {
     if (*f != '%') {
       const char* plain = f;
       while (f[1] != '\0' && f[1] != '%') ++f;
-      append(text_, length_, plain, static_cast<std::size_t>(f - plain + 1));
+      append(plain, static_cast<std::size_t>(f - plain + 1));
       continue;
     }
     ++f;
@@ -93,21 +101,21 @@ Request::Request(const char* format, ...) {
       case 's': {
         const char* s = va_arg(args, const char*);
         if (s == nullptr) s = "";
-        append(text_, length_, s, std::strlen(s));
+        append(s, std::strlen(s));
         break;
       }
       case 'd': {
         auto result = std::to_chars(number, number + sizeof number, va_arg(args, int));
-        append(text_, length_, number, static_cast<std::size_t>(result.ptr - number));
+        append(number, static_cast<std::size_t>(result.ptr - number));
         break;
       }
       case 'f': {
         char* end = write_fixed(number, number + sizeof number, va_arg(args, double));
-        append(text_, length_, number, static_cast<std::size_t>(end - number));
+        append(number, static_cast<std::size_t>(end - number));
         break;
       }
       case '%':
-        append(text_, length_, "%", 1);
+        append("%", 1);
         break;
       default:  // not used by any request format
         --f;
@@ -115,14 +123,7 @@ Request::Request(const char* format, ...) {
     }
     if (*f == '\0') break;
   }
-  va_end(args);
   text_[length_ < kTextCapacity - 1 ? length_ : kTextCapacity - 1] = '\0';
-}
-
-void append_fixed(std::string& text, double value) {
-  char number[400];
-  char* end = write_fixed(number, number + sizeof number, value);
-  text.append(number, static_cast<std::size_t>(end - number));
 }
 
 void refuse_request(KestrelCore& core, const Command& command, const Request& request) {
@@ -133,6 +134,10 @@ void refuse_request(KestrelCore& core, const Command& command, const Request& re
   std::snprintf(error, sizeof error, text::kRequestTooLong, length, kMaxRequestLength,
                 command.function);
   core.set_error(error);
+}
+
+void report_out_of_memory(const KestrelCore& core, const Command& command) noexcept {
+  Corvus::Herald_Red(core.title, text::kOutOfMemory, command.function);
 }
 
 bool convert(const KestrelCore& core, const char* text, bool fits, double& out,

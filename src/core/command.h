@@ -5,9 +5,10 @@
 #ifndef KESTREL_CORE_COMMAND_H
 #define KESTREL_CORE_COMMAND_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstring>
-#include <string>
+#include <new>
 #include <utility>
 
 #include "core/record.h"
@@ -20,10 +21,13 @@ namespace kestrel {
 // A request text formatted into its own 10240-byte buffer. The format
 // understands %s, %d, %f (fixed notation, six decimals, independent of the
 // process locale) and %%. A request longer than 10237 characters does not
-// fit: it is kept cut in the buffer, never sent.
+// fit: it is kept cut in the buffer, never sent, and its whole length is
+// still counted. Nothing is allocated, however long the request grows.
 class Request {
  public:
   explicit Request(const char* format, ...) KESTREL_PRINTF_LIKE(2, 3);
+  // Appends more text in the same format (a list, item by item).
+  Request& add(const char* format, ...) KESTREL_PRINTF_LIKE(2, 3);
 
   char* text() { return text_; }
   const char* text() const { return text_; }
@@ -32,6 +36,9 @@ class Request {
   bool fits() const { return length_ <= kMaxRequestLength; }
 
  private:
+  void append(const char* piece, std::size_t piece_length);
+  void format(const char* format, std::va_list args);
+
   char text_[kTextCapacity];
   long length_ = 0;
 };
@@ -41,37 +48,54 @@ class Request {
 // `last - first` must hold the text (400 bytes hold any double).
 char* write_fixed(char* first, char* last, double value);
 
-// Appends `value` as "%f" writes it (fixed notation, six decimals), whatever
-// the process locale.
-void append_fixed(std::string& text, double value);
-
 // Ends a command whose request does not fit: red line and error text name
 // its length and the operation; nothing is sent.
 void refuse_request(KestrelCore& core, const Command& command, const Request& request);
+
+// Ends an operation that could not get memory: red line naming it.
+void report_out_of_memory(const KestrelCore& core, const Command& command) noexcept;
+
+// Runs `body` (which returns the operation's result) so that nothing is
+// thrown into the host: an allocation failure inside it ends the operation
+// with report_out_of_memory and false.
+template <typename Body>
+bool guarded(KestrelCore& core, const Command& command, Body&& body) noexcept {
+  try {
+    return std::forward<Body>(body)();
+  } catch (const std::bad_alloc&) {
+    report_out_of_memory(core, command);
+    return false;
+  }
+}
 
 // Judges `reply` (an unframed reply text) for `command` and, on "OK", returns
 // what `on_ok(core, payload)` returns; false on every other verdict. This is
 // the whole reply handling of a command, callable without a network.
 template <typename OnOk>
 bool handle_reply(KestrelCore& core, const Command& command, const char* reply, OnOk&& on_ok) {
-  SplitReply split;
-  if (judge(core, command, reply, split) != Verdict::kOk) return false;
-  return std::forward<OnOk>(on_ok)(core, split.payload);
+  return guarded(core, command, [&] {
+    SplitReply split;
+    if (judge(core, command, reply, split) != Verdict::kOk) return false;
+    return on_ok(core, split.payload);
+  });
 }
 
 // Runs one command: the exchange, then handle_reply.
 template <typename OnOk>
 bool run(KestrelCore& core, const Command& command, Request& request, OnOk&& on_ok) {
-  if (!request.fits()) {
-    refuse_request(core, command, request);
-    return false;
-  }
   char reply[kTextCapacity];
-  if (core.exchange(core, request.text(), reply) != Exchange::kReplied) {
-    report_failed_exchange(core);
-    return false;
-  }
-  return handle_reply(core, command, reply, std::forward<OnOk>(on_ok));
+  const bool replied = guarded(core, command, [&] {
+    if (!request.fits()) {
+      refuse_request(core, command, request);
+      return false;
+    }
+    if (core.exchange(core, request.text(), reply) != Exchange::kReplied) {
+      report_failed_exchange(core);
+      return false;
+    }
+    return true;
+  });
+  return replied && handle_reply(core, command, reply, std::forward<OnOk>(on_ok));
 }
 template <typename OnOk>
 bool run(KestrelCore& core, const Command& command, Request&& request, OnOk&& on_ok) {

@@ -31,6 +31,7 @@
   KESTREL_TEXT(kTypeErrorBegin, "\xBD\xD3\xCA\xD5\xD6\xB8\xC1\xEE\xC0\xE0\xD0\xCD\xCE\xB4\xCA\xB6\xB1\xF0:", "接收指令类型未识别:") \
   KESTREL_TEXT(kTypeErrorEnd, "(OK/NG)!", "(OK/NG)!") \
   KESTREL_TEXT(kRequestTooLong, "Request too long:%d characters (at most %d), not sent[%s]", "Request too long:%d characters (at most %d), not sent[%s]") \
+  KESTREL_TEXT(kOutOfMemory, "Out of memory[%s]", "Out of memory[%s]") \
   KESTREL_TEXT(kGainNotDouble, "Gain:%s\xA3\xAC\xB2\xBB\xC4\xDC\xD7\xAA\xBB\xBB" "double", "Gain:%s，不能转换double") \
   KESTREL_TEXT(kExposureNotDouble, "Exposure:%s\xA3\xAC\xB2\xBB\xC4\xDC\xD7\xAA\xBB\xBB" "double", "Exposure:%s，不能转换double") \
   KESTREL_TEXT(kIntensityNotInt, "Intensity:%s\xA3\xAC\xB2\xBB\xC4\xDC\xD7\xAA\xBB\xBBint", "Intensity:%s，不能转换int") \

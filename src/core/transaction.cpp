@@ -11,6 +11,13 @@ namespace kestrel {
 
 namespace {
 
+// True when the `count` bytes read end with the client's terminator.
+bool ends_with_terminator(const KestrelCore& core, const char* line, int count) {
+  const std::size_t length = std::strlen(core.terminator);
+  return static_cast<std::size_t>(count) >= length &&
+         std::memcmp(line + count - length, core.terminator, length) == 0;
+}
+
 // The reads of one exchange, all under the client's lock.
 Exchange await_reply(KestrelCore& core, const char* request, char* reply) {
   std::memset(reply, 0, 1024);
@@ -22,10 +29,12 @@ Exchange await_reply(KestrelCore& core, const char* request, char* reply) {
     const bool read = core.link.Lynk_Read_String(reply, core.terminator, kTextCapacity, timeout,
                                                  &count);
     if (read && count > 2) {
-      // A NUL inside the line would end the text that the verdict sees short
-      // of the frame: such a line is not a framed reply.
-      if (reply[0] == '<' && reply[count - 3] == '>' &&
-          std::memchr(reply, '\0', static_cast<std::size_t>(count)) == nullptr) {
+      // "<" content ">" CR LF. A line too long for the buffer comes as its
+      // first 10239 bytes, without the terminator: whatever byte lies before
+      // the cut, that is no reply. A NUL inside a framed line does not
+      // unframe it; the console, the verdict and the payload see the text up
+      // to that NUL.
+      if (reply[0] == '<' && reply[count - 3] == '>' && ends_with_terminator(core, reply, count)) {
         Corvus::Herald(core.title, text::kRecvSuccess, reply);
         Corvus::Yarn_Remove_Bracket(reply);
         return Exchange::kReplied;

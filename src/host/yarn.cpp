@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstring>
-#include <limits>
 #include <system_error>
 
 namespace Corvus {
@@ -54,16 +53,6 @@ bool separate(const char* text, char separator, Out* outs, int count) {
 
 namespace {
 
-bool equals_ignoring_case(const char* text, std::size_t length, const char* word) {
-  std::size_t i = 0;
-  for (; i < length && word[i] != '\0'; ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != word[i]) return false;
-  }
-  return i == length && word[i] == '\0';
-}
-
 // For a number text in plain or exponent form: true when its magnitude is
 // below 1, judged from where its first significant digit stands against the
 // point and from the exponent (not from the exponent's sign alone: a long
@@ -114,23 +103,18 @@ bool Yarn_To_Double(const char* text, double min, double max, double* out) {
     ++first;
   }
   if (first == last || *first == '+' || *first == '-') return false;
-  std::size_t length = static_cast<std::size_t>(last - first);
+  // Digits or a point must come first: this refuses "nan", "inf",
+  // "infinity" and NaN payloads ("nan(1)"), which from_chars would take.
+  if (!((*first >= '0' && *first <= '9') || *first == '.')) return false;
   double value = 0.0;
-  if (equals_ignoring_case(first, length, "nan")) {
-    value = std::numeric_limits<double>::quiet_NaN();
-  } else if (equals_ignoring_case(first, length, "inf") ||
-             equals_ignoring_case(first, length, "infinity")) {
-    value = std::numeric_limits<double>::infinity();
-  } else {
-    auto result = std::from_chars(first, last, value, std::chars_format::general);
-    if (result.ptr != last) return false;
-    if (result.ec == std::errc::result_out_of_range) {
-      // Too small underflows to zero; too large is no double.
-      if (!below_one(first, last)) return false;
-      value = 0.0;
-    } else if (result.ec != std::errc()) {
-      return false;
-    }
+  auto result = std::from_chars(first, last, value, std::chars_format::general);
+  if (result.ptr != last) return false;
+  if (result.ec == std::errc::result_out_of_range) {
+    // Too small underflows to zero; too large is no double.
+    if (!below_one(first, last)) return false;
+    value = 0.0;
+  } else if (result.ec != std::errc()) {
+    return false;
   }
   if (negative) value = -value;
   if (!in_range(value, min, max)) return false;

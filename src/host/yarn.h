@@ -62,10 +62,11 @@ bool Yarn_Seperate_Char(const char* text, char separator, char (&out1)[N1], char
 }
 
 // Converts `text` into a double. True only when the whole text is one number
-// in plain or exponent form ("12", "-0.5", "+3.", ".25", "1e-3", "2.5E+07"),
-// or "nan"/"inf"/"infinity" in any case, with an optional sign: no blanks, no
-// trailing characters, not empty, no hexadecimal. A value too large for a
-// double is refused; one too small becomes 0 or a denormal. Independent of the
+// in plain or exponent form ("12", "-0.5", "+3.", ".25", "1e-3", "2.5E+07")
+// with an optional sign: no blanks, no trailing characters, not empty, no
+// hexadecimal. A number is finite: "nan", "inf" and "infinity" (any case, any
+// sign, any NaN payload) are refused, and so is a value too large for a
+// double; one too small becomes 0 or a denormal. Independent of the
 // process locale. With min and max both 0 no range test is made; otherwise the
 // value must lie within [min, max]. `*out` is written only on success.
 bool Yarn_To_Double(const char* text, double min, double max, double* out);

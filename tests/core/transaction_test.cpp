@@ -128,27 +128,47 @@ TEST_F(Exchange, ShortReadCountsAsUnsuccessfulAndWaitingGoesOn) {
   EXPECT_EQ(console.texts(HeraldColor::Yellow).size(), 1u);
 }
 
-TEST_F(Exchange, UnframedReplyFailsAtOnce) {
+// What the frame check makes of one line: refused at once (no waiting, even
+// with time left) or taken, the console and the verdict seeing its text up
+// to a NUL. Each time the next command finds the link clean.
+TEST_F(Exchange, FrameCheckTakesOnlyWholeFramedLines) {
+  using namespace std::string_literals;
+  const std::string sevens(10224, '7');  // puts a '>' at byte 10236 of the next line
+  const struct {
+    const char* name;
+    std::string line;
+    ConsoleLine recv;
+    bool ok;
+    double gain;
+  } cases[] = {
+      {"unframed", "GetGain,OK,1\r\n",
+       Red("Kestrel", "Net_IO_Recv Error, Receive[GetGain,OK,1\r\n],ReadCount:14"), false, -1},
+      {"NUL inside the frame", "<GetGain,OK,1\0" "2>\r\n"s,
+       Plain("Kestrel", "Net_IO_Recv Success:<GetGain,OK,1"), true, 1},
+      {"NUL in the head", "<GetGain\0,OK,0.5>\r\n"s,
+       Plain("Kestrel", "Net_IO_Recv Success:<GetGain"), false, -1},
+      {"longest line", "<GetGain,OK," + std::string(10223, '0') + "4>\r\n",
+       Plain("Kestrel", "Net_IO_Recv Success:<GetGain,OK," + std::string(10223, '0') + "4>\r\n"),
+       true, 4},
+      // Cut at 10239 bytes with '>' just before the last two bytes kept.
+      {"over-long line", "<GetGain,OK," + sevens + ">99" + std::string(100, '9') + ">\r\n",
+       Red("Kestrel", "Net_IO_Recv Error, Receive[<GetGain,OK," + sevens + ">99],ReadCount:10239"),
+       false, -1},
+  };
   client.Kestrel_SetTimeout(10000);
-  server.Push(FakeServer::Line("SetGain,OK,1"));
-  ConsoleCapture console;
-  EXPECT_FALSE(client.Kestrel_SetGain("Cam1", 1));
-  EXPECT_EQ(console.texts(HeraldColor::Red),
-            (std::vector<std::string>{"Net_IO_Recv Error, Receive[SetGain,OK,1\r\n],ReadCount:14",
-                                      NetFail()}));
-  EXPECT_TRUE(console.texts(HeraldColor::Yellow).empty());
-}
-
-TEST_F(Exchange, OverlongReplyIsRefusedAndTheLinkStaysUsable) {
-  server.Push(FakeServer::Line("<GetGain,OK," + std::string(20000, '7') + ">"));
-  ConsoleCapture console;
-  double gain = 0;
-  EXPECT_FALSE(client.Kestrel_GetGain("Cam1", gain));
-  ASSERT_FALSE(console.texts(HeraldColor::Red).empty());
-  EXPECT_NE(console.texts(HeraldColor::Red)[0].find("ReadCount:10239"), std::string::npos);
-  server.Push(FakeServer::Line("<GetGain,OK,4>"));
-  EXPECT_TRUE(client.Kestrel_GetGain("Cam1", gain));
-  EXPECT_EQ(gain, 4.0);
+  for (const auto& c : cases) {
+    server.Push(FakeServer::Answer(c.line));
+    ConsoleCapture console;
+    double gain = -1;
+    EXPECT_EQ(client.Kestrel_GetGain("Cam1", gain), c.ok) << c.name;
+    EXPECT_EQ(gain, c.gain) << c.name;
+    ASSERT_GE(console.lines().size(), 2u) << c.name;
+    EXPECT_EQ(console.lines()[1], c.recv) << c.name;
+    EXPECT_TRUE(console.texts(HeraldColor::Yellow).empty()) << c.name;
+    server.Push(FakeServer::Line("<GetGain,OK,4>"));
+    EXPECT_TRUE(client.Kestrel_GetGain("Cam1", gain)) << c.name;
+    EXPECT_EQ(gain, 4.0) << c.name;
+  }
 }
 
 TEST_F(Exchange, NotConnectedFailsOnTheWrite) {
