@@ -1,13 +1,12 @@
-// Reply handling of the command families on given reply texts: what each
-// payload shape yields, the red line of each failure and what it leaves in
-// the outputs.
+// Reply handling of every operation on given reply texts: what each payload
+// yields, the red line of each failure and what it leaves in the outputs.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,363 +22,285 @@ using kestrel_test::CannedReplies;
 using kestrel_test::ConsoleCapture;
 using kestrel_test::Gbk;
 
-constexpr double kUntouched = -777.0;
+constexpr double U = -777.0;  // an output's value before the call
 
-// One client with canned replies and a console capture per case.
-class Replies : public ::testing::Test {
- protected:
-  Replies() : canned(client) { canned.core().set_error("earlier"); }
-  // The red lines, read back as UTF-8 text was written in the test.
-  std::vector<std::string> Red() const { return console.texts(Corvus::HeraldColor::Red); }
-  static std::vector<std::string> Lines(std::initializer_list<const char*> utf8) {
-    std::vector<std::string> out;
-    for (const char* line : utf8) out.push_back(Gbk(line));
-    return out;
+// The outputs after a call, as one text: numbers, then "x&y" points, lists in
+// brackets, texts as they are.
+struct Shown {
+  std::ostringstream out;
+  Shown& operator<<(double v) { return put(v); }
+  Shown& operator<<(int v) { return put(v); }
+  Shown& operator<<(const std::string& v) { return put(v); }
+  Shown& operator<<(const Point& p) { return put(p.X), out << '&' << p.Y, *this; }
+  template <typename T>
+  Shown& operator<<(const std::vector<T>& list) {
+    put("[");
+    for (const T& item : list) *this << item;
+    out << " ]";
+    return *this;
   }
-  void ExpectErrorUntouched() { EXPECT_STREQ(client.Kestrel_GetErrorString(), "earlier"); }
-
-  Kestrel client;
-  CannedReplies canned;
-  ConsoleCapture console;
+  template <typename T>
+  Shown& put(const T& v) {
+    if (out.tellp() > 0) out << ' ';
+    out << v;
+    return *this;
+  }
 };
 
-TEST_F(Replies, SingleNumberGetters) {
-  double gain = kUntouched;
-  canned.Reply("GetGain,OK,1.25");
-  EXPECT_TRUE(client.Kestrel_GetGain("Cam1", gain));
-  EXPECT_EQ(gain, 1.25);
-  for (const char* payload : {"abc", "", "1.25,2"}) {
-    gain = kUntouched;
-    canned.Reply(std::string("GetGain,OK,") + payload);
-    EXPECT_FALSE(client.Kestrel_GetGain("Cam1", gain));
-    EXPECT_EQ(Red().back(), Gbk(std::string("Gain:") + payload + "，不能转换double"));
-    EXPECT_EQ(gain, kUntouched);
-  }
-  int intensity = 0;
-  canned.Reply("GetIntensity,OK,200");
-  EXPECT_TRUE(client.Kestrel_GetLight("Cam1", intensity));
-  EXPECT_EQ(intensity, 200);
-  canned.Reply("GetIntensity,OK,2.5");
-  EXPECT_FALSE(client.Kestrel_GetLight("Cam1", intensity));
-  EXPECT_EQ(Red().back(), Gbk("Intensity:2.5，不能转换int"));
-  double angle = 0;
-  canned.Reply("GetLineAngle,OK,");
-  EXPECT_FALSE(client.Kestrel_GetLineAngle({0, 0}, {1, 1}, angle));
-  EXPECT_EQ(Red().back(), Gbk("Angle:，不能转换double"));
-  ExpectErrorUntouched();
-}
+// One operation, called with every output at U (lists holding one stale
+// entry, the focus text "old"); returns its result and shows its outputs.
+using Call = bool (*)(Kestrel&, Shown&);
 
-TEST_F(Replies, PointPayloads) {
-  const struct {
-    const char* payload;
-    bool ok;
-    double x, y;
-    const char* line;
-  } cases[] = {
-      {"12.5&-3.25", true, 12.5, -3.25, ""},
-      {"0&1e300", true, 0, 1e300, ""},
-      {"12.5", false, 12.5, kUntouched, "RealPoint.Y:，不能转换double"},
-      {"1&2&3", false, 1, kUntouched, "RealPoint.Y:2&3，不能转换double"},
-      {"", false, kUntouched, kUntouched, "RealPoint.X:，不能转换double"},
-      {"x&2", false, kUntouched, kUntouched, "RealPoint.X:x，不能转换double"},
-      {"nan&1", false, kUntouched, kUntouched, "RealPoint.X:nan，不能转换double"},
-      {"1&-Infinity", false, 1, kUntouched, "RealPoint.Y:-Infinity，不能转换double"},
-  };
-  for (const auto& c : cases) {
-    Point real{kUntouched, kUntouched};
-    canned.Reply(std::string("GetReal,OK,") + c.payload);
-    EXPECT_EQ(client.Kestrel_GetReal("Cam1", {1, 2}, real), c.ok) << c.payload;
-    EXPECT_EQ(real.X, c.x) << c.payload;
-    EXPECT_EQ(real.Y, c.y) << c.payload;
-    if (*c.line) {
-      EXPECT_EQ(Red().back(), Gbk(c.line)) << c.payload;
-    }
-  }
-  // A foreign head leaves the output alone, even with a valid point.
-  Point real{kUntouched, kUntouched};
-  canned.Reply("GetRuler,OK,1&2");
-  EXPECT_FALSE(client.Kestrel_GetReal("Cam1", {1, 2}, real));
-  EXPECT_EQ(real.X, kUntouched);
-  // The scale names the whole payload in both of its lines.
-  double sx = kUntouched, sy = kUntouched;
-  canned.Reply("GetScale,OK,0.0025&x");
-  EXPECT_FALSE(client.Kestrel_GetCameraScale("Cam1", sx, sy));
-  EXPECT_EQ(sx, 0.0025);
-  EXPECT_EQ(sy, kUntouched);
-  EXPECT_EQ(Red().back(), Gbk("scaleY:0.0025&x，不能转换double"));
-  double cx = 0, cy = 0;
-  canned.Reply("GetRotateCenter,OK,512.25&384.5");
-  EXPECT_TRUE(client.Kestrel_GetRotateCenter("Cam1", cx, cy));
-  EXPECT_EQ(cx, 512.25);
-  EXPECT_EQ(cy, 384.5);
+bool Gain(Kestrel& k, Shown& s) {
+  double v = U;
+  const bool ok = k.Kestrel_GetGain("C", v);
+  return s << v, ok;
 }
-
-TEST_F(Replies, NumberFieldsLongerThanSixtyThreeAreRefused) {
-  const std::string fits = "1." + std::string(61, '0');   // 63 characters
-  const std::string over = "1." + std::string(62, '0');   // 64 characters
-  Point real;
-  canned.Reply("GetReal,OK," + fits + "&" + fits);
-  EXPECT_TRUE(client.Kestrel_GetReal("Cam1", {}, real));
-  EXPECT_EQ(real.Y, 1.0);
-  canned.Reply("GetReal,OK,1&" + over);
-  EXPECT_FALSE(client.Kestrel_GetReal("Cam1", {}, real));
-  EXPECT_EQ(Red().back(), "RealPoint.Y:" + over + Gbk("，不能转换double"));
-  // A wafer-edge entry longer than 63 characters: its cut falls into Y.
-  std::vector<Point> edge;
-  const std::string x(30, '1'), y = "2." + std::string(40, '0');
-  canned.Reply("WaferEdge,OK,1," + x + "&" + y);
-  EXPECT_FALSE(client.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, edge));
-  EXPECT_NE(Red().back().find("edge_point.Y:"), std::string::npos);
-  EXPECT_TRUE(edge.empty());
+bool Exposure(Kestrel& k, Shown& s) {
+  double v = U;
+  const bool ok = k.Kestrel_GetExposure("C", v);
+  return s << v, ok;
 }
-
-TEST_F(Replies, AutoFocusHandsOverTheTextBeforeTheValue) {
-  double result = kUntouched;
+bool Light(Kestrel& k, Shown& s) {
+  int v = -777;
+  const bool ok = k.Kestrel_GetLight("C", v);
+  return s << v, ok;
+}
+bool LineAngle(Kestrel& k, Shown& s) {
+  double v = U;
+  const bool ok = k.Kestrel_GetLineAngle({0, 0}, {1, 1}, v);
+  return s << v, ok;
+}
+template <bool (Kestrel::*Get)(const char*, double&, double&)>
+bool TwoNumbers(Kestrel& k, Shown& s) {
+  double x = U, y = U;
+  const bool ok = (k.*Get)("C", x, y);
+  return s << x << y, ok;
+}
+bool Real(Kestrel& k, Shown& s) {
+  Point p{U, U};
+  const bool ok = k.Kestrel_GetReal("C", {1, 2}, p);
+  return s << p, ok;
+}
+bool Ruler(Kestrel& k, Shown& s) {
+  Point p{U, U};
+  const bool ok = k.Kestrel_GetRuler("C", {1, 2}, p);
+  return s << p, ok;
+}
+bool RealByPixel(Kestrel& k, Shown& s) {
+  Point p{U, U};
+  const bool ok = k.Kestrel_GetRealByPixelPoint("C", {1, 2}, {3, 4}, p);
+  return s << p, ok;
+}
+bool TargetCam(Kestrel& k, Shown& s) {
+  Point p{U, U};
+  const bool ok = k.Kestrel_GetTargetCamReal("A", "B", {1, 2}, p);
+  return s << p, ok;
+}
+bool AnotherPoint(Kestrel& k, Shown& s) {
+  Point p{U, U};
+  const bool ok = k.Kestrel_MwCalAnotherPointReal("C", {1, 2}, 0.5, 1, p);
+  return s << p, ok;
+}
+bool Rotated(Kestrel& k, Shown& s) {
+  Point p{U, U};
+  const bool ok = k.Kestrel_GetPointAfterRotate_Real({1, 2}, {3, 4}, 90, p);
+  return s << p, ok;
+}
+bool Focus(Kestrel& k, Shown& s) {
+  double v = U;
   std::string text = "old";
-  canned.Reply("AutoFocus,OK,12.345,focus done");
-  EXPECT_TRUE(client.Kestrel_AutoFocus("Cam1", 1, 0, 0, 0, 0, 0, result, text, false));
-  EXPECT_EQ(result, 12.345);
-  EXPECT_EQ(text, "focus done");
-  canned.Reply("AutoFocus,OK,12.345,a,b");
-  EXPECT_TRUE(client.Kestrel_AutoFocus("Cam1", 1, 0, 0, 0, 0, 0, result, text, false));
-  EXPECT_EQ(text, "a,b");
-  result = kUntouched;
-  canned.Reply("AutoFocus,OK,abc,done");
-  EXPECT_FALSE(client.Kestrel_AutoFocus("Cam1", 1, 0, 0, 0, 0, 0, result, text, false));
-  EXPECT_EQ(text, "done");
-  EXPECT_EQ(result, kUntouched);
-  EXPECT_EQ(Red().back(), Gbk("res.X:abc，不能转换double"));
-  canned.Reply("AutoFocus,OK,1," + std::string(600, 't'));
-  EXPECT_TRUE(client.Kestrel_AutoFocus("Cam1", 1, 0, 0, 0, 0, 0, result, text, false));
-  EXPECT_EQ(text, std::string(511, 't'));
-  text = "kept";
-  canned.Reply("AutoFocus,NG,lens error");
-  EXPECT_FALSE(client.Kestrel_AutoFocus("Cam1", 1, 0, 0, 0, 0, 0, result, text, false));
-  EXPECT_EQ(text, "kept");
-  EXPECT_STREQ(client.Kestrel_GetErrorString(), "lens error");
+  const bool ok = k.Kestrel_AutoFocus("C", 1, 0, 0, 0, 0, 0, v, text, false);
+  return s << v << text, ok;
 }
-
-struct Matches {
+bool Matches(Kestrel& k, Shown& s) {
   int count = -99;
   std::vector<Point> centers{{9, 9}};
   std::vector<double> angles{9}, scores{9};
+  const bool ok = k.Kestrel_MultTemplate_Match("a", "b", 2, "c", {}, 0, count, centers, angles,
+                                               scores, false, false, "d", 0, 0, 0);
+  return s << count << centers << angles << scores, ok;
+}
+template <bool (Kestrel::*Match)(const char*, const char*, const char*, Point, double, Point&,
+                                 double&, double&, bool, bool, const char*)>
+bool OneMatch(Kestrel& k, Shown& s) {
+  Point center{U, U};
+  double angle = U, score = 5;
+  const bool ok = (k.*Match)("a", "b", "c", {}, 0, center, angle, score, false, false, "d");
+  return s << center << angle << score, ok;
+}
+constexpr Call Best = OneMatch<&Kestrel::Kestrel_Template_Match>;
+constexpr Call First = OneMatch<&Kestrel::Kestrel_Template_Match_SCell>;
+bool Edge(Kestrel& k, Shown& s) {
+  std::vector<Point> points{{9, 9}};
+  const bool ok = k.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, points);
+  return s << points, ok;
+}
+template <decltype(&Kestrel::Kestrel_KerfCheck) Check>
+bool Kerf(Kestrel& k, Shown& s) {
+  double o[8] = {U, U, U, U, U, U, U, U};
+  const bool ok = (k.*Check)("a", "b", "c", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                             0, o[0], o[1], o[2], o[3], o[4], o[5], o[6], o[7], false, "d");
+  for (double v : o) s << v;
+  return ok;
+}
+bool Circle(Kestrel& k, Shown& s) {
+  Point center{U, U};
+  double radius = U;
+  const bool ok = k.Kestrel_FixCircle({{1, 2}, {3, 4}, {5, 7}}, center, radius);
+  return s << center << radius, ok;
+}
+
+const std::string k64 = "1." + std::string(62, '0');  // 64 characters: refused
+const std::string k63 = "1." + std::string(61, '0');  // 63 characters: taken
+
+struct Row {
+  Call call;
+  std::string reply;  // unframed
+  bool ok;
+  std::string outputs;
+  std::string red;  // the last red line (UTF-8), "" for none
 };
 
-TEST_F(Replies, MatchListsAndWhatFailuresLeave) {
-  const struct {
-    const char* payload;
-    bool ok;
-    int count;
-    std::size_t centers, angles, scores;
-    const char* line;
-  } cases[] = {
-      {"0", true, 0, 0, 0, 0, ""},
-      {"-2", true, -2, 0, 0, 0, ""},
-      {"1,1&2&3&0.9&7", true, 1, 1, 1, 1, ""},
-      {"1,1&2&3&0.9,5&6&7&0.8", true, 1, 1, 1, 1, ""},
-      {"2,1&2&3&0.9,5&6&7&0.8", true, 2, 2, 2, 2, ""},
-      {"2,1&2&3&0.9", false, 2, 1, 1, 1, "Center.X:，不能转换double"},
-      {"1,1&2&x&0.9", false, 1, 1, 0, 0, "Angle:x，不能转换double"},
-      {"1,1&2&3", false, 1, 1, 1, 0, "Scores:，不能转换double"},
-      {"1,1", false, 1, 0, 0, 0, "Center.Y:，不能转换double"},
-      {"n,1&2&3&4", false, -99, 0, 0, 0, "Length:n，不能转换int"},
-  };
-  for (const auto& c : cases) {
-    Matches m;
-    canned.Reply(std::string("Template_Match,OK,") + c.payload);
-    EXPECT_EQ(client.Kestrel_MultTemplate_Match("a", "b", 2, "c", {}, 0, m.count, m.centers,
-                                                m.angles, m.scores, false, false, "d", 0, 0, 0),
-              c.ok)
-        << c.payload;
-    EXPECT_EQ(m.count, c.count) << c.payload;
-    EXPECT_EQ(m.centers.size(), c.centers) << c.payload;
-    EXPECT_EQ(m.angles.size(), c.angles) << c.payload;
-    EXPECT_EQ(m.scores.size(), c.scores) << c.payload;
-    if (*c.line) {
-      EXPECT_EQ(Red().back(), Gbk(c.line)) << c.payload;
+const Row kRows[] = {
+    // One number.
+    {Gain, "GetGain,OK,1.25", true, "1.25", ""},
+    {Gain, "GetGain,OK,abc", false, "-777", "Gain:abc，不能转换double"},
+    {Gain, "GetGain,OK,", false, "-777", "Gain:，不能转换double"},
+    {Gain, "GetGain,OK,1.25,2", false, "-777", "Gain:1.25,2，不能转换double"},
+    {Gain, "GetGain,OK,nan", false, "-777", "Gain:nan，不能转换double"},
+    {Exposure, "GetExposure,OK,x", false, "-777", "Exposure:x，不能转换double"},
+    {Light, "GetIntensity,OK,200", true, "200", ""},
+    {Light, "GetIntensity,OK,2.5", false, "-777", "Intensity:2.5，不能转换int"},
+    {LineAngle, "GetLineAngle,OK,", false, "-777", "Angle:，不能转换double"},
+    // Two numbers joined by '&', X converted (and written) before Y.
+    {Real, "GetReal,OK,12.5&-3.25", true, "12.5&-3.25", ""},
+    {Real, "GetReal,OK,0&1e300", true, "0&1e+300", ""},
+    {Real, "GetReal,OK,12.5", false, "12.5&-777", "RealPoint.Y:，不能转换double"},
+    {Real, "GetReal,OK,1&2&3", false, "1&-777", "RealPoint.Y:2&3，不能转换double"},
+    {Real, "GetReal,OK,", false, "-777&-777", "RealPoint.X:，不能转换double"},
+    {Real, "GetReal,OK,nan&1", false, "-777&-777", "RealPoint.X:nan，不能转换double"},
+    {Real, "GetReal,OK,1&-Infinity", false, "1&-777", "RealPoint.Y:-Infinity，不能转换double"},
+    {Real, "GetReal,OK," + k63 + "&" + k63, true, "1&1", ""},
+    {Real, "GetReal,OK,1&" + k64, false, "1&-777", "RealPoint.Y:" + k64 + "，不能转换double"},
+    {Real, "GetRuler,OK,1&2", false, "-777&-777",
+     "UNKNOWN RECV COMMAND HEAD:GetRuler(GetReal)[Kestrel::Kestrel_GetReal]"},
+    {Ruler, "GetRuler,OK,1&y", false, "1&-777", "RulerPoint.Y:y，不能转换double"},
+    {RealByPixel, "GetRealByPixelPoint,OK,x&2", false, "-777&-777", "RealPoint.X:x，不能转换double"},
+    {TargetCam, "CovertPointCameraAToB,OK,1&y", false, "1&-777", "res.Y:y，不能转换double"},
+    {AnotherPoint, "MwCalAnotherPointReal,OK,1&y", false, "1&-777", "tarPoint.Y:y，不能转换double"},
+    {Rotated, "GetPointAfterRotate_Real,OK,1&y", false, "1&-777",
+     "PointAfterRotate.Y:y，不能转换double"},
+    {TwoNumbers<&Kestrel::Kestrel_GetRotateCenter>, "GetRotateCenter,OK,512.25&y", false,
+     "512.25 -777", "Center_Y:y，不能转换double"},
+    // The scale's two lines name the whole payload.
+    {TwoNumbers<&Kestrel::Kestrel_GetCameraScale>, "GetScale,OK,0.0025&x", false, "0.0025 -777",
+     "scaleY:0.0025&x，不能转换double"},
+    // Auto focus: the text (commas and all, cut to 511) is written before the value converts.
+    {Focus, "AutoFocus,OK,12.345,focus done", true, "12.345 focus done", ""},
+    {Focus, "AutoFocus,OK,12.345,a,b", true, "12.345 a,b", ""},
+    {Focus, "AutoFocus,OK,abc,done", false, "-777 done", "res.X:abc，不能转换double"},
+    {Focus, "AutoFocus,OK,1," + std::string(600, 't'), true, "1 " + std::string(511, 't'), ""},
+    {Focus, "AutoFocus,NG,lens error", false, "-777 old", "ERRMESSAGE:lens error[Kestrel::Kestrel_AutoFocus]"},
+    // Match lists: the count first, then exactly that many entries; each list
+    // grows as its own field converts. Emptied before anything is sent.
+    {Matches, "Template_Match,OK,0", true, "0 [ ] [ ] [ ]", ""},
+    {Matches, "Template_Match,OK,-2", true, "-2 [ ] [ ] [ ]", ""},
+    {Matches, "Template_Match,OK,1,1&2&3&0.9&7", true, "1 [ 1&2 ] [ 3 ] [ 0.9 ]", ""},
+    {Matches, "Template_Match,OK,1,1&2&3&0.9,5&6&7&0.8", true, "1 [ 1&2 ] [ 3 ] [ 0.9 ]", ""},
+    {Matches, "Template_Match,OK,2,100.5&200.25&0.5&0.93,300&400&-1.2&0.88", true,
+     "2 [ 100.5&200.25 300&400 ] [ 0.5 -1.2 ] [ 0.93 0.88 ]", ""},
+    {Matches, "Template_Match,OK,2,1&2&3&0.9", false, "2 [ 1&2 ] [ 3 ] [ 0.9 ]",
+     "Center.X:，不能转换double"},
+    {Matches, "Template_Match,OK,1,1&2&x&0.9", false, "1 [ 1&2 ] [ ] [ ]", "Angle:x，不能转换double"},
+    {Matches, "Template_Match,OK,1,1&2&3", false, "1 [ 1&2 ] [ 3 ] [ ]", "Scores:，不能转换double"},
+    {Matches, "Template_Match,OK,1,1", false, "1 [ ] [ ] [ ]", "Center.Y:，不能转换double"},
+    {Matches, "Template_Match,OK,n,1&2&3&4", false, "-99 [ ] [ ] [ ]", "Length:n，不能转换int"},
+    {Matches, "", false, "-99 [ ] [ ] [ ]", "Net:127.0.0.1:8000 fail."},
+    // One match: the best score (strictly greater than every one before it
+    // and than 0) or the first entry; the verdict is the multiple match's.
+    {Best, "Template_Match,OK,2,1&1&0&0.7,2&2&0&0.9", true, "2&2 0 0.9", ""},
+    {First, "SmallCellTemMatch,OK,2,1&1&0&0.7,2&2&0&0.9", true, "1&1 0 0.7", ""},
+    {Best, "Template_Match,OK,2,1&1&0&0.9,2&2&0&0.9", true, "1&1 0 0.9", ""},
+    {Best, "Template_Match,OK,1,1&1&0&-0.5", true, "-777&-777 -777 0", ""},
+    {First, "SmallCellTemMatch,OK,1,1&1&0&-0.5", true, "1&1 0 -0.5", ""},
+    {Best, "Template_Match,OK,0", false, "-777&-777 -777 0", ""},
+    {First, "SmallCellTemMatch,OK,0", false, "-777&-777 -777 0", ""},
+    {Best, "Template_Match,OK,2,1&1&0&0.8,x", false, "1&1 0 0.8", "Center.X:x，不能转换double"},
+    {First, "SmallCellTemMatch,OK,2,1&1&0&0.8,x", false, "-777&-777 -777 0",
+     "Center.X:x，不能转换double"},
+    {Best, "Template_Match,OK,2,1&1&0&0.5,9&9&bad&0.9", false, "1&1 0 0.5",
+     "Angle:bad，不能转换double"},
+    {Best, "Template_Match,OK,3,1&1&0&0.5,9&9&0&0.9,4&4&0&0.95", true, "4&4 0 0.95", ""},
+    {First, "SmallCellTemMatch,OK,3,1&1&0&0.5,9&9&0&0.9,4&4&0&0.95", true, "1&1 0 0.5", ""},
+    {Best, "Template_Match,OK,1,1&2&3&0.5,7&8&9&0.99", true, "1&2 3 0.5", ""},
+    {Best, "Template_Match,NG,no template, here", false, "-777&-777 -777 0",
+     "ERRMESSAGE:no template, here[Kestrel::Kestrel_MultTemplate_Match]"},
+    {Best, "SmallCellTemMatch,OK,1,1&2&3&0.5", false, "-777&-777 -777 0",
+     "UNKNOWN RECV COMMAND HEAD:SmallCellTemMatch(Template_Match)[Kestrel::Kestrel_MultTemplate_Match]"},
+    // Wafer edge: walked by the payload, then checked against the count; an
+    // entry over 63 characters is refused in the field its cut falls into.
+    {Edge, "WaferEdge,OK,0", true, "[ ]", ""},
+    {Edge, "WaferEdge,OK,2,1&2,3&4", true, "[ 1&2 3&4 ]", ""},
+    {Edge, "WaferEdge,OK,2,1&2,3&4,", true, "[ 1&2 3&4 ]", ""},
+    {Edge, "WaferEdge,OK,3,1&2,3&4", false, "[ 1&2 3&4 ]", "Edges Length:3，解析后长度:2 不一致."},
+    {Edge, "WaferEdge,OK,1,1&2,3&4", false, "[ 1&2 3&4 ]", "Edges Length:1，解析后长度:2 不一致."},
+    {Edge, "WaferEdge,OK,-1", false, "[ ]", "Edges Length:-1，解析后长度:0 不一致."},
+    {Edge, "WaferEdge,OK,1,5", false, "[ ]", "edge_point.Y:，不能转换double"},
+    {Edge, "WaferEdge,OK,2,1&2,,3&4", false, "[ 1&2 ]", "edge_point.X:，不能转换double"},
+    {Edge, "WaferEdge,OK,x,1&2", false, "[ ]", "Length:x，不能转换int"},
+    {Edge, "WaferEdge,OK,1," + std::string(30, '1') + "&2." + std::string(40, '0'), false, "[ ]",
+     "edge_point.Y:2." + std::string(31, '0') + "，不能转换double"},  // as cut, 64 characters
+    {Edge, "WaferEdge,NG,no wafer", false, "[ 9&9 ]", "ERRMESSAGE:no wafer[Kestrel::Kestrel_WaferEdge]"},
+    // Kerf check: eight fields in order, the last taking the rest.
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1.5,30.2,41.7,3.1,8,5.5,0.4,40.9", true,
+     "1.5 30.2 41.7 3.1 8 5.5 0.4 40.9", ""},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1.5,30.2,41.7", false,
+     "1.5 30.2 41.7 -777 -777 -777 -777 -777", "CenterChippDistance:，不能转换double"},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,3,4,5,6,7,8.0,9.0", false,
+     "1 2 3 4 5 6 7 -777", "kerfWidthWithChipp2:8.0,9.0，不能转换double"},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1.5,x,3,4,5,6,7,8", false,
+     "1.5 -777 -777 -777 -777 -777 -777 -777", "KerfWidthWithoutChipp:x，不能转换double"},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,3,4,5,6,q,8", false,
+     "1 2 3 4 5 6 -777 -777", "KerfMeasure7:q，不能转换double"},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,c,2,3,4,5,6,7,8", false,
+     "-777 -777 -777 -777 -777 -777 -777 -777", "Center:c，不能转换double"},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,w,3,4,5,6,7,8", false,
+     "1 -777 -777 -777 -777 -777 -777 -777", "KerfWidthWithoutChipp:w，不能转换double"},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,x,4,5,6,7,8", false,
+     "1 2 -777 -777 -777 -777 -777 -777", "KerfWidthWithChipp:x，不能转换double"},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,3,4,w,6,7,8", false,
+     "1 2 3 4 -777 -777 -777 -777", "ChippSizeWidth:w，不能转换double"},
+    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,3,4,5,h,7,8", false,
+     "1 2 3 4 5 -777 -777 -777", "ChippSizeHeight:h，不能转换double"},
+    // The LG kerf check sends nothing and changes nothing.
+    {Kerf<&Kestrel::Kestrel_LGKerfCheck>, "", true, "-777 -777 -777 -777 -777 -777 -777 -777", ""},
+    // Circle fit: "cx&cy,radius"; anything after a further ',' is ignored.
+    {Circle, "FixCircle,OK,120.5&-30.25,75.125", true, "120.5&-30.25 75.125", ""},
+    {Circle, "FixCircle,OK,1&2,3,4", true, "1&2 3", ""},
+    {Circle, "FixCircle,OK,1&2,r", false, "1&2 -777", "Radius:r，不能转换double"},
+    {Circle, "FixCircle,OK,1,2,3", false, "-777&-777 -777", "Center.X:1,2,3，不能转换double"},
+};
+
+TEST(Replies, EveryPayloadShapeAndWhatItsFailuresLeave) {
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.reply);
+    Kestrel client;
+    CannedReplies canned(client);
+    canned.core().set_error("earlier");
+    if (!row.reply.empty()) canned.Reply(row.reply);
+    ConsoleCapture console;
+    Shown shown;
+    EXPECT_EQ(row.call(client, shown), row.ok);
+    EXPECT_EQ(shown.out.str(), row.outputs);
+    const std::vector<std::string> red = console.texts(Corvus::HeraldColor::Red);
+    EXPECT_EQ(red.empty() ? "" : red.back(), Gbk(row.red));
+    // A conversion or count failure (its line has a full-width comma) leaves
+    // the error text as it was.
+    if (row.red.empty() || row.red.find("，") != std::string::npos) {
+      EXPECT_STREQ(client.Kestrel_GetErrorString(), "earlier");
     }
   }
-  Matches m;
-  canned.Reply("Template_Match,OK,2,100.5&200.25&0.5&0.93,300&400&-1.2&0.88");
-  ASSERT_TRUE(client.Kestrel_MultTemplate_Match("a", "b", 2, "c", {}, 0, m.count, m.centers,
-                                                m.angles, m.scores, false, false, "d", 0, 0, 0));
-  EXPECT_EQ(m.centers[1].X, 300);
-  EXPECT_EQ(m.angles[1], -1.2);
-  EXPECT_EQ(m.scores[0], 0.93);
-  // Lists are emptied before anything is sent, even when the exchange fails.
-  Matches failed;
-  EXPECT_FALSE(client.Kestrel_MultTemplate_Match("a", "b", 2, "c", {}, 0, failed.count,
-                                                 failed.centers, failed.angles, failed.scores,
-                                                 false, false, "d", 0, 0, 0));
-  EXPECT_TRUE(failed.centers.empty() && failed.angles.empty() && failed.scores.empty());
-  EXPECT_EQ(failed.count, -99);
-}
-
-TEST_F(Replies, SingleMatchBestScoreAndFirstEntry) {
-  const struct {
-    const char* payload;
-    bool best_ok;
-    double best_x, best_score;
-    bool first_ok;
-    double first_x, first_score;
-  } cases[] = {
-      {"2,1&1&0&0.7,2&2&0&0.9", true, 2, 0.9, true, 1, 0.7},
-      {"2,1&1&0&0.9,2&2&0&0.9", true, 1, 0.9, true, 1, 0.9},
-      {"1,1&1&0&-0.5", true, kUntouched, 0.0, true, 1, -0.5},
-      {"2,1&1&0&nan,2&2&0&0.1", false, kUntouched, 0.0, false, kUntouched, 0.0},
-      {"0", false, kUntouched, 0.0, false, kUntouched, 0.0},
-      {"2,1&1&0&0.8,x", false, 1, 0.8, false, kUntouched, 0.0},
-      // The second centre converts but its angle does not: it never counts.
-      {"2,1&1&0&0.5,9&9&bad&0.9", false, 1, 0.5, false, kUntouched, 0.0},
-      {"3,1&1&0&0.5,9&9&0&0.9,4&4&0&0.95", true, 4, 0.95, true, 1, 0.5},
-  };
-  for (const auto& c : cases) {
-    for (const bool first : {false, true}) {
-      Point center{kUntouched, kUntouched};
-      double angle = kUntouched, score = 5.0;
-      canned.Reply(std::string(first ? "SmallCellTemMatch" : "Template_Match") + ",OK," +
-                   c.payload);
-      console.clear();
-      const bool ok = first ? client.Kestrel_Template_Match_SCell("a", "b", "c", {}, 0, center,
-                                                                  angle, score, false, false, "d")
-                            : client.Kestrel_Template_Match("a", "b", "c", {}, 0, center, angle,
-                                                            score, false, false, "d");
-      EXPECT_EQ(ok, first ? c.first_ok : c.best_ok) << c.payload << first;
-      EXPECT_EQ(center.X, first ? c.first_x : c.best_x) << c.payload << first;
-      EXPECT_EQ(score, first ? c.first_score : c.best_score) << c.payload << first;
-      if (std::string(c.payload) == "0") {
-        EXPECT_TRUE(console.lines().empty());
-      }
-    }
-  }
-}
-
-// Kestrel_Template_Match takes the verdict of Kestrel_MultTemplate_Match: its
-// lines name that operation, its command word is Template_Match.
-TEST_F(Replies, SingleMatchVerdictIsThatOfTheMultipleMatch) {
-  Point center{kUntouched, kUntouched};
-  double angle = kUntouched, score = 5.0;
-  canned.Reply("Template_Match,NG,no template, here");
-  EXPECT_FALSE(client.Kestrel_Template_Match("a", "b", "c", {}, 0, center, angle, score, false,
-                                             false, "d"));
-  EXPECT_EQ(Red(), Lines({"ERRMESSAGE:no template, here[Kestrel::Kestrel_MultTemplate_Match]"}));
-  EXPECT_STREQ(client.Kestrel_GetErrorString(), "no template, here");
-  EXPECT_EQ(score, 0.0);
-  EXPECT_EQ(center.X, kUntouched);
-  console.clear();
-  canned.Reply("SmallCellTemMatch,OK,1,1&2&3&0.5");
-  EXPECT_FALSE(client.Kestrel_Template_Match("a", "b", "c", {}, 0, center, angle, score, false,
-                                             false, "d"));
-  EXPECT_EQ(Red(), Lines({"UNKNOWN RECV COMMAND HEAD:SmallCellTemMatch(Template_Match)"
-                          "[Kestrel::Kestrel_MultTemplate_Match]"}));
-  console.clear();
-  canned.Reply("Template_Match,OK,1,1&2&3&0.5,7&8&9&0.99");
-  EXPECT_TRUE(client.Kestrel_Template_Match("a", "b", "c", {}, 0, center, angle, score, false,
-                                            false, "d"));
-  EXPECT_EQ(center.X, 1.0);
-  EXPECT_EQ(center.Y, 2.0);
-  EXPECT_EQ(angle, 3.0);
-  EXPECT_EQ(score, 0.5);  // the second entry lies beyond the count
-  EXPECT_TRUE(console.texts(Corvus::HeraldColor::Red).empty());
-}
-
-TEST_F(Replies, WaferEdgeIsWalkedByThePayloadAndCheckedAgainstTheCount) {
-  const struct {
-    const char* payload;
-    bool ok;
-    std::size_t points;
-    const char* line;
-  } cases[] = {
-      {"0", true, 0, ""},
-      {"2,1&2,3&4", true, 2, ""},
-      {"2,1&2,3&4,", true, 2, ""},
-      {"3,1&2,3&4", false, 2, "Edges Length:3，解析后长度:2 不一致."},
-      {"1,1&2,3&4", false, 2, "Edges Length:1，解析后长度:2 不一致."},
-      {"-1", false, 0, "Edges Length:-1，解析后长度:0 不一致."},
-      {"1,5", false, 0, "edge_point.Y:，不能转换double"},
-      {"2,1&2,,3&4", false, 1, "edge_point.X:，不能转换double"},
-      {"x,1&2", false, 0, "Length:x，不能转换int"},
-  };
-  for (const auto& c : cases) {
-    std::vector<Point> edge{{9, 9}};
-    canned.Reply(std::string("WaferEdge,OK,") + c.payload);
-    EXPECT_EQ(client.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, edge), c.ok) << c.payload;
-    EXPECT_EQ(edge.size(), c.points) << c.payload;
-    if (*c.line) {
-      EXPECT_EQ(Red().back(), Gbk(c.line)) << c.payload;
-    }
-  }
-  std::vector<Point> edge{{9, 9}};
-  canned.Reply("WaferEdge,NG,no wafer");
-  EXPECT_FALSE(client.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, edge));
-  ASSERT_EQ(edge.size(), 1u);
-  EXPECT_EQ(edge[0].X, 9);
-}
-
-TEST_F(Replies, KerfCheckEightFields) {
-  const struct {
-    const char* payload;
-    bool ok;
-    int written;  // outputs written, in order
-    const char* line;
-  } cases[] = {
-      {"1.5,30.2,41.7,3.1,8.0,5.5,0.4,40.9", true, 8, ""},
-      {"1.5,30.2,41.7", false, 3, "CenterChippDistance:，不能转换double"},
-      {"1,2,3,4,5,6,7,8.0,9.0", false, 7, "kerfWidthWithChipp2:8.0,9.0，不能转换double"},
-      {"1.5,x,3,4,5,6,7,8", false, 1, "KerfWidthWithoutChipp:x，不能转换double"},
-      {"1,2,3,4,5,6,q,8", false, 6, "KerfMeasure7:q，不能转换double"},
-  };
-  for (const auto& c : cases) {
-    double o[8];
-    for (double& value : o) value = kUntouched;
-    canned.Reply(std::string("KerfCheck,OK,") + c.payload);
-    EXPECT_EQ(client.Kestrel_KerfCheck("a", "b", "c", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                       0, 0, 0, 0, 0, o[0], o[1], o[2], o[3], o[4], o[5], o[6],
-                                       o[7], false, "d"),
-              c.ok)
-        << c.payload;
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(o[i] != kUntouched, i < c.written) << c.payload << i;
-    if (*c.line) {
-      EXPECT_EQ(Red().back(), Gbk(c.line)) << c.payload;
-    }
-  }
-  double o[8] = {kUntouched, kUntouched, kUntouched, kUntouched,
-                 kUntouched, kUntouched, kUntouched, kUntouched};
-  Kestrel never_connected;
-  console.clear();
-  EXPECT_TRUE(never_connected.Kestrel_LGKerfCheck("a", "b", "c", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                  0, 0, 0, 0, 0, 0, 0, 0, 0, o[0], o[1], o[2],
-                                                  o[3], o[4], o[5], o[6], o[7], true, "d"));
-  EXPECT_EQ(o[0], kUntouched);
-  EXPECT_TRUE(console.lines().empty());
-}
-
-TEST_F(Replies, CircleFit) {
-  const struct {
-    const char* payload;
-    bool ok;
-    double x, y, radius;
-    const char* line;
-  } cases[] = {
-      {"120.5&-30.25,75.125", true, 120.5, -30.25, 75.125, ""},
-      {"1&2,3,4", true, 1, 2, 3, ""},
-      {"1&2,r", false, 1, 2, kUntouched, "Radius:r，不能转换double"},
-      {"1,2,3", false, kUntouched, kUntouched, kUntouched, "Center.X:1,2,3，不能转换double"},
-  };
-  for (const auto& c : cases) {
-    Point center{kUntouched, kUntouched};
-    double radius = kUntouched;
-    canned.Reply(std::string("FixCircle,OK,") + c.payload);
-    const std::vector<Point> points{{1, 2}, {3, 4}, {5, 7}};
-    EXPECT_EQ(client.Kestrel_FixCircle(points, center, radius), c.ok) << c.payload;
-    EXPECT_EQ(center.X, c.x);
-    EXPECT_EQ(center.Y, c.y);
-    EXPECT_EQ(radius, c.radius);
-    if (*c.line) {
-      EXPECT_EQ(Red().back(), Gbk(c.line)) << c.payload;
-    }
-  }
-  ExpectErrorUntouched();
 }
 
 // ---- Memory running out ------------------------------------------------------

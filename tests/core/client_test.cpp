@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -26,28 +27,25 @@ std::string At(const char* format, const std::string& address, int port) {
   return line;
 }
 
-TEST(Client, FreshClientDefaults) {
-  Kestrel client;
-  EXPECT_EQ(client.Kestrel_GetTimeout(), 5000);
-  EXPECT_STREQ(client.Kestrel_GetErrorString(), "");
-  ConsoleCapture console;
-  EXPECT_FALSE(client.Kestrel_Connect_Status());
-  ASSERT_EQ(console.lines().size(), 1u);
-  EXPECT_EQ(console.lines()[0], Red("Kestrel", "Net 127.0.0.1:8000 Disconnect Warning."));
-}
-
-TEST(Client, TitleOfAnOwnedClientNamesTheProcedure) {
+// Title "Kestrel", or the owner's name (cut to 63 characters) and
+// "/Kestrel"; server 127.0.0.1:8000; timeout 5000; no error text.
+TEST(Client, Defaults) {
   Corvus::Procedure procedure("Seq1");
-  Kestrel client(&procedure);
-  ConsoleCapture console;
-  client.Kestrel_Connect_Status();
-  ASSERT_EQ(console.lines().size(), 1u);
-  EXPECT_EQ(console.lines()[0].title, "Seq1/Kestrel");
   Corvus::Procedure long_name(std::string(80, 'p').c_str());
-  Kestrel long_client(&long_name);
-  console.clear();
-  long_client.Kestrel_Connect_Status();
-  EXPECT_EQ(console.lines().at(0).title, std::string(63, 'p'));
+  const struct {
+    Corvus::Procedure* owner;
+    const char* title;
+  } cases[] = {{nullptr, "Kestrel"}, {&procedure, "Seq1/Kestrel"}, {&long_name, ""}};
+  for (const auto& c : cases) {
+    const auto client = c.owner ? std::make_unique<Kestrel>(c.owner) : std::make_unique<Kestrel>();
+    EXPECT_EQ(client->Kestrel_GetTimeout(), 5000);
+    EXPECT_STREQ(client->Kestrel_GetErrorString(), "");
+    ConsoleCapture console;
+    EXPECT_FALSE(client->Kestrel_Connect_Status());
+    const std::string title = *c.title ? c.title : std::string(63, 'p');
+    EXPECT_EQ(console.lines(), (std::vector<kestrel_test::ConsoleLine>{
+                                   Red(title, "Net 127.0.0.1:8000 Disconnect Warning.")}));
+  }
 }
 
 TEST(Client, TimeoutRuleStoresOnlyTwoValues) {
@@ -82,20 +80,6 @@ TEST(Client, ConnectDisconnectAndStatusLines) {
   EXPECT_STREQ(client.Kestrel_GetErrorString(), "");
 }
 
-TEST(Client, StatusSeesAServerThatClosed) {
-  FakeServer server;
-  Kestrel client;
-  ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", server.port()));
-  ASSERT_TRUE(server.Drop());
-  ConsoleCapture console;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  bool connected = true;
-  while (connected && std::chrono::steady_clock::now() < deadline) {
-    connected = client.Kestrel_Connect_Status();
-  }
-  EXPECT_FALSE(connected);
-}
-
 TEST(Client, FailedConnectStoresAddressAndPortForReconnect) {
   int closed_port;
   {
@@ -117,11 +101,16 @@ TEST(Client, FailedConnectStoresAddressAndPortForReconnect) {
   EXPECT_EQ(console.lines(), expected);
 }
 
-TEST(Client, ReconnectReachesARestartedServer) {
+// Status sees a server that closed its end; a reconnect reaches it again.
+TEST(Client, StatusSeesAClosedServerAndReconnectReachesIt) {
   FakeServer server;
   Kestrel client;
   ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", server.port()));
   ASSERT_TRUE(server.Drop());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  ConsoleCapture quiet;
+  while (client.Kestrel_Connect_Status() && std::chrono::steady_clock::now() < deadline) continue;
+  EXPECT_FALSE(client.Kestrel_Connect_Status());
   EXPECT_TRUE(client.Kestrel_Reconnect_Port());
   EXPECT_TRUE(server.WaitForConnections(2, 2000));
   server.Push(FakeServer::Line("<SetGain,OK,>"));

@@ -2,7 +2,6 @@
 // "%f" writes it, on the fast integer path and on the general one alike.
 #include <gtest/gtest.h>
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -50,13 +49,6 @@ TEST(FixedText, EdgeCasesMatchPrintf) {
   for (const double value : cases) {
     EXPECT_EQ(Written(value), Printf(value)) << value;
   }
-}
-
-TEST(FixedText, NotANumberKeepsTheGeneralText) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  char text[400];
-  const auto general = std::to_chars(text, text + sizeof text, nan, std::chars_format::fixed, 6);
-  EXPECT_EQ(Written(nan), std::string(text, general.ptr));
 }
 
 TEST(FixedText, RandomValuesMatchPrintf) {
