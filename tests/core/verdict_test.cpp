@@ -70,14 +70,4 @@ TEST(Verdict, OversizedHeadAndTypeAreCutAndNeverMatch) {
                                          "(OK/NG)[Kestrel::Kestrel_SetGain]");
 }
 
-TEST(Verdict, FailedExchangeSetsTheErrorBeforeItsLine) {
-  Kestrel client;
-  CannedReplies canned(client);  // nothing queued: the exchange fails
-  ConsoleCapture console;
-  EXPECT_FALSE(client.Kestrel_StartGrab("Cam1"));
-  EXPECT_EQ(console.lines(), std::vector<kestrel_test::ConsoleLine>{
-                                 Red("Kestrel", "Net:127.0.0.1:8000 fail.")});
-  EXPECT_EQ(client.Kestrel_GetErrorString(), Gbk("通讯失败!"));
-}
-
 }  // namespace

@@ -120,14 +120,8 @@ TEST(LynkUnconnected, EveryCallFailsAtOnce) {
   const struct {
     const char* address;
     int port;  // -2: no connect; the server's: connected, then disconnected
-  } cases[] = {{nullptr, -2},
-               {"127.0.0.1", server.port()},
-               {nullptr, 8000},
-               {"127.0.0.1", 0},
-               {"127.0.0.1", -1},
-               {"127.0.0.1", 65536},
-               {"127.0.0.1", ntohs(closed.sin_port)},
-               {"127.0.0.1", no_answer}};
+  } cases[] = {{nullptr, -2},       {"127.0.0.1", server.port()},          {nullptr, 8000},
+               {"127.0.0.1", 65536}, {"127.0.0.1", ntohs(closed.sin_port)}, {"127.0.0.1", no_answer}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.address ? c.address : "(null)") + ":" + std::to_string(c.port));
     Lynk link;
@@ -216,8 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
         Chunks("SplitTerminator", {"<a>\r", "\n<b>\r\n"}, 10240, {"<a>\r\n", "<b>\r\n"}),
         Chunks("PartialLineOverATimedOutRead", {"<par", "tial>\r\n"}, 10240, {"", "<partial>\r\n"},
                300),
-        Chunks("BareCrAndLfInsideALine", {"a\rb\nc\r\n"}, 10240, {"a\rb\nc\r\n"}),
-        Chunks("EmptyLine", {"\r\n<x>\r\n"}, 10240, {"\r\n", "<x>\r\n"}),
+        Chunks("BareCrAndLfInsideALine", {"a\rb\nc\r\n\r\n"}, 10240, {"a\rb\nc\r\n", "\r\n"}),
         Chunks("LineFillsTheLimitExactly", {"abc\r\nde\r\n"}, 6, {"abc\r\n", "de\r\n"}),
         Chunks("OverlongLineInOneWrite", {"abcdefgh\r\nok\r\n"}, 6, {"abcde", "ok\r\n"}),
         Chunks("OverlongLineRestArrivesLater", {"abcdefg", "hij", "k\r", "\nok\r\n"}, 6,
@@ -242,11 +235,11 @@ TEST_F(LynkTest, ReadsKeepToTheirLimitAndTakeWhatIsThere) {
   const struct {
     int timeout, send_at;  // send_at -1: nothing is sent
     long long min_ms, max_ms;
-  } cases[] = {{0, -1, 0, 150},     {200, -1, 195, 350},
+  } cases[] = {{0, -1, 0, 150},
 #ifndef _WIN32
-               {512, -1, 511, 533}, {512, -1, 511, 533},   {512, -1, 511, 533},
+               {512, -1, 511, 533},
 #endif
-               {190, 40, 0, 185},   {1000, 900, 890, 5000}};
+               {190, 40, 0, 185}, {1000, 900, 890, 5000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.timeout) + " ms, line at " + std::to_string(c.send_at));
     std::thread late([&] {

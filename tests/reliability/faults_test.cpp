@@ -93,19 +93,6 @@ Outcome ResetMidReply(Faults& f) {
   return o;
 }
 
-// Nothing listens: the connect fails at once, then the command at its write.
-Outcome NothingListens(Faults& f) {
-  {
-    FakeServer gone;  // a port nothing listens on any more
-    f.port = gone.port();
-  }
-  const auto start = Clock::now();
-  EXPECT_FALSE(f.client.Kestrel_Connect_Port("127.0.0.1", f.port));
-  EXPECT_LT(MsSince(start), 500);
-  EXPECT_EQ(f.console.lines().back(), Red("Kestrel", "Net " + Net(f.port) + " Connect Error."));
-  return f.GetReal();
-}
-
 // A server that answers (unsolicited, every 2 ms) but never reads: requests
 // pile up until one no longer fits, whose write gives up at the write bound.
 Outcome ServerNeverReads(Faults& f) {
@@ -156,7 +143,6 @@ constexpr int kWriteLimitMs = Corvus::Lynk::kWriteLimitMs;
 INSTANTIATE_TEST_SUITE_P(
     Peers, PeerFaults,
     ::testing::Values(PeerFault{"ResetMidReply", ResetMidReply, true, 0, 1000},
-                      PeerFault{"NothingListens", NothingListens, false, 0, 100},
                       PeerFault{"ServerNeverReads", ServerNeverReads, false, kWriteLimitMs - 100,
                                 kWriteLimitMs + 1500}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -29,6 +29,8 @@
 #include <string>
 #include <utility>
 
+#include <CLI/CLI.hpp>
+
 #include "kestrel/host.h"
 #include "kestrel/kestrel.h"
 
@@ -122,35 +124,18 @@ void CountRed(Corvus::HeraldColor color, const char*, const char*, void* red) {
   *static_cast<long*>(red) += color == Corvus::HeraldColor::Red;  // one client thread
 }
 
-bool ParseLong(const char* text, long& out) {
-  char* end = nullptr;
-  out = std::strtol(text, &end, 10);
-  return end != text && *end == '\0' && out > 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   long count = 1000000, restart_every = 50000, rss_margin_kb = 2048;
   std::string sim;
-  bool usable = true;
-  for (int i = 1; i < argc && usable; i += 2) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : "";
-    if (arg == "--sim") {
-      sim = value;
-    } else {
-      usable = (arg == "--count" && ParseLong(value, count)) ||
-               (arg == "--restart-every" && ParseLong(value, restart_every)) ||
-               (arg == "--rss-margin-kb" && ParseLong(value, rss_margin_kb));
-    }
-  }
-  if (!usable || sim.empty()) {
-    std::fprintf(stderr,
-                 "usage: kestrel-soak --sim PATH [--count N] [--restart-every K] "
-                 "[--rss-margin-kb M]\n");
-    return 2;
-  }
+  CLI::App app("Many commands through one client against a restarted simulator", "kestrel-soak");
+  app.add_option("--sim", sim, "kestrel-sim to run")->required();
+  app.add_option("--count", count, "commands")->check(CLI::PositiveNumber);
+  app.add_option("--restart-every", restart_every, "commands between restarts")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--rss-margin-kb", rss_margin_kb, "growth allowed")->check(CLI::PositiveNumber);
+  CLI11_PARSE(app, argc, argv);
   ::signal(SIGPIPE, SIG_IGN);
   Simulator server(sim);
   long red = 0;
