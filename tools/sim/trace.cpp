@@ -258,6 +258,7 @@ std::vector<Exchange> Exchanges(const std::vector<Record>& records) {
     std::size_t latest = 0;                 // index of its latest exchange
     std::deque<std::size_t> unanswered;     // its requests without a reply yet
     std::int64_t last_server_us = 0;
+    bool client_closed = false;  // a server's close after it only follows suit
   };
   std::vector<Exchange> out;
   std::map<long, Conn> conns;
@@ -284,7 +285,9 @@ std::vector<Exchange> Exchanges(const std::vector<Record>& records) {
       out.push_back(std::move(ex));
       continue;
     }
-    const bool server_close = rec.event == "refused" || (rec.event == "close" && rec.by == "server");
+    if (rec.event == "close" && rec.by == "client") c.client_closed = true;
+    const bool server_close =
+        rec.event == "refused" || (rec.event == "close" && rec.by == "server" && !c.client_closed);
     if (!rec.event.empty() && !server_close) continue;
     // A server's line or close: find the exchange it belongs to.
     std::size_t target = c.latest;
