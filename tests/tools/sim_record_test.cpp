@@ -67,7 +67,7 @@ std::vector<Line> Lines(const std::vector<trace::Record>& records) {
 }
 
 TEST(Recorder, PassesEveryByteBothWaysAndRecordsEachLine) {
-  const std::string gbk_long = "<SetStateColor,Cam1,\xBA\xEC\\" + std::string(20000, 'x') + ">";
+  const std::string gbk_long = "<SetStateColor,Cam1,\xBA\xEC\\\"" + std::string(20000, 'x') + ">";
   const struct {
     const char* name;
     std::string request;  // what the client sends
