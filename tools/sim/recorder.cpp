@@ -1,5 +1,7 @@
 #include "sim/recorder.h"
 
+#include "sim/server.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -22,11 +24,6 @@ using trace::End;
 
 // ---- The sockets: every socket call of the recorder ------------------------------
 
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
 #ifdef POLLRDHUP
 constexpr short kPeerClosed = POLLRDHUP;
 #else
@@ -84,17 +81,6 @@ long Receive(int fd, char* buf, std::size_t size) {
   while ((n = ::recv(fd, buf, size, 0)) < 0 && errno == EINTR) {
   }
   return static_cast<long>(n);
-}
-
-bool SendAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, kSendFlags);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 int Poll(pollfd* fds, int count) {
@@ -191,7 +177,7 @@ const char* Recorder::Relay(int client, long id, const std::atomic<bool>& stoppi
       if (n <= 0) {
         by = "server";
         if (n < 0) error = std::strerror(errno);
-      } else if (!SendAll(client, buf.data(), static_cast<std::size_t>(n))) {
+      } else if (!Server::SendAll(client, buf.data(), static_cast<std::size_t>(n))) {
         by = stopping.load() ? "recorder" : "client";
         error = client_closed ? "" : std::strerror(errno);
       } else {
@@ -205,7 +191,7 @@ const char* Recorder::Relay(int client, long id, const std::atomic<bool>& stoppi
     }
     const long n = Receive(client, buf.data(), buf.size());
     if (n > 0) {
-      if (!SendAll(server, buf.data(), static_cast<std::size_t>(n))) {
+      if (!Server::SendAll(server, buf.data(), static_cast<std::size_t>(n))) {
         by = "server";
         error = std::strerror(errno);
       } else {

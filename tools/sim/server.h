@@ -61,6 +61,10 @@ class Server {
   // Connections being served right now.
   int active_connections() const { return active_.load(); }
 
+  // Sends all of `data` on a blocking socket, without raising SIGPIPE; false
+  // when the peer is gone. (The recorder's relay sends with it too.)
+  static bool SendAll(int fd, const char* data, std::size_t size);
+
  private:
   struct Connection {
     int fd = -1;
@@ -81,7 +85,6 @@ class Server {
   bool Play(Connection& conn, const trace::Exchange& recorded);
   // Refuses an over-long request line whose first bytes are `start`.
   bool RefuseLong(Connection& conn, std::string_view start);
-  bool SendAll(int fd, const char* data, std::size_t size);
   // Waits `ms` milliseconds; false when the server stops meanwhile.
   bool Pause(int ms);
   void Reap(bool all);
