@@ -214,6 +214,45 @@ void Paired(benchmark::State& state, const Workload* w) {
   }
 }
 
+// The bare client's round trip straight to the reply server and through the
+// recorder in front of it, in alternating blocks within each iteration (the
+// same pairing as Paired). Counters: wall time per round trip of each side,
+// what the recorder adds, and the recorder's resident memory at the end.
+void RecorderPaired(benchmark::State& state, const Workload* w) {
+  constexpr int kBlock = 20;
+  BareClient direct, through;
+  if (!direct.Connect(setting().reply_port) || !through.Connect(setting().recorder_port)) {
+    state.SkipWithError("cannot connect to the reply server or the recorder");
+    return;
+  }
+  double wall_ns[2] = {0, 0};
+  std::int64_t calls = 0;
+  bool ok = true;
+  int turn = 0;
+  for (auto _ : state) {
+    for (int k = 0; k < 2 && ok; ++k) {
+      BareClient& side = (turn + k) % 2 == 0 ? direct : through;
+      const auto t0 = std::chrono::steady_clock::now();
+      for (int i = 0; i < kBlock && ok; ++i) ok = side.RoundTrip(w->request, w->reply.size());
+      wall_ns[(turn + k) % 2] +=
+          std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+    }
+    calls += kBlock;
+    ++turn;
+    if (!ok) {
+      state.SkipWithError("round trip failed");
+      return;
+    }
+  }
+  if (calls == 0) return;
+  const double direct_us = wall_ns[0] / 1e3 / static_cast<double>(calls);
+  const double through_us = wall_ns[1] / 1e3 / static_cast<double>(calls);
+  state.counters["direct_us"] = direct_us;
+  state.counters["recorder_us"] = through_us;
+  state.counters["added_us"] = through_us - direct_us;
+  state.counters["recorder_rss_kb"] = ResidentKb(setting().recorder_pid);
+}
+
 // ---- Reply handling without a network -----------------------------------------
 
 void Parse(benchmark::State& state, const Workload* w) {
@@ -435,6 +474,18 @@ benchmark::internal::Benchmark* Timed(benchmark::internal::Benchmark* b, double 
 
 void DiscardLines() { Corvus::Herald_Set_Sink(&Discard, nullptr); }
 
+double ResidentKb(int pid) {
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  double kb = -1;
+  while (kb < 0 && std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atof(line + 6);
+  }
+  std::fclose(f);
+  return kb;
+}
+
 void RegisterAll() {
   const Setting& s = setting();
   for (const Workload& w : s.workloads) {
@@ -457,6 +508,12 @@ void RegisterAll() {
   }
   for (const Workload& w : s.workloads) {
     Timed(benchmark::RegisterBenchmark(("roundtrip/paired/" + w.name).c_str(), Paired, &w), 0.2)
+        ->UseRealTime()
+        ->Unit(benchmark::kMicrosecond);
+  }
+  for (const Workload& w : s.workloads) {
+    if (s.recorder_port == 0 || w.name != "GetReal") continue;
+    Timed(benchmark::RegisterBenchmark("recorder/paired/GetReal", RecorderPaired, &w), 0.2)
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
   }

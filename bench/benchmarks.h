@@ -15,10 +15,15 @@ struct Setting {
   int silent_port = 0;  // a server that never answers
   int sim_port = 0;     // the simulator; 0 when it is not available
   int sim_pid = 0;      // its process, for its CPU time
+  int recorder_port = 0;  // kestrel-sim --record in front of the reply server; 0: none
+  int recorder_pid = 0;   // its process, for its memory
   bool smoke = false;   // each benchmark once, briefly: no figures
   long iterations = 0;  // fixed iteration count of the round trips (for strace), 0: timed
 };
 Setting& setting();
+
+// Resident memory of process `pid` in kB (VmRSS); -1 when it cannot be read.
+double ResidentKb(int pid);
 
 // The console sink that drops every line.
 void DiscardLines();

@@ -166,7 +166,7 @@ std::string Verdict(bool judged, bool met, const std::string& by) {
 }
 
 std::vector<Row> Figures(const Collector& c, const std::vector<AllocationAudit>& audit,
-                         bool smoke) {
+                         bool smoke, double recorder_start_kb) {
   std::vector<Row> rows;
   auto real = [&](const std::string& n) { return Of(c, n, "real_us"); };
   auto counter = [&](const std::string& n, const char* k) { return Of(c, n, k); };
@@ -263,6 +263,25 @@ std::vector<Row> Figures(const Collector& c, const std::vector<AllocationAudit>&
                         Fixed(cr.median, 3) + "x" + Spread(cr) + " (" + Fixed(kc.median, 2) +
                         " / " + Fixed(fc.median, 2) + " us); allocs/call " + Fixed(a.median, 2),
                     "", ""});
+  }
+  // The recorder.
+  {
+    const std::string n = "recorder/paired/GetReal";
+    const Stat added = counter(n, "added_us"), d = counter(n, "direct_us");
+    const Stat r = counter(n, "recorder_us"), rss = counter(n, "recorder_rss_kb");
+    rows.push_back({"Recorder (kestrel-sim --record) in front of the reply server: added wall time "
+                    "per GetReal round trip of the bare client",
+                    "**" + Fixed(added.median, 1) + " us**" + Range(added, 1) + " (" +
+                        Fixed(r.median, 1) + " us through it / " + Fixed(d.median, 1) +
+                        " us direct)",
+                    "< 50 us",
+                    judge(added.valid, added.median < 50.0,
+                          "by " + Fixed(added.median - 50.0, 1) + " us")});
+    rows.push_back({"Recorder resident memory: at start / after every repetition (lowest-highest), "
+                    "every line recorded",
+                    Fixed(recorder_start_kb, 0) + " kB / " + Fixed(rss.low, 0) + "-" +
+                        Fixed(rss.high, 0) + " kB",
+                    "flat", ""});
   }
   // Parsing.
   {
@@ -362,8 +381,9 @@ std::string Table(const std::vector<Row>& rows, const std::string& command, int 
   out << "Servers: the reply server is a child process forked by kestrel-bench (a thread per "
          "connection, pre-built replies, one recv and one send per request"
       << (ReplyServer::hold_on_one_cpu ? ", kept on the last CPU" : "")
-      << "), used by the floor and by the library alike; the simulator is kestrel-sim, "
-         "started by kestrel-bench as a child process.\n";
+      << "), used by the floor and by the library alike; the simulator, and the recorder "
+         "(kestrel-sim --record, forwarding to the reply server), are kestrel-sim processes "
+         "started by kestrel-bench.\n";
   if (smoke) {
     out << "Smoke run: each benchmark once with a few iterations, to show that it runs and "
            "succeeds; the figures mean nothing.\n\n";
@@ -455,6 +475,25 @@ int main(int argc, char** argv) {
       sim_missing = true;
     }
   }
+  // The recorder in front of the reply server, writing its trace beside the
+  // figures (removed at the end).
+  SimulatorProcess recorder;
+  const std::string trace_file =
+      "/tmp/kestrel-bench-" + std::to_string(::getpid()) + ".trace.jsonl";
+  double recorder_start_kb = -1;
+  if (!sim_path.empty()) {
+    if (recorder.Start(sim_path,
+                       {"--record", trace_file, "--forward",
+                        "127.0.0.1:" + std::to_string(s.reply_port)},
+                       why)) {
+      s.recorder_port = recorder.port();
+      s.recorder_pid = static_cast<int>(recorder.pid());
+      recorder_start_kb = ResidentKb(s.recorder_pid);
+    } else {
+      std::fprintf(stderr, "kestrel-bench: recorder not started: %s\n", why.c_str());
+      sim_missing = true;
+    }
+  }
   std::printf("reply server: child process %d on 127.0.0.1:%d; silent server on port %d; "
               "simulator %s\n",
               static_cast<int>(reply_server.pid()), s.reply_port, s.silent_port,
@@ -505,10 +544,13 @@ int main(int argc, char** argv) {
   }
   if (s.smoke && sim_missing) failed = true;
 
-  const std::string table = Table(Figures(collector, audit, s.smoke), command, repetitions, s.smoke);
+  const std::string table =
+      Table(Figures(collector, audit, s.smoke, recorder_start_kb), command, repetitions, s.smoke);
   std::printf("\n%s", table.c_str());
   if (!table_file.empty()) std::ofstream(table_file) << table;
   sim.Stop();
+  recorder.Stop();
+  std::remove(trace_file.c_str());
   reply_server.Stop();
   if (failed) std::fprintf(stderr, "kestrel-bench: FAILED (see above)\n");
   return failed ? 1 : 0;

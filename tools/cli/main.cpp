@@ -15,6 +15,7 @@
 #include "commands.h"
 #include "kestrel/kestrel.h"
 #include "output.h"
+#include "trace_view.h"
 
 namespace {
 
@@ -101,8 +102,14 @@ int main(int argc, char** argv) {
   std::string topic;
   CLI::App* help = app.add_subcommand("help", "Show all commands, or one with its arguments");
   help->add_option("command", topic);
+  std::string trace_file;
+  CLI::App* trace =
+      app.add_subcommand("trace", "Show a session recorded by kestrel-sim --record, one row "
+                                  "per exchange (--json, --svg FILE for a timeline)");
+  trace->add_option("file", trace_file, "The trace file")->required()->type_name("FILE");
   app.footer("\nCommands (points are two numbers X Y; flags are true, false, 1 or 0):\n" +
              kestrel_cli::CommandListing() +
+             "\n'kestrel trace FILE' shows a session recorded by kestrel-sim --record.\n"
              "\nExit codes: 0 ok, 1 a command failed, 2 usage error, 3 no connection.\n"
              "'kestrel help COMMAND' describes one command.");
 
@@ -124,6 +131,7 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
 
+  if (trace->parsed()) return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr);
   if (help->parsed()) {
     if (topic.empty()) {
       // app.help() would describe the selected "help" subcommand itself.

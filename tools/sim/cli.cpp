@@ -1,5 +1,7 @@
 #include "sim/cli.h"
 
+#include "sim/recorder.h"
+
 #include <CLI/CLI.hpp>
 #include <charconv>
 #include <ostream>
@@ -90,9 +92,37 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
       ->check(CLI::NonNegativeNumber);
   app.add_option("--seed", s.sim.seed, "seed of the wafer edge deviations");
 
+  auto* record = app.add_option("--record", s.record,
+                                "record: forward every connection to --forward and write its "
+                                "lines to this trace file (see docs/trace.md)")
+                     ->type_name("FILE");
+  auto* forward = app.add_option("--forward", s.forward, "the real server the recorder forwards to")
+                      ->type_name("HOST:PORT");
+  record->needs(forward);
+  forward->needs(record);
+  auto* replay = app.add_option("--replay", s.replay, "answer from this recorded trace")
+                     ->check(CLI::ExistingFile)
+                     ->type_name("FILE");
+  std::string pace = "recorded";
+  auto* pace_option =
+      app.add_option("--pace", pace, "replay: wait as recorded, or answer at once (fast)")
+          ->check(CLI::IsMember({"recorded", "fast"}));
+  auto* exit_after = app.add_flag("--exit-after-replay", s.exit_after_replay,
+                                  "replay: exit once every recorded reply was served or the "
+                                  "last client left");
+  auto* strict = app.add_flag("--strict", s.strict, "replay: exit with 3 when anything diverged");
+  for (CLI::Option* o : {pace_option, exit_after, strict}) o->needs(replay);
+  for (const char* other : {"--fault", "--scenario"}) {
+    record->excludes(other);
+    replay->excludes(other);
+  }
+  replay->excludes(record);
+
   try {
     app.parse(argc, argv);
     s.sim.wafer_center = {wafer_center.at(0), wafer_center.at(1)};
+    s.fast = pace == "fast";
+    if (!s.forward.empty()) SplitHostPort(s.forward);  // checked before anything starts
     std::vector<double> v;
     for (const auto& text : calibrations) {
       std::string name = SplitCameraValues(text, 5, v, "NAME=sx,sy,ox,oy,deg");

@@ -17,6 +17,13 @@ struct Settings {
   ServerOptions server;
   std::vector<Fault> faults;  // --fault rules first, then the scenario's
   std::string log;            // empty: no log
+  // Recording and replay (docs/trace.md).
+  std::string record;   // --record FILE: the trace to write
+  std::string forward;  // --forward HOST:PORT: the real server
+  std::string replay;   // --replay FILE: the trace to serve
+  bool fast = false;    // --pace fast: recorded waits left out
+  bool exit_after_replay = false;
+  bool strict = false;  // exit code 3 when the replay diverged
 };
 
 // Fills `settings` from the command line. Returns -1 when the simulator is to

@@ -15,6 +15,9 @@
 #include <system_error>
 #include <vector>
 
+#include "sim/recorder.h"
+#include "sim/replay.h"
+
 namespace kestrel::sim {
 
 namespace {
@@ -190,6 +193,16 @@ void Server::AcceptLoop() {
 }
 
 void Server::Serve(Connection& conn) {
+  const char* why = recorder_ != nullptr ? recorder_->Relay(conn.fd, conn.id, stop_flag_)
+                                         : ServeLines(conn);
+  ::shutdown(conn.fd, SHUT_RDWR);
+  Log(conn.id, RequestLog::kEvent, why);
+  active_.fetch_sub(1);
+  conn.done.store(true);
+  Wake();
+}
+
+const char* Server::ServeLines(Connection& conn) {
   std::vector<char> buf(kBufferBytes);
   Request req;
   std::string reply;
@@ -197,8 +210,9 @@ void Server::Serve(Connection& conn) {
   std::vector<int> close_counts(faults_.close_rules().size(), 0);
   std::size_t end = 0;      // bytes held in buf
   bool discarding = false;  // inside an over-long line, dropping its rest
-  bool open = true;
-  const char* why = "closed by peer";
+  const trace::Exchange* greeting = replay_ != nullptr ? replay_->Greet() : nullptr;
+  bool open = greeting == nullptr || Play(conn, *greeting);
+  const char* why = open ? "closed by peer" : "closed by the simulator";
 
   while (open) {
     ssize_t n = ::recv(conn.fd, buf.data() + end, buf.size() - end, 0);
@@ -240,11 +254,7 @@ void Server::Serve(Connection& conn) {
     if (rest > 0 && start > 0) std::memmove(buf.data(), buf.data() + start, rest);
     end = rest;
   }
-  ::shutdown(conn.fd, SHUT_RDWR);
-  Log(conn.id, RequestLog::kEvent, why);
-  active_.fetch_sub(1);
-  conn.done.store(true);
-  Wake();
+  return why;
 }
 
 bool Server::RefuseLong(Connection& conn, std::string_view start) {
@@ -269,6 +279,19 @@ bool Server::RefuseLong(Connection& conn, std::string_view start) {
 bool Server::Respond(Connection& conn, std::string_view line, Request& req, std::string& reply,
                      std::vector<int>& close_counts) {
   Log(conn.id, RequestLog::kIn, line);
+  if (replay_ != nullptr) {
+    if (const trace::Exchange* recorded = replay_->Take(line)) {
+      const bool open = Play(conn, *recorded);
+      replay_->Served();
+      return open;
+    }
+    reply = "<";
+    reply += ParseRequest(line, req) ? req.word : kUnknownHead;
+    reply += ",NG,no recorded reply>";
+    Log(conn.id, RequestLog::kOut, reply);
+    reply += "\r\n";
+    return SendAll(conn.fd, reply.data(), reply.size());
+  }
   const Outcome outcome = sim_.Handle(line, req, reply);
   const Fault* fault = faults_.empty() ? nullptr : faults_.Take(outcome.head);
 
@@ -307,6 +330,20 @@ bool Server::Respond(Connection& conn, std::string_view line, Request& req, std:
     }
   }
   return true;
+}
+
+bool Server::Play(Connection& conn, const trace::Exchange& recorded) {
+  std::string bytes;
+  for (const trace::Piece& piece : recorded.replies) {
+    if (!Pause(replay_->WaitMs(piece.wait_us))) return false;
+    Log(conn.id, RequestLog::kOut, piece.bytes);
+    bytes.assign(piece.bytes).append(trace::Terminator(piece.end));
+    if (!SendAll(conn.fd, bytes.data(), bytes.size())) return false;
+  }
+  if (!recorded.closed) return true;
+  if (Pause(replay_->WaitMs(recorded.close_wait_us)))
+    Log(conn.id, RequestLog::kEvent, "closing (as recorded)");
+  return false;
 }
 
 bool Server::SendAll(int fd, const char* data, std::size_t size) {

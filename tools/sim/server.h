@@ -17,7 +17,14 @@
 #include "sim/protocol.h"
 #include "sim/request_log.h"
 
+namespace kestrel::trace {
+struct Exchange;
+}
+
 namespace kestrel::sim {
+
+class Recorder;
+class Replay;
 
 struct ServerOptions {
   std::string address = "127.0.0.1";
@@ -34,6 +41,12 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
+  // The other modes, chosen before Start(): answers from a recorded session
+  // instead of the simulator and the fault rules, or each connection relayed
+  // to the real server through the recorder. Both must outlive the server.
+  void UseReplay(Replay* replay) { replay_ = replay; }
+  void UseRecorder(Recorder* recorder) { recorder_ = recorder; }
+
   // Binds, listens and starts accepting. Throws std::runtime_error naming the
   // address and the reason when the socket cannot be set up.
   void Start();
@@ -48,6 +61,10 @@ class Server {
   // Connections being served right now.
   int active_connections() const { return active_.load(); }
 
+  // Sends all of `data` on a blocking socket, without raising SIGPIPE; false
+  // when the peer is gone. (The recorder's relay sends with it too.)
+  static bool SendAll(int fd, const char* data, std::size_t size);
+
  private:
   struct Connection {
     int fd = -1;
@@ -58,12 +75,16 @@ class Server {
 
   void AcceptLoop();
   void Serve(Connection& conn);
+  // Serves request lines until the connection is to be closed; returns why.
+  const char* ServeLines(Connection& conn);
   // Answers one request line; false when the connection is to be closed.
   bool Respond(Connection& conn, std::string_view line, Request& req, std::string& reply,
                std::vector<int>& close_counts);
+  // Sends what the recorded server did: its lines after their waits, then
+  // its close. False when the connection is to be closed.
+  bool Play(Connection& conn, const trace::Exchange& recorded);
   // Refuses an over-long request line whose first bytes are `start`.
   bool RefuseLong(Connection& conn, std::string_view start);
-  bool SendAll(int fd, const char* data, std::size_t size);
   // Waits `ms` milliseconds; false when the server stops meanwhile.
   bool Pause(int ms);
   void Reap(bool all);
@@ -76,6 +97,8 @@ class Server {
   FaultPlan& faults_;
   RequestLog* log_;
   const ServerOptions options_;
+  Replay* replay_ = nullptr;
+  Recorder* recorder_ = nullptr;
 
   int listen_fd_ = -1;
   int wake_fds_[2] = {-1, -1};

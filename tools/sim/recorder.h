@@ -1,0 +1,41 @@
+// The recorder: stands between a client and the real vision server, forwards
+// every byte both ways unchanged and in order, and writes each line that
+// passes into a trace. The Server accepts the clients and hands each
+// connection to Relay() on its own thread.
+#ifndef KESTREL_SIM_RECORDER_H
+#define KESTREL_SIM_RECORDER_H
+
+#include <atomic>
+#include <string>
+
+#include "sim/trace.h"
+
+namespace kestrel::sim {
+
+// "HOST:PORT" (an IPv6 address in brackets) split; throws
+// std::invalid_argument when it is not of that form.
+std::pair<std::string, int> SplitHostPort(const std::string& text);
+
+class Recorder {
+ public:
+  // `writer` must outlive the recorder. Nothing is resolved or connected
+  // until a client comes.
+  Recorder(trace::Writer& writer, std::string host, int port)
+      : writer_(writer), host_(std::move(host)), port_(port) {}
+
+  // Serves client connection `id` on `client` (a connected socket that the
+  // caller closes): connects to the server and relays until the server closes
+  // or fails, or the client has closed and the server has answered what it
+  // sent, or `stopping` is set and the client socket is shut down. Returns a
+  // note for the log.
+  const char* Relay(int client, long id, const std::atomic<bool>& stopping);
+
+ private:
+  trace::Writer& writer_;
+  const std::string host_;
+  const int port_;
+};
+
+}  // namespace kestrel::sim
+
+#endif  // KESTREL_SIM_RECORDER_H

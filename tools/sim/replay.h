@@ -1,0 +1,67 @@
+// Replay of a recorded session: the Server answers each request line with
+// what the recorded server did for the same bytes. The n-th occurrence of a
+// request gets the answer recorded for its n-th occurrence; a request with no
+// recorded answer left is a divergence.
+#ifndef KESTREL_SIM_REPLAY_H
+#define KESTREL_SIM_REPLAY_H
+
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/trace.h"
+
+namespace kestrel::sim {
+
+class Replay {
+ public:
+  // `fast`: every recorded wait is left out.
+  Replay(std::vector<trace::Exchange> exchanges, bool fast);
+
+  // The answer to the next occurrence of request `line` (without its
+  // terminator); nullptr when none is left, which counts as a divergence.
+  const trace::Exchange* Take(std::string_view line);
+  // What the server did on the next connection before any request (the
+  // recorded connections taken in order); nullptr past the last one.
+  const trace::Exchange* Greet();
+  // An answer from Take has been sent in full.
+  void Served();
+
+  // A recorded wait as it is to be waited, in milliseconds.
+  int WaitMs(std::int64_t recorded_us) const {
+    return fast_ ? 0 : static_cast<int>(recorded_us / 1000);
+  }
+
+  // Every recorded answer has been served, or a client came and none is
+  // connected any more.
+  bool Finished(int active_connections) const;
+  // Requests without an answer, or recorded answers never asked for.
+  bool Diverged() const;
+  // Requests replayed, divergences (the first few named) and recorded
+  // answers left unused, on a few lines.
+  std::string Summary() const;
+
+ private:
+  static constexpr std::size_t kNamed = 5;  // divergences and unused answers listed
+
+  const std::vector<trace::Exchange> exchanges_;
+  const bool fast_;
+  mutable std::mutex mu_;
+  // Per request bytes, the indexes of its recorded exchanges in order, and
+  // how many were taken.
+  std::map<std::string, std::pair<std::vector<std::size_t>, std::size_t>, std::less<>> answers_;
+  std::vector<std::size_t> greetings_;
+  std::size_t greeted_ = 0;
+  std::size_t recorded_ = 0;  // exchanges with a request
+  std::size_t taken_ = 0;
+  std::size_t served_ = 0;
+  std::size_t divergences_ = 0;
+  std::vector<std::string> diverged_;  // the first few
+};
+
+}  // namespace kestrel::sim
+
+#endif  // KESTREL_SIM_REPLAY_H
