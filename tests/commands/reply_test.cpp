@@ -27,6 +27,7 @@ constexpr double U = -777.0;  // an output's value before the call
 // The outputs after a call, as one text: numbers, then "x&y" points, lists in
 // brackets, texts as they are.
 struct Shown {
+  bool ok = false;
   std::ostringstream out;
   Shown& operator<<(double v) { return put(v); }
   Shown& operator<<(int v) { return put(v); }
@@ -48,107 +49,84 @@ struct Shown {
 };
 
 // One operation, called with every output at U (lists holding one stale
-// entry, the focus text "old"); returns its result and shows its outputs.
-using Call = bool (*)(Kestrel&, Shown&);
+// entry, the focus text "old"): its result and its outputs afterwards.
+using Call = void (*)(Kestrel&, Shown&);
 
-bool Gain(Kestrel& k, Shown& s) {
+void Gain(Kestrel& k, Shown& s) {
   double v = U;
-  const bool ok = k.Kestrel_GetGain("C", v);
-  return s << v, ok;
+  s.ok = k.Kestrel_GetGain("C", v), s << v;
 }
-bool Exposure(Kestrel& k, Shown& s) {
+void Exposure(Kestrel& k, Shown& s) {
   double v = U;
-  const bool ok = k.Kestrel_GetExposure("C", v);
-  return s << v, ok;
+  s.ok = k.Kestrel_GetExposure("C", v), s << v;
 }
-bool Light(Kestrel& k, Shown& s) {
+void Light(Kestrel& k, Shown& s) {
   int v = -777;
-  const bool ok = k.Kestrel_GetLight("C", v);
-  return s << v, ok;
+  s.ok = k.Kestrel_GetLight("C", v), s << v;
 }
-bool LineAngle(Kestrel& k, Shown& s) {
+void Angle(Kestrel& k, Shown& s) {
   double v = U;
-  const bool ok = k.Kestrel_GetLineAngle({0, 0}, {1, 1}, v);
-  return s << v, ok;
+  s.ok = k.Kestrel_GetLineAngle({0, 0}, {1, 1}, v), s << v;
 }
 template <bool (Kestrel::*Get)(const char*, double&, double&)>
-bool TwoNumbers(Kestrel& k, Shown& s) {
+void Two(Kestrel& k, Shown& s) {
   double x = U, y = U;
-  const bool ok = (k.*Get)("C", x, y);
-  return s << x << y, ok;
+  s.ok = (k.*Get)("C", x, y), s << x << y;
 }
-bool Real(Kestrel& k, Shown& s) {
+// The point operations: each writes one Point.
+template <bool (*Get)(Kestrel&, Point&)>
+void Pt(Kestrel& k, Shown& s) {
   Point p{U, U};
-  const bool ok = k.Kestrel_GetReal("C", {1, 2}, p);
-  return s << p, ok;
+  s.ok = Get(k, p), s << p;
 }
-bool Ruler(Kestrel& k, Shown& s) {
-  Point p{U, U};
-  const bool ok = k.Kestrel_GetRuler("C", {1, 2}, p);
-  return s << p, ok;
+bool Real(Kestrel& k, Point& p) { return k.Kestrel_GetReal("C", {1, 2}, p); }
+bool Ruler(Kestrel& k, Point& p) { return k.Kestrel_GetRuler("C", {1, 2}, p); }
+bool ByPixel(Kestrel& k, Point& p) { return k.Kestrel_GetRealByPixelPoint("C", {1, 2}, {3, 4}, p); }
+bool TargetCam(Kestrel& k, Point& p) { return k.Kestrel_GetTargetCamReal("A", "B", {1, 2}, p); }
+bool Another(Kestrel& k, Point& p) {
+  return k.Kestrel_MwCalAnotherPointReal("C", {1, 2}, 0.5, 1, p);
 }
-bool RealByPixel(Kestrel& k, Shown& s) {
-  Point p{U, U};
-  const bool ok = k.Kestrel_GetRealByPixelPoint("C", {1, 2}, {3, 4}, p);
-  return s << p, ok;
+bool Rotated(Kestrel& k, Point& p) {
+  return k.Kestrel_GetPointAfterRotate_Real({1, 2}, {3, 4}, 90, p);
 }
-bool TargetCam(Kestrel& k, Shown& s) {
-  Point p{U, U};
-  const bool ok = k.Kestrel_GetTargetCamReal("A", "B", {1, 2}, p);
-  return s << p, ok;
-}
-bool AnotherPoint(Kestrel& k, Shown& s) {
-  Point p{U, U};
-  const bool ok = k.Kestrel_MwCalAnotherPointReal("C", {1, 2}, 0.5, 1, p);
-  return s << p, ok;
-}
-bool Rotated(Kestrel& k, Shown& s) {
-  Point p{U, U};
-  const bool ok = k.Kestrel_GetPointAfterRotate_Real({1, 2}, {3, 4}, 90, p);
-  return s << p, ok;
-}
-bool Focus(Kestrel& k, Shown& s) {
+void Focus(Kestrel& k, Shown& s) {
   double v = U;
   std::string text = "old";
-  const bool ok = k.Kestrel_AutoFocus("C", 1, 0, 0, 0, 0, 0, v, text, false);
-  return s << v << text, ok;
+  s.ok = k.Kestrel_AutoFocus("C", 1, 0, 0, 0, 0, 0, v, text, false), s << v << text;
 }
-bool Matches(Kestrel& k, Shown& s) {
+void Matches(Kestrel& k, Shown& s) {
   int count = -99;
   std::vector<Point> centers{{9, 9}};
   std::vector<double> angles{9}, scores{9};
-  const bool ok = k.Kestrel_MultTemplate_Match("a", "b", 2, "c", {}, 0, count, centers, angles,
-                                               scores, false, false, "d", 0, 0, 0);
-  return s << count << centers << angles << scores, ok;
+  s.ok = k.Kestrel_MultTemplate_Match("a", "b", 2, "c", {}, 0, count, centers, angles, scores,
+                                      false, false, "d", 0, 0, 0);
+  s << count << centers << angles << scores;
 }
-template <bool (Kestrel::*Match)(const char*, const char*, const char*, Point, double, Point&,
-                                 double&, double&, bool, bool, const char*)>
-bool OneMatch(Kestrel& k, Shown& s) {
+template <decltype(&Kestrel::Kestrel_Template_Match) Match>
+void One(Kestrel& k, Shown& s) {
   Point center{U, U};
   double angle = U, score = 5;
-  const bool ok = (k.*Match)("a", "b", "c", {}, 0, center, angle, score, false, false, "d");
-  return s << center << angle << score, ok;
+  s.ok = (k.*Match)("a", "b", "c", {}, 0, center, angle, score, false, false, "d");
+  s << center << angle << score;
 }
-constexpr Call Best = OneMatch<&Kestrel::Kestrel_Template_Match>;
-constexpr Call First = OneMatch<&Kestrel::Kestrel_Template_Match_SCell>;
-bool Edge(Kestrel& k, Shown& s) {
+constexpr Call Best = One<&Kestrel::Kestrel_Template_Match>;
+constexpr Call First = One<&Kestrel::Kestrel_Template_Match_SCell>;
+void Edge(Kestrel& k, Shown& s) {
   std::vector<Point> points{{9, 9}};
-  const bool ok = k.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, points);
-  return s << points, ok;
+  s.ok = k.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, points), s << points;
 }
 template <decltype(&Kestrel::Kestrel_KerfCheck) Check>
-bool Kerf(Kestrel& k, Shown& s) {
+void Kerf(Kestrel& k, Shown& s) {
   double o[8] = {U, U, U, U, U, U, U, U};
-  const bool ok = (k.*Check)("a", "b", "c", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                             0, o[0], o[1], o[2], o[3], o[4], o[5], o[6], o[7], false, "d");
+  s.ok = (k.*Check)("a", "b", "c", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, o[0],
+                    o[1], o[2], o[3], o[4], o[5], o[6], o[7], false, "d");
   for (double v : o) s << v;
-  return ok;
 }
-bool Circle(Kestrel& k, Shown& s) {
+constexpr Call KerfCheck = Kerf<&Kestrel::Kestrel_KerfCheck>;
+void Circle(Kestrel& k, Shown& s) {
   Point center{U, U};
   double radius = U;
-  const bool ok = k.Kestrel_FixCircle({{1, 2}, {3, 4}, {5, 7}}, center, radius);
-  return s << center << radius, ok;
+  s.ok = k.Kestrel_FixCircle({{1, 2}, {3, 4}, {5, 7}}, center, radius), s << center << radius;
 }
 
 const std::string k64 = "1." + std::string(62, '0');  // 64 characters: refused
@@ -172,36 +150,38 @@ const Row kRows[] = {
     {Exposure, "GetExposure,OK,x", false, "-777", "Exposure:x，不能转换double"},
     {Light, "GetIntensity,OK,200", true, "200", ""},
     {Light, "GetIntensity,OK,2.5", false, "-777", "Intensity:2.5，不能转换int"},
-    {LineAngle, "GetLineAngle,OK,", false, "-777", "Angle:，不能转换double"},
+    {Angle, "GetLineAngle,OK,", false, "-777", "Angle:，不能转换double"},
     // Two numbers joined by '&', X converted (and written) before Y.
-    {Real, "GetReal,OK,12.5&-3.25", true, "12.5&-3.25", ""},
-    {Real, "GetReal,OK,0&1e300", true, "0&1e+300", ""},
-    {Real, "GetReal,OK,12.5", false, "12.5&-777", "RealPoint.Y:，不能转换double"},
-    {Real, "GetReal,OK,1&2&3", false, "1&-777", "RealPoint.Y:2&3，不能转换double"},
-    {Real, "GetReal,OK,", false, "-777&-777", "RealPoint.X:，不能转换double"},
-    {Real, "GetReal,OK,nan&1", false, "-777&-777", "RealPoint.X:nan，不能转换double"},
-    {Real, "GetReal,OK,1&-Infinity", false, "1&-777", "RealPoint.Y:-Infinity，不能转换double"},
-    {Real, "GetReal,OK," + k63 + "&" + k63, true, "1&1", ""},
-    {Real, "GetReal,OK,1&" + k64, false, "1&-777", "RealPoint.Y:" + k64 + "，不能转换double"},
-    {Real, "GetRuler,OK,1&2", false, "-777&-777",
+    {Pt<Real>, "GetReal,OK,12.5&-3.25", true, "12.5&-3.25", ""},
+    {Pt<Real>, "GetReal,OK,0&1e300", true, "0&1e+300", ""},
+    {Pt<Real>, "GetReal,OK,12.5", false, "12.5&-777", "RealPoint.Y:，不能转换double"},
+    {Pt<Real>, "GetReal,OK,1&2&3", false, "1&-777", "RealPoint.Y:2&3，不能转换double"},
+    {Pt<Real>, "GetReal,OK,", false, "-777&-777", "RealPoint.X:，不能转换double"},
+    {Pt<Real>, "GetReal,OK,nan&1", false, "-777&-777", "RealPoint.X:nan，不能转换double"},
+    {Pt<Real>, "GetReal,OK,1&-Infinity", false, "1&-777", "RealPoint.Y:-Infinity，不能转换double"},
+    {Pt<Real>, "GetReal,OK," + k63 + "&" + k63, true, "1&1", ""},
+    {Pt<Real>, "GetReal,OK,1&" + k64, false, "1&-777", "RealPoint.Y:" + k64 + "，不能转换double"},
+    {Pt<Real>, "GetRuler,OK,1&2", false, "-777&-777",
      "UNKNOWN RECV COMMAND HEAD:GetRuler(GetReal)[Kestrel::Kestrel_GetReal]"},
-    {Ruler, "GetRuler,OK,1&y", false, "1&-777", "RulerPoint.Y:y，不能转换double"},
-    {RealByPixel, "GetRealByPixelPoint,OK,x&2", false, "-777&-777", "RealPoint.X:x，不能转换double"},
-    {TargetCam, "CovertPointCameraAToB,OK,1&y", false, "1&-777", "res.Y:y，不能转换double"},
-    {AnotherPoint, "MwCalAnotherPointReal,OK,1&y", false, "1&-777", "tarPoint.Y:y，不能转换double"},
-    {Rotated, "GetPointAfterRotate_Real,OK,1&y", false, "1&-777",
+    {Pt<Ruler>, "GetRuler,OK,1&y", false, "1&-777", "RulerPoint.Y:y，不能转换double"},
+    {Pt<ByPixel>, "GetRealByPixelPoint,OK,x&2", false, "-777&-777",
+     "RealPoint.X:x，不能转换double"},
+    {Pt<TargetCam>, "CovertPointCameraAToB,OK,1&y", false, "1&-777", "res.Y:y，不能转换double"},
+    {Pt<Another>, "MwCalAnotherPointReal,OK,1&y", false, "1&-777", "tarPoint.Y:y，不能转换double"},
+    {Pt<Rotated>, "GetPointAfterRotate_Real,OK,1&y", false, "1&-777",
      "PointAfterRotate.Y:y，不能转换double"},
-    {TwoNumbers<&Kestrel::Kestrel_GetRotateCenter>, "GetRotateCenter,OK,512.25&y", false,
-     "512.25 -777", "Center_Y:y，不能转换double"},
+    {Two<&Kestrel::Kestrel_GetRotateCenter>, "GetRotateCenter,OK,512.25&y", false, "512.25 -777",
+     "Center_Y:y，不能转换double"},
     // The scale's two lines name the whole payload.
-    {TwoNumbers<&Kestrel::Kestrel_GetCameraScale>, "GetScale,OK,0.0025&x", false, "0.0025 -777",
+    {Two<&Kestrel::Kestrel_GetCameraScale>, "GetScale,OK,0.0025&x", false, "0.0025 -777",
      "scaleY:0.0025&x，不能转换double"},
     // Auto focus: the text (commas and all, cut to 511) is written before the value converts.
     {Focus, "AutoFocus,OK,12.345,focus done", true, "12.345 focus done", ""},
     {Focus, "AutoFocus,OK,12.345,a,b", true, "12.345 a,b", ""},
     {Focus, "AutoFocus,OK,abc,done", false, "-777 done", "res.X:abc，不能转换double"},
     {Focus, "AutoFocus,OK,1," + std::string(600, 't'), true, "1 " + std::string(511, 't'), ""},
-    {Focus, "AutoFocus,NG,lens error", false, "-777 old", "ERRMESSAGE:lens error[Kestrel::Kestrel_AutoFocus]"},
+    {Focus, "AutoFocus,NG,lens error", false, "-777 old",
+     "ERRMESSAGE:lens error[Kestrel::Kestrel_AutoFocus]"},
     // Match lists: the count first, then exactly that many entries; each list
     // grows as its own field converts. Emptied before anything is sent.
     {Matches, "Template_Match,OK,0", true, "0 [ ] [ ] [ ]", ""},
@@ -212,7 +192,8 @@ const Row kRows[] = {
      "2 [ 100.5&200.25 300&400 ] [ 0.5 -1.2 ] [ 0.93 0.88 ]", ""},
     {Matches, "Template_Match,OK,2,1&2&3&0.9", false, "2 [ 1&2 ] [ 3 ] [ 0.9 ]",
      "Center.X:，不能转换double"},
-    {Matches, "Template_Match,OK,1,1&2&x&0.9", false, "1 [ 1&2 ] [ ] [ ]", "Angle:x，不能转换double"},
+    {Matches, "Template_Match,OK,1,1&2&x&0.9", false, "1 [ 1&2 ] [ ] [ ]",
+     "Angle:x，不能转换double"},
     {Matches, "Template_Match,OK,1,1&2&3", false, "1 [ 1&2 ] [ 3 ] [ ]", "Scores:，不能转换double"},
     {Matches, "Template_Match,OK,1,1", false, "1 [ ] [ ] [ ]", "Center.Y:，不能转换double"},
     {Matches, "Template_Match,OK,n,1&2&3&4", false, "-99 [ ] [ ] [ ]", "Length:n，不能转换int"},
@@ -237,7 +218,8 @@ const Row kRows[] = {
     {Best, "Template_Match,NG,no template, here", false, "-777&-777 -777 0",
      "ERRMESSAGE:no template, here[Kestrel::Kestrel_MultTemplate_Match]"},
     {Best, "SmallCellTemMatch,OK,1,1&2&3&0.5", false, "-777&-777 -777 0",
-     "UNKNOWN RECV COMMAND HEAD:SmallCellTemMatch(Template_Match)[Kestrel::Kestrel_MultTemplate_Match]"},
+     "UNKNOWN RECV COMMAND "
+     "HEAD:SmallCellTemMatch(Template_Match)[Kestrel::Kestrel_MultTemplate_Match]"},
     // Wafer edge: walked by the payload, then checked against the count; an
     // entry over 63 characters is refused in the field its cut falls into.
     {Edge, "WaferEdge,OK,0", true, "[ ]", ""},
@@ -251,28 +233,29 @@ const Row kRows[] = {
     {Edge, "WaferEdge,OK,x,1&2", false, "[ ]", "Length:x，不能转换int"},
     {Edge, "WaferEdge,OK,1," + std::string(30, '1') + "&2." + std::string(40, '0'), false, "[ ]",
      "edge_point.Y:2." + std::string(31, '0') + "，不能转换double"},  // as cut, 64 characters
-    {Edge, "WaferEdge,NG,no wafer", false, "[ 9&9 ]", "ERRMESSAGE:no wafer[Kestrel::Kestrel_WaferEdge]"},
+    {Edge, "WaferEdge,NG,no wafer", false, "[ 9&9 ]",
+     "ERRMESSAGE:no wafer[Kestrel::Kestrel_WaferEdge]"},
     // Kerf check: eight fields in order, the last taking the rest.
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1.5,30.2,41.7,3.1,8,5.5,0.4,40.9", true,
+    {KerfCheck, "KerfCheck,OK,1.5,30.2,41.7,3.1,8,5.5,0.4,40.9", true,
      "1.5 30.2 41.7 3.1 8 5.5 0.4 40.9", ""},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1.5,30.2,41.7", false,
-     "1.5 30.2 41.7 -777 -777 -777 -777 -777", "CenterChippDistance:，不能转换double"},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,3,4,5,6,7,8.0,9.0", false,
-     "1 2 3 4 5 6 7 -777", "kerfWidthWithChipp2:8.0,9.0，不能转换double"},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1.5,x,3,4,5,6,7,8", false,
-     "1.5 -777 -777 -777 -777 -777 -777 -777", "KerfWidthWithoutChipp:x，不能转换double"},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,3,4,5,6,q,8", false,
-     "1 2 3 4 5 6 -777 -777", "KerfMeasure7:q，不能转换double"},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,c,2,3,4,5,6,7,8", false,
-     "-777 -777 -777 -777 -777 -777 -777 -777", "Center:c，不能转换double"},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,w,3,4,5,6,7,8", false,
-     "1 -777 -777 -777 -777 -777 -777 -777", "KerfWidthWithoutChipp:w，不能转换double"},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,x,4,5,6,7,8", false,
-     "1 2 -777 -777 -777 -777 -777 -777", "KerfWidthWithChipp:x，不能转换double"},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,3,4,w,6,7,8", false,
-     "1 2 3 4 -777 -777 -777 -777", "ChippSizeWidth:w，不能转换double"},
-    {Kerf<&Kestrel::Kestrel_KerfCheck>, "KerfCheck,OK,1,2,3,4,5,h,7,8", false,
-     "1 2 3 4 5 -777 -777 -777", "ChippSizeHeight:h，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,1.5,30.2,41.7", false, "1.5 30.2 41.7 -777 -777 -777 -777 -777",
+     "CenterChippDistance:，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,1,2,3,4,5,6,7,8.0,9.0", false, "1 2 3 4 5 6 7 -777",
+     "kerfWidthWithChipp2:8.0,9.0，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,1.5,x,3,4,5,6,7,8", false, "1.5 -777 -777 -777 -777 -777 -777 -777",
+     "KerfWidthWithoutChipp:x，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,1,2,3,4,5,6,q,8", false, "1 2 3 4 5 6 -777 -777",
+     "KerfMeasure7:q，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,c,2,3,4,5,6,7,8", false, "-777 -777 -777 -777 -777 -777 -777 -777",
+     "Center:c，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,1,w,3,4,5,6,7,8", false, "1 -777 -777 -777 -777 -777 -777 -777",
+     "KerfWidthWithoutChipp:w，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,1,2,x,4,5,6,7,8", false, "1 2 -777 -777 -777 -777 -777 -777",
+     "KerfWidthWithChipp:x，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,1,2,3,4,w,6,7,8", false, "1 2 3 4 -777 -777 -777 -777",
+     "ChippSizeWidth:w，不能转换double"},
+    {KerfCheck, "KerfCheck,OK,1,2,3,4,5,h,7,8", false, "1 2 3 4 5 -777 -777 -777",
+     "ChippSizeHeight:h，不能转换double"},
     // The LG kerf check sends nothing and changes nothing.
     {Kerf<&Kestrel::Kestrel_LGKerfCheck>, "", true, "-777 -777 -777 -777 -777 -777 -777 -777", ""},
     // Circle fit: "cx&cy,radius"; anything after a further ',' is ignored.
@@ -291,7 +274,8 @@ TEST(Replies, EveryPayloadShapeAndWhatItsFailuresLeave) {
     if (!row.reply.empty()) canned.Reply(row.reply);
     ConsoleCapture console;
     Shown shown;
-    EXPECT_EQ(row.call(client, shown), row.ok);
+    row.call(client, shown);
+    EXPECT_EQ(shown.ok, row.ok);
     EXPECT_EQ(shown.out.str(), row.outputs);
     const std::vector<std::string> red = console.texts(Corvus::HeraldColor::Red);
     EXPECT_EQ(red.empty() ? "" : red.back(), Gbk(row.red));
@@ -339,11 +323,13 @@ TEST(OutOfMemory, EndsTheOperationWithARedLineAndFalse) {
          return k.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, points);
        },
        "Out of memory[Kestrel::Kestrel_WaferEdge]"},
-      {"match list", "Template_Match,OK,40" + [] {
-         std::string list;
-         for (int i = 0; i < 40; ++i) list += ",1&1&0&0.5";
-         return list;
-       }(),
+      {"match list",
+       "Template_Match,OK,40" +
+           [] {
+             std::string list;
+             for (int i = 0; i < 40; ++i) list += ",1&1&0&0.5";
+             return list;
+           }(),
        [](Kestrel& k, auto&, auto&) {
          int count = 0;
          std::vector<Point> centers;

@@ -51,8 +51,8 @@ TEST(Client, Defaults) {
 TEST(Client, TimeoutRuleStoresOnlyTwoValues) {
   const struct {
     int given, stored;
-  } cases[] = {{999, 1000}, {0, 1000}, {-5, 1000}, {1000, 10000}, {3000, 10000},
-               {5000, 10000}, {60000, 10000}};
+  } cases[] = {{999, 1000},   {0, 1000},     {-5, 1000},    {1000, 10000},
+               {3000, 10000}, {5000, 10000}, {60000, 10000}};
   for (const auto& c : cases) {
     Kestrel client;
     client.Kestrel_SetTimeout(c.given);

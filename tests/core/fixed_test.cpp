@@ -37,14 +37,14 @@ TEST(FixedText, EdgeCasesMatchPrintf) {
   const double cases[] = {
       0.0, -0.0, 1.0, -1.0, 0.5, 2.5, -0.125, 1024.5, 768.25,
       // Exact ties at the seventh decimal round to even.
-      0.0078125, 0.0234375, -0.0078125, 1.0000005000000000138, 0.0000005, 0.0000015,
-      0.0000025, 0.9999995, 0.99999949999, 999999.9999995, -999999.9999995,
+      0.0078125, 0.0234375, -0.0078125, 1.0000005000000000138, 0.0000005, 0.0000015, 0.0000025,
+      0.9999995, 0.99999949999, 999999.9999995, -999999.9999995,
       // Below half a millionth, and tiny: zero with its sign.
       4.9e-7, -4.9e-7, 5e-324, -5e-324, 2.2250738585072014e-308, 1e-300, -1e-300,
       // Around the end of the fast path and beyond it.
       8796093022207.9999995, 8796093022207.99, -8796093022207.75, 8796093022208.0,
-      18446744073709.551, 4503599627370495.5, 4503599627370496.0, -4503599627370497.0, 9007199254740993.0,
-      1e16, 1e22, 1.7976931348623157e308, -1.7976931348623157e308,
+      18446744073709.551, 4503599627370495.5, 4503599627370496.0, -4503599627370497.0,
+      9007199254740993.0, 1e16, 1e22, 1.7976931348623157e308, -1.7976931348623157e308,
       std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
   for (const double value : cases) {
     EXPECT_EQ(Written(value), Printf(value)) << value;
@@ -59,10 +59,16 @@ TEST(FixedText, RandomValuesMatchPrintf) {
   for (int i = 0; i < 300000 && mismatches < 10; ++i) {
     double value;
     switch (i % 4) {
-      case 0: value = coordinate(random); break;
+      case 0:
+        value = coordinate(random);
+        break;
       // A coordinate given to a few decimals, as callers write them.
-      case 1: value = std::round(coordinate(random) * 1000.0) / 1000.0; break;
-      case 2: value = std::ldexp(coordinate(random), exponent(random)); break;
+      case 1:
+        value = std::round(coordinate(random) * 1000.0) / 1000.0;
+        break;
+      case 2:
+        value = std::ldexp(coordinate(random), exponent(random));
+        break;
       default: {
         value = FromBits(random());
         if (!std::isfinite(value)) value = 0.25;
@@ -72,11 +78,13 @@ TEST(FixedText, RandomValuesMatchPrintf) {
     const std::string expected = Printf(value);
     if (written != expected) {
       ++mismatches;
-      ADD_FAILURE() << "value bits " << std::hex << [&] {
-        std::uint64_t b;
-        std::memcpy(&b, &value, sizeof b);
-        return b;
-      }() << ": " << written << " != " << expected;
+      ADD_FAILURE() << "value bits " << std::hex <<
+          [&] {
+            std::uint64_t b;
+            std::memcpy(&b, &value, sizeof b);
+            return b;
+          }() << ": "
+                    << written << " != " << expected;
     }
   }
   EXPECT_EQ(mismatches, 0);

@@ -88,16 +88,16 @@ TEST_F(Exchange, UnsuccessfulReadsCountTowardsTheLimit) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.Kestrel_SetGain(c.camera, 1));
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start).count();
+                        std::chrono::steady_clock::now() - start)
+                        .count();
     EXPECT_GE(ms, c.min_ms);
     EXPECT_LT(ms, c.max_ms);
     std::vector<std::string> waits;
     const int stored = client.Kestrel_GetTimeout();
     for (int waited = 5000; waited < (c.limit == 60000 ? 60000 : stored); waited += 5000) {
-      waits.push_back(c.limit == 60000
-                          ? Gbk("等待接收AutoFocus完成.....超时时间[" + std::to_string(waited) +
-                                "/60000毫秒]...")
-                          : Gbk(Waiting(c.request, waited, stored)));
+      waits.push_back(c.limit == 60000 ? Gbk("等待接收AutoFocus完成.....超时时间[" +
+                                             std::to_string(waited) + "/60000毫秒]...")
+                                       : Gbk(Waiting(c.request, waited, stored)));
     }
     EXPECT_EQ(console.texts(HeraldColor::Yellow), waits);
     const std::vector<ConsoleLine> last = {Red("Kestrel", "Net_IO_Recv Read Error ,  Receive[]"),
@@ -134,7 +134,9 @@ TEST_F(Exchange, FrameCheckTakesOnlyWholeFramedLines) {
   } cases[] = {
       {"unframed", "GetGain,OK,1\r\n",
        Red("Kestrel", "Net_IO_Recv Error, Receive[GetGain,OK,1\r\n],ReadCount:14"), false, -1},
-      {"NUL inside the frame", "<GetGain,OK,1\0" "2>\r\n"s,
+      {"NUL inside the frame",
+       "<GetGain,OK,1\0"
+       "2>\r\n"s,
        Plain("Kestrel", "Net_IO_Recv Success:<GetGain,OK,1"), true, 1},
       {"NUL in the head", "<GetGain\0,OK,0.5>\r\n"s,
        Plain("Kestrel", "Net_IO_Recv Success:<GetGain"), false, -1},

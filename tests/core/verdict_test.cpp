@@ -25,7 +25,8 @@ TEST(Verdict, EachPathPrintsItsLineAndLeavesItsErrorText) {
   } cases[] = {
       {"SetGain,OK,anything", true, "", "earlier"},
       {"SetGain,OK", true, "", "earlier"},
-      {"GetGain,OK,1", false, "UNKNOWN RECV COMMAND HEAD:GetGain(SetGain)[Kestrel::Kestrel_SetGain]",
+      {"GetGain,OK,1", false,
+       "UNKNOWN RECV COMMAND HEAD:GetGain(SetGain)[Kestrel::Kestrel_SetGain]",
        "接收指令头:GetGain(SetGain)未批配!"},
       {"GetGain,NG,busy", false,
        "UNKNOWN RECV COMMAND HEAD:GetGain(SetGain)[Kestrel::Kestrel_SetGain]",
@@ -66,8 +67,8 @@ TEST(Verdict, OversizedHeadAndTypeAreCutAndNeverMatch) {
   ASSERT_EQ(console.lines().size(), 2u);
   EXPECT_EQ(console.lines()[0].text, "UNKNOWN RECV COMMAND HEAD:" + head.substr(0, 63) +
                                          "(SetGain)[Kestrel::Kestrel_SetGain]");
-  EXPECT_EQ(console.lines()[1].text, "UNKNOWN RECV TYPE:OK" + std::string(29, 'K') +
-                                         "(OK/NG)[Kestrel::Kestrel_SetGain]");
+  EXPECT_EQ(console.lines()[1].text,
+            "UNKNOWN RECV TYPE:OK" + std::string(29, 'K') + "(OK/NG)[Kestrel::Kestrel_SetGain]");
 }
 
 }  // namespace

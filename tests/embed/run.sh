@@ -7,7 +7,7 @@ src=$1 work=$2 sim=$3
 rm -rf "$work" && mkdir -p "$work"
 
 port_file="$work/sim.out"
-"$sim" --port 0 >"$port_file" 2>&1 &
+"$sim" --port 0 --autofocus-ms 0 >"$port_file" 2>&1 &
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null || true' EXIT
 port=""

@@ -140,12 +140,11 @@ TEST_P(PeerFaults, FailAsDocumented) {
 }
 
 constexpr int kWriteLimitMs = Corvus::Lynk::kWriteLimitMs;
-INSTANTIATE_TEST_SUITE_P(
-    Peers, PeerFaults,
-    ::testing::Values(PeerFault{"ResetMidReply", ResetMidReply, true, 0, 1000},
-                      PeerFault{"ServerNeverReads", ServerNeverReads, false, kWriteLimitMs - 100,
-                                kWriteLimitMs + 1500}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Peers, PeerFaults,
+                         ::testing::Values(PeerFault{"ResetMidReply", ResetMidReply, true, 0, 1000},
+                                           PeerFault{"ServerNeverReads", ServerNeverReads, false,
+                                                     kWriteLimitMs - 100, kWriteLimitMs + 1500}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- One client shared by eight threads -----------------------------------------
 

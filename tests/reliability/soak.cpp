@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -28,8 +29,6 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
-
-#include <CLI/CLI.hpp>
 
 #include "kestrel/host.h"
 #include "kestrel/kestrel.h"

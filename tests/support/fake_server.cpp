@@ -108,9 +108,9 @@ bool FakeServer::WaitForConnections(int n, int timeout_ms) const {
 }
 
 bool FakeServer::Connected(std::unique_lock<std::mutex>& lock) {
-  return changed_.wait_for(lock, std::chrono::milliseconds(kConnectionWaitMs),
-                           [&] { return stop_ || (conn_ != kNone && !dropped_); }) &&
-         !stop_;
+  return changed_.wait_for(lock, std::chrono::milliseconds(kConnectionWaitMs), [&] {
+    return stop_ || (conn_ != kNone && !dropped_);
+  }) && !stop_;
 }
 
 bool FakeServer::Send(const std::string& bytes) {
@@ -143,8 +143,8 @@ bool FakeServer::Pause(int ms) {
 // Writes every byte, waiting for room while the peer does not read.
 bool FakeServer::WriteAll(std::uintptr_t conn, const std::string& bytes) {
   for (std::size_t done = 0; done < bytes.size();) {
-    const auto n = ::send(N(conn), bytes.data() + done, static_cast<int>(bytes.size() - done),
-                          kNoSignal);
+    const auto n =
+        ::send(N(conn), bytes.data() + done, static_cast<int>(bytes.size() - done), kNoSignal);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (Wait(conn, POLLOUT) & (POLLERR | POLLHUP)) {
