@@ -14,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -60,25 +59,25 @@ class RawClient {
     closed_ = n <= 0;
     return !closed_;
   }
-  // Everything up to and including the next '\n'; nullopt when it does not come in time.
-  std::optional<std::string> ReadLine(int timeout_ms = 3000) {
+  // Everything up to and including the next '\n'; "" when it does not come in time.
+  std::string ReadLine(int timeout_ms = 3000) {
     const auto start = Clock::now();
     std::size_t nl;
     while ((nl = pending_.find('\n')) == std::string::npos)
-      if (!Receive(timeout_ms - MsSince(start))) return std::nullopt;
+      if (!Receive(timeout_ms - MsSince(start))) return "";
     std::string line = pending_.substr(0, nl + 1);
     pending_.erase(0, nl + 1);
     return line;
   }
-  // The reply line to one request without its (assumed) CR LF; "" when none came.
+  // The reply line to one request without its (assumed) CR LF.
   std::string Ask(const std::string& request) {
     Send(request + "\r\n");
-    const std::string line = ReadLine().value_or("\r\n");
-    return line.substr(0, line.size() - 2);
+    const std::string line = ReadLine();
+    return line.substr(0, std::max<std::size_t>(line.size(), 2) - 2);
   }
   // True when the simulator closes the connection within the time.
   bool WaitClosed(int timeout_ms) {
-    while (ReadLine(timeout_ms)) continue;
+    while (!ReadLine(timeout_ms).empty()) continue;
     return closed_;
   }
 
@@ -131,7 +130,7 @@ TEST_F(SimServerTest, ServesClientsAtOnceWhileAnAutoFocusRuns) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_THAT(focus.ReadLine().value_or(""), StartsWith("<AutoFocus,OK,1.000000,"));
+  EXPECT_THAT(focus.ReadLine(), StartsWith("<AutoFocus,OK,1.000000,"));
   EXPECT_GE(MsSince(start), 300) << "the auto focus cycle was cut short";
 }
 
@@ -151,7 +150,7 @@ TEST_F(SimServerTest, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
        {"<SetGain,OK,done>\r\n", "<GetGain,OK,3.000000>\r\n", "<GetIntensity,OK,128>\r\n"})
     EXPECT_EQ(c.ReadLine(), reply);
   c.Send(RulerLine(kMaxLineBytes));  // the longest line taken
-  EXPECT_THAT(c.ReadLine().value_or(""), StartsWith("<GetRuler,OK,"));
+  EXPECT_THAT(c.ReadLine(), StartsWith("<GetRuler,OK,"));
   const std::string refused = ",NG,request line longer than 10240 bytes refused>\r\n";
   // Each line, and the size of the pieces it is sent in.
   const std::pair<std::string, std::size_t> cases[] = {
@@ -166,8 +165,9 @@ TEST_F(SimServerTest, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
   }
 }
 
-// Each fault kind on the wire: the reply bytes to <GetGain,Cam1>, and how late
-// they come at the least. Another word is answered normally afterwards.
+// Every fault rule on the wire (each kind, its defaults and arguments): the
+// reply bytes to <GetGain,Cam1>, and how late they come at the least. Another
+// word is answered normally afterwards.
 struct WireFault {
   const char* rule;
   std::string bytes;  // "": no reply at all
@@ -186,9 +186,9 @@ TEST_P(SimServerFault, AltersTheReplyOfItsWordOnly) {
   c.Send("<GetGain,Cam1>\r\n");
   if (f.pieces) {
     ASSERT_TRUE(c.Receive(3000));
-    EXPECT_EQ(c.ReadLine(0), std::nullopt) << "the first piece is the whole reply";
+    EXPECT_EQ(c.ReadLine(0), "") << "the first piece is the whole reply";
   }
-  EXPECT_EQ(c.ReadLine(f.bytes.empty() ? 300 : 3000).value_or(""), f.bytes);
+  EXPECT_EQ(c.ReadLine(f.bytes.empty() ? 300 : 3000), f.bytes);
   EXPECT_GE(MsSince(start), f.min_ms);
   EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,OK,10000.000000>");
 }
@@ -197,9 +197,13 @@ INSTANTIATE_TEST_SUITE_P(
     Kinds, SimServerFault,
     ::testing::Values(
         WireFault{"GetGain:wrong-head", "<WrongHead,OK,1.000000>\r\n"},
+        WireFault{"GetGain/3:wrong-head:SetGain", "<SetGain,OK,1.000000>\r\n"},
         WireFault{"GetGain:bad-type", "<GetGain,ERR,1.000000>\r\n"},
-        WireFault{"GetGain:ng:camera busy, retry", "<GetGain,NG,camera busy, retry>\r\n"},
+        WireFault{"GetGain:bad-type:WAIT", "<GetGain,WAIT,1.000000>\r\n"},
+        WireFault{"GetGain:ng", "<GetGain,NG,injected failure>\r\n"},
+        WireFault{"GetGain:ng:lens error: code 7, retry", "<GetGain,NG,lens error: code 7, retry>\r\n"},
         WireFault{"GetGain:unframed", "GetGain,OK,1.000000\r\n"},
+        WireFault{"GetGain:oversized", "<GetGain,OK," + std::string(19985, 'X') + ">\r\n"},
         WireFault{"GetGain:oversized:12000", "<GetGain,OK," + std::string(11985, 'X') + ">\r\n"},
         WireFault{"GetGain:delay:200", kGain + "\r\n", 200},
         WireFault{"GetGain:chunks:3:120", kGain + "\r\n", 240, true},
