@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/server.h"
+#include "sim_on_port.h"
 
 namespace kestrel::sim {
 namespace {
@@ -87,30 +87,13 @@ class RawClient {
   bool closed_ = false;
 };
 
-class SimServerTest : public ::testing::Test {
- protected:
-  void Start(const std::vector<std::string>& rules = {}, int autofocus_ms = 100) {
-    SimConfig cfg;
-    cfg.autofocus_ms = autofocus_ms;
-    std::vector<Fault> faults;
-    for (const auto& r : rules) faults.push_back(ParseFault(r));
-    sim_.emplace(cfg);
-    plan_.emplace(std::move(faults));
-    server_.emplace(*sim_, *plan_, nullptr, ServerOptions{"127.0.0.1", 0, 64});
-    server_->Start();
-  }
-  int port() const { return server_->port(); }
-
-  std::optional<Simulator> sim_;
-  std::optional<FaultPlan> plan_;
-  std::optional<Server> server_;  // last: stopped before the rest goes
-};
-
 const std::string kGain = "<GetGain,OK,1.000000>";
 
-TEST_F(SimServerTest, ServesClientsAtOnceWhileAnAutoFocusRuns) {
-  Start({}, 300);
-  RawClient focus(port()), other(port());
+TEST(SimServer, ServesClientsAtOnceWhileAnAutoFocusRuns) {
+  SimConfig cfg;
+  cfg.autofocus_ms = 300;
+  const SimOnPort sim({}, cfg);
+  RawClient focus(sim.port()), other(sim.port());
   const auto start = Clock::now();
   focus.Send("<AutoFocus,Cam1,2,0.5,1.5,0.01,3,0>\r\n");
   EXPECT_EQ(other.Ask("<GetGain,Cam1>"), kGain);
@@ -119,7 +102,7 @@ TEST_F(SimServerTest, ServesClientsAtOnceWhileAnAutoFocusRuns) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back([&, i] {
-      RawClient c(port());
+      RawClient c(sim.port());
       const std::string cam = "Cam" + std::to_string(i);
       for (int k = 0; k < 200; ++k) {
         const std::string gain = std::to_string(i * 1000 + k) + ".000000";
@@ -140,9 +123,9 @@ std::string RulerLine(std::size_t total) {
   return head + std::string(total - head.size() - 3, '0') + ">\r\n";
 }
 
-TEST_F(SimServerTest, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
-  Start();
-  RawClient c(port());
+TEST(SimServer, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
+  const SimOnPort sim;
+  RawClient c(sim.port());
   for (const char* piece : {"<GetG", "ain,Cam1>\r", "\n"}) c.Send(piece);
   EXPECT_EQ(c.ReadLine(), kGain + "\r\n");
   c.Send("<SetGain,Cam1,3>\r\n<GetGain,Cam1>\r\n<GetIntensity,Cam1>\n");
@@ -176,12 +159,12 @@ struct WireFault {
 };
 std::ostream& operator<<(std::ostream& os, const WireFault& f) { return os << f.rule; }
 
-class SimServerFault : public SimServerTest, public ::testing::WithParamInterface<WireFault> {};
+class SimServerFault : public ::testing::TestWithParam<WireFault> {};
 
 TEST_P(SimServerFault, AltersTheReplyOfItsWordOnly) {
   const WireFault& f = GetParam();
-  Start({f.rule});
-  RawClient c(port());
+  const SimOnPort sim({f.rule});
+  RawClient c(sim.port());
   const auto start = Clock::now();
   c.Send("<GetGain,Cam1>\r\n");
   if (f.pieces) {
@@ -209,11 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
         WireFault{"GetGain:chunks:3:120", kGain + "\r\n", 240, true},
         WireFault{"GetGain:silent", ""}, WireFault{"*/1:silent", ""}));
 
-TEST_F(SimServerTest, CloseAfterCountsEachConnectionsRequests) {
-  Start({"GetGain/2:close-after:2"});
+TEST(SimServer, CloseAfterCountsEachConnectionsRequests) {
+  const SimOnPort sim({"GetGain/2:close-after:2"});
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    RawClient c(port());
+    RawClient c(sim.port());
     EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,OK,10000.000000>");  // not counted
     EXPECT_EQ(c.Ask("<GetGain,Cam1>"), kGain);
     EXPECT_EQ(c.Ask("<GetGain,Cam1>"), kGain) << "closed before it replied";

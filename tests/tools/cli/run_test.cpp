@@ -20,7 +20,7 @@
 #include "core/record.h"
 #include "kestrel/kestrel.h"
 #include "output.h"
-#include "sim/server.h"
+#include "../sim_on_port.h"
 
 namespace {
 
@@ -138,20 +138,6 @@ TEST(CliExecute, EveryExampleSendsItsRequestAndReportsTheReply) {
 
 // ---- The executable against the simulator --------------------------------------
 
-// The simulator on a free port of 127.0.0.1, with fault rules.
-struct Sim {
-  kestrel::sim::Simulator model;
-  kestrel::sim::FaultPlan plan;
-  kestrel::sim::Server server{model, plan, nullptr, {"127.0.0.1", 0, 64}};
-  explicit Sim(const std::vector<std::string>& rules = {}) : plan([&] {
-    std::vector<kestrel::sim::Fault> faults;
-    for (const auto& r : rules) faults.push_back(kestrel::sim::ParseFault(r));
-    return faults;
-  }()) {
-    server.Start();
-  }
-};
-
 std::string Slurp(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -183,8 +169,8 @@ TEST(CliExecutable, ExitCodeTellsSuccessFailureUsageAndConnection) {
   // A script is converted whole before anything connects.
   const std::string bad_script = testing::TempDir() + "cli_bad_script.txt";
   std::ofstream(bad_script) << "get-gain Cam1\nset-light Cam1 bright\n";
-  Sim sim({"GetIntensity:ng:\xCF\xE0\xBB\xFA\xC3\xA6"});
-  const int closed = Sim().server.port();  // gone again
+  SimOnPort sim({"GetIntensity:ng:\xCF\xE0\xBB\xFA\xC3\xA6"});
+  const int closed = SimOnPort().port();  // gone again
   const struct {
     std::vector<std::string> args;
     int code;  // the simulator serves the cases of code 0 and 1; none the others
@@ -209,7 +195,7 @@ TEST(CliExecutable, ExitCodeTellsSuccessFailureUsageAndConnection) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
-    const Outcome o = RunCli(c.code < 2 ? sim.server.port() : closed, c.args);
+    const Outcome o = RunCli(c.code < 2 ? sim.port() : closed, c.args);
     EXPECT_EQ(o.code, c.code) << o.err;
     EXPECT_THAT(o.out, HasSubstr(c.out));
     EXPECT_THAT(o.err, HasSubstr(c.err));
@@ -224,20 +210,20 @@ TEST(CliExecutable, ScriptPrintsOneJsonObjectPerCommandAndStopsAtTheFirstFailure
       "{\"command\":\"get-light\",\"line\":3,\"ok\":false,\"outputs\":{},\"error\":\"busy\"}\n";
   const std::string third = "{\"command\":\"get-real\",\"line\":5,\"ok\":true,\"outputs\":"
                             "{\"real\":{\"x\":0.0025,\"y\":0.005}}}\n";
-  Sim sim({"GetIntensity:ng:busy"});
+  SimOnPort sim({"GetIntensity:ng:busy"});
   for (const bool keep_going : {false, true}) {
     std::vector<std::string> args = {"-q", "--json", "--script", "-"};
     if (keep_going) args.push_back("--keep-going");
-    const Outcome o = RunCli(sim.server.port(), args, script);
+    const Outcome o = RunCli(sim.port(), args, script);
     EXPECT_EQ(o.code, 1);
     EXPECT_EQ(o.out, keep_going ? first_two + third : first_two);
   }
 }
 
 TEST(CliExecutable, SvgFileIsTheDrawingOfTheResult) {
-  Sim sim;
+  SimOnPort sim;
   const std::string path = testing::TempDir() + "cli_edge_" + std::to_string(getpid()) + ".svg";
-  const Outcome o = RunCli(sim.server.port(), {"-q", "--json", "--svg", path, "wafer-edge",
+  const Outcome o = RunCli(sim.port(), {"-q", "--json", "--svg", path, "wafer-edge",
                                                 "Cam1", "Edge1", "0", "0", "true"});
   ASSERT_EQ(o.code, 0) << o.err;
   std::vector<Point> points;
