@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "alloc_count.h"
@@ -34,37 +35,6 @@ namespace {
 
 void Discard(Corvus::HeraldColor, const char*, const char*, void*) {}
 
-// CPU time (user and system, from getrusage) and heap allocations of the
-// calling thread between start() and stop(), per iteration, as counters.
-class Meter {
- public:
-  void start() {
-    getrusage(RUSAGE_THREAD, &usage_);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu_);
-    allocations_ = thread_allocations();
-  }
-  void stop(benchmark::State& state) {
-    timespec cpu;
-    rusage usage;
-    const Allocations allocations = thread_allocations();
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-    getrusage(RUSAGE_THREAD, &usage);
-    const double n = state.iterations() > 0 ? static_cast<double>(state.iterations()) : 1.0;
-    state.counters["cpu_us"] = (Seconds(cpu) - Seconds(cpu_)) * 1e6 / n;
-    state.counters["usr_us"] = (Seconds(usage.ru_utime) - Seconds(usage_.ru_utime)) * 1e6 / n;
-    state.counters["sys_us"] = (Seconds(usage.ru_stime) - Seconds(usage_.ru_stime)) * 1e6 / n;
-    state.counters["allocs"] = static_cast<double>(allocations.mallocs - allocations_.mallocs) / n;
-    state.counters["news"] = static_cast<double>(allocations.news - allocations_.news) / n;
-  }
-
- private:
-  static double Seconds(const timespec& t) { return t.tv_sec + t.tv_nsec * 1e-9; }
-  static double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec * 1e-6; }
-  timespec cpu_{};
-  rusage usage_{};
-  Allocations allocations_;
-};
-
 // ---- Round trips against the reply server ----------------------------------
 
 void Floor(benchmark::State& state, const Workload* w) {
@@ -73,15 +43,12 @@ void Floor(benchmark::State& state, const Workload* w) {
     state.SkipWithError("cannot connect to the reply server");
     return;
   }
-  Meter meter;
-  meter.start();
   for (auto _ : state) {
     if (!client.RoundTrip(w->request, w->reply.size())) {
       state.SkipWithError("round trip failed");
       break;
     }
   }
-  meter.stop(state);
   state.SetBytesProcessed(state.iterations() *
                           static_cast<std::int64_t>(w->request.size() + w->reply.size()));
 }
@@ -119,15 +86,12 @@ void Library(benchmark::State& state, const Workload* w, bool console) {
     redirect = std::make_unique<StdoutToNull>();
     Corvus::Herald_Set_Sink(nullptr, nullptr);  // the console printer
   }
-  Meter meter;
-  meter.start();
   for (auto _ : state) {
     if (!w->call(client)) {
       state.SkipWithError("command failed");
       break;
     }
   }
-  meter.stop(state);
   if (console) {
     DiscardLines();
     redirect.reset();
@@ -259,15 +223,12 @@ void Parse(benchmark::State& state, const Workload* w) {
   Kestrel client;
   const std::string unframed = w->unframed();
   CannedExchange canned(client, unframed);
-  Meter meter;
-  meter.start();
   for (auto _ : state) {
     if (!w->call(client)) {
       state.SkipWithError("reply handling failed");
       break;
     }
   }
-  meter.stop(state);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(unframed.size()));
 }
 
@@ -275,8 +236,6 @@ void Parse(benchmark::State& state, const Workload* w) {
 // each: the least a parser of these bytes has to do.
 void Strtod(benchmark::State& state, const Workload* w) {
   const std::string payload = w->payload();
-  Meter meter;
-  meter.start();
   for (auto _ : state) {
     const char* p = payload.c_str();
     double sum = 0.0;
@@ -294,7 +253,6 @@ void Strtod(benchmark::State& state, const Workload* w) {
       break;
     }
   }
-  meter.stop(state);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(payload.size()));
 }
 
@@ -304,8 +262,6 @@ void FormatPoints(benchmark::State& state) {
   double values[1000];
   for (int i = 0; i < 1000; ++i) values[i] = 5.0 + 3.0 * std::sin(0.0125663706 * i + (i % 2));
   static char text[16384];
-  Meter meter;
-  meter.start();
   for (auto _ : state) {
     std::size_t at = 0;
     for (double v : values) {
@@ -314,7 +270,6 @@ void FormatPoints(benchmark::State& state) {
     benchmark::DoNotOptimize(at);
     benchmark::ClobberMemory();
   }
-  meter.stop(state);
 }
 
 // ---- Many clients against the simulator ---------------------------------------
@@ -412,11 +367,6 @@ void Sim(benchmark::State& state, int threads, bool shared) {
 
 // ---- Waiting ------------------------------------------------------------------
 
-void WaitCounters(benchmark::State& state, std::chrono::steady_clock::duration wall) {
-  state.counters["wall_ms"] = std::chrono::duration<double, std::milli>(wall).count() /
-                              static_cast<double>(state.iterations());
-}
-
 void LinkRead(benchmark::State& state) {
   const int limit_ms = 2000;
   Corvus::Lynk link;
@@ -425,9 +375,6 @@ void LinkRead(benchmark::State& state) {
     return;
   }
   static char buffer[10240];
-  Meter meter;
-  meter.start();
-  const auto begin = std::chrono::steady_clock::now();
   for (auto _ : state) {
     int count = 0;
     if (link.Lynk_Read_String(buffer, "\r\n", sizeof buffer, limit_ms, &count)) {
@@ -435,9 +382,6 @@ void LinkRead(benchmark::State& state) {
       break;
     }
   }
-  WaitCounters(state, std::chrono::steady_clock::now() - begin);
-  meter.stop(state);
-  state.counters["limit_ms"] = limit_ms;
 }
 
 void Unanswered(benchmark::State& state) {
@@ -448,18 +392,12 @@ void Unanswered(benchmark::State& state) {
     return;
   }
   Point real;
-  Meter meter;
-  meter.start();
-  const auto begin = std::chrono::steady_clock::now();
   for (auto _ : state) {
     if (client.Kestrel_GetReal("Cam1", Point{1.0, 2.0}, real)) {
       state.SkipWithError("a silent server answered");
       break;
     }
   }
-  WaitCounters(state, std::chrono::steady_clock::now() - begin);
-  meter.stop(state);
-  state.counters["limit_ms"] = client.Kestrel_GetTimeout();
 }
 
 // Timed benchmarks run for `seconds`; fixed or smoke runs a few iterations.
@@ -488,28 +426,19 @@ double ResidentKb(int pid) {
 
 void RegisterAll() {
   const Setting& s = setting();
+  auto round_trip = [](benchmark::internal::Benchmark* b, double seconds) {
+    Timed(b, seconds)->UseRealTime()->Unit(benchmark::kMicrosecond);
+  };
   for (const Workload& w : s.workloads) {
-    // Each side on its own, for absolute figures and for counting system
-    // calls under strace (GetReal only; the ratios come from the paired runs).
-    if (w.name != "GetReal") continue;
-    const Workload* p = &w;
-    Timed(benchmark::RegisterBenchmark(("roundtrip/floor/" + w.name).c_str(), Floor, p), 0.15)
-        ->UseRealTime()
-        ->Unit(benchmark::kMicrosecond);
-    Timed(benchmark::RegisterBenchmark(("roundtrip/kestrel/" + w.name).c_str(), Library, p, false),
-          0.15)
-        ->UseRealTime()
-        ->Unit(benchmark::kMicrosecond);
+    // GetReal each side on its own too, for absolute figures and for counting
+    // system calls under strace; the ratios come from the paired runs.
     if (w.name == "GetReal") {
-      Timed(benchmark::RegisterBenchmark("roundtrip/kestrel_stdout/GetReal", Library, p, true), 0.15)
-          ->UseRealTime()
-          ->Unit(benchmark::kMicrosecond);
+      round_trip(benchmark::RegisterBenchmark("roundtrip/floor/GetReal", Floor, &w), 0.15);
+      round_trip(benchmark::RegisterBenchmark("roundtrip/kestrel/GetReal", Library, &w, false), 0.15);
+      round_trip(benchmark::RegisterBenchmark("roundtrip/kestrel_stdout/GetReal", Library, &w, true),
+                 0.15);
     }
-  }
-  for (const Workload& w : s.workloads) {
-    Timed(benchmark::RegisterBenchmark(("roundtrip/paired/" + w.name).c_str(), Paired, &w), 0.2)
-        ->UseRealTime()
-        ->Unit(benchmark::kMicrosecond);
+    round_trip(benchmark::RegisterBenchmark(("roundtrip/paired/" + w.name).c_str(), Paired, &w), 0.2);
   }
   for (const Workload& w : s.workloads) {
     if (s.recorder_port == 0 || w.name != "GetReal") continue;
@@ -529,36 +458,22 @@ void RegisterAll() {
       ->Unit(benchmark::kMicrosecond);
 
   if (s.sim_port > 0) {
-    for (int clients : {1, 4, 8}) {
-      auto* b = benchmark::RegisterBenchmark(("sim/clients:" + std::to_string(clients)).c_str(),
-                                             Sim, clients, false);
-      if (s.smoke) {
-        b->Iterations(1)->Repetitions(1);
-      } else {
-        b->MinTime(0.25);
-      }
-      b->UseManualTime()->Unit(benchmark::kMicrosecond);
+    for (const auto& [name, threads, shared] : {std::tuple{"sim/clients:1", 1, false},
+                                                std::tuple{"sim/clients:4", 4, false},
+                                                std::tuple{"sim/clients:8", 8, false},
+                                                std::tuple{"sim/shared_client:2", 2, true}}) {
+      auto* b = benchmark::RegisterBenchmark(name, Sim, threads, shared);
+      (s.smoke ? b->Iterations(1)->Repetitions(1) : b->MinTime(0.25))
+          ->UseManualTime()
+          ->Unit(benchmark::kMicrosecond);
     }
-    auto* b = benchmark::RegisterBenchmark("sim/shared_client:2", Sim, 2, true);
-    if (s.smoke) {
-      b->Iterations(1)->Repetitions(1);
-    } else {
-      b->MinTime(0.25);
-    }
-    b->UseManualTime()->Unit(benchmark::kMicrosecond);
   }
-
-  const int wait_repetitions = s.smoke ? 1 : 3;
-  benchmark::RegisterBenchmark("wait/link_read_2000ms", LinkRead)
-      ->Iterations(1)
-      ->Repetitions(wait_repetitions)
-      ->UseRealTime()
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("wait/kestrel_unanswered_1000ms", Unanswered)
-      ->Iterations(1)
-      ->Repetitions(wait_repetitions)
-      ->UseRealTime()
-      ->Unit(benchmark::kMillisecond);
+  // One wait per repetition: the real time is when it returned, the CPU time
+  // what waiting cost.
+  for (auto* b : {benchmark::RegisterBenchmark("wait/link_read_2000ms", LinkRead),
+                  benchmark::RegisterBenchmark("wait/kestrel_unanswered_1000ms", Unanswered)}) {
+    b->Iterations(1)->Repetitions(s.smoke ? 1 : 3)->UseRealTime()->Unit(benchmark::kMillisecond);
+  }
 }
 
 }  // namespace kbench

@@ -165,25 +165,10 @@ bool ReplyServer::Start(const ReplyTable& replies, std::string& why) {
   return true;
 }
 
-void ReplyServer::ServeHere(const ReplyTable& replies, int port) {
+void ReplyServer::ServeHere(const ReplyTable& replies) {
   std::string why;
-  int fd = -1;
-  if (port == 0) {
-    fd = Listen(64, port, why);
-  } else {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0) {
-      why = std::strerror(errno);
-      ::close(fd);
-      fd = -1;
-    }
-  }
+  int port = 0;
+  const int fd = Listen(64, port, why);
   if (fd < 0) {
     std::fprintf(stderr, "reply server: %s\n", why.c_str());
     std::_Exit(1);

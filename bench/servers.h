@@ -30,9 +30,10 @@ class ReplyServer {
 
   // Forks the server; false (with `why`) when the socket cannot be set up.
   bool Start(const ReplyTable& replies, std::string& why);
-  // Serves in the calling process until killed (for an outside measurement,
-  // e.g. under strace, of a client whose server must not be traced).
-  [[noreturn]] static void ServeHere(const ReplyTable& replies, int port);
+  // Serves on a free port in the calling process until killed (for an
+  // outside measurement, e.g. under strace, of a client whose server must
+  // not be traced).
+  [[noreturn]] static void ServeHere(const ReplyTable& replies);
   void Stop();
   int port() const { return port_; }
   pid_t pid() const { return pid_; }

@@ -204,14 +204,6 @@ bool BuildWorkloads(std::vector<Workload>& out, std::string& why) {
   return true;
 }
 
-const Workload& Find(const std::vector<Workload>& all, const std::string& name) {
-  for (const Workload& w : all) {
-    if (w.name == name) return w;
-  }
-  std::fprintf(stderr, "no workload %s\n", name.c_str());
-  std::abort();
-}
-
 ReplyTable ServerReplies(const std::vector<Workload>& all) {
   ReplyTable table;
   for (const Workload& w : all) table.emplace_back(w.word, w.reply);
@@ -355,12 +347,9 @@ std::vector<AllocationAudit> AuditAllocations(int port) {
        }},
       {"Kestrel_FixCircle", [&] { return k.Kestrel_FixCircle(circle, p, d); }, {}},
   };
-  bool list = false;
   for (const Op& op : ops) {
-    if (std::strcmp(op.name, "Kestrel_AutoFocus") == 0) list = true;
     AllocationAudit a;
     a.operation = op.name;
-    a.list = list;
     bool ok1 = false, ok2 = false;
     Count(op.call, ok1);
     Count(op.call, ok2);

@@ -35,7 +35,6 @@ struct Workload {
 // stand-in exchange; false (with `why`) when a call does not succeed on its
 // own reply or a request does not fit.
 bool BuildWorkloads(std::vector<Workload>& out, std::string& why);
-const Workload& Find(const std::vector<Workload>& all, const std::string& name);
 
 // The reply server's table: the workloads' replies and an "OK" reply for
 // every other command word of the library.
@@ -68,7 +67,6 @@ struct AllocationAudit {
   bool ok = false;              // the call returned true
   unsigned long allocations = 0;  // malloc-family calls (operator new included)
   unsigned long fresh = 0;        // the same with fresh output vectors/strings
-  bool list = false;              // takes or fills vectors or texts
 };
 std::vector<AllocationAudit> AuditAllocations(int port);
 

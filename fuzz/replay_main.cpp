@@ -13,28 +13,21 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
-  std::size_t replayed = 0;
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
-    std::vector<std::filesystem::path> files{argv[i]};
-    if (std::filesystem::is_directory(files[0])) {
-      files.clear();
-      for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
-        if (entry.is_regular_file()) files.push_back(entry.path());
-      }
-      std::sort(files.begin(), files.end());
-    }
-    for (const auto& file : files) {
-      std::ifstream in(file, std::ios::binary);
-      if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
-        return 2;
-      }
-      const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-      LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-      ++replayed;
-    }
+    if (!fs::is_directory(argv[i])) files.emplace_back(argv[i]);
+    if (!fs::is_directory(argv[i])) continue;
+    for (const auto& entry : fs::directory_iterator(argv[i]))
+      if (entry.is_regular_file()) files.push_back(entry.path());
   }
-  std::printf("replayed %zu inputs\n", replayed);
-  return replayed > 0 ? 0 : 1;
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    if (!in.good() && !in.eof()) return std::fprintf(stderr, "cannot read %s\n", file.c_str()), 2;
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  std::printf("replayed %zu inputs\n", files.size());
+  return files.empty() ? 1 : 0;
 }

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -57,11 +56,11 @@ class RawClient {
     return !closed_;
   }
   // Everything up to and including the next '\n'; nullopt when it does not come in time.
-  std::optional<std::string> ReadLine(int timeout_ms = 3000) {
+  std::string ReadLine(int timeout_ms = 3000) {
     const auto start = Clock::now();
     std::size_t nl;
     while ((nl = pending_.find('\n')) == std::string::npos)
-      if (!Receive(timeout_ms - MsSince(start))) return std::nullopt;
+      if (!Receive(timeout_ms - MsSince(start))) return "";
     std::string line = pending_.substr(0, nl + 1);
     pending_.erase(0, nl + 1);
     return line;
@@ -78,12 +77,12 @@ class RawClient {
   // The reply line to one request without its (assumed) CR LF; "" when none came.
   std::string Ask(const std::string& request) {
     Send(request + "\r\n");
-    const std::string line = ReadLine().value_or("\r\n");
-    return line.substr(0, line.size() - 2);
+    const std::string line = ReadLine();
+    return line.substr(0, std::max<std::size_t>(line.size(), 2) - 2);
   }
   // True when the simulator closes the connection within the time.
   bool WaitClosed(int timeout_ms) {
-    while (ReadLine(timeout_ms)) continue;
+    while (!ReadLine(timeout_ms).empty()) continue;
     return closed_;
   }
 

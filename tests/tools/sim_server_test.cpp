@@ -14,44 +14,26 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "sim/server.h"
 #include "sim_client.h"
+#include "sim_on_port.h"
 
 namespace kestrel::sim {
 namespace {
 
 using ::testing::StartsWith;
 
-class SimServerTest : public ::testing::Test {
- protected:
-  void Start(const std::vector<std::string>& rules = {}, int autofocus_ms = 100) {
-    SimConfig cfg;
-    cfg.autofocus_ms = autofocus_ms;
-    std::vector<Fault> faults;
-    for (const auto& r : rules) faults.push_back(ParseFault(r));
-    sim_.emplace(cfg);
-    plan_.emplace(std::move(faults));
-    server_.emplace(*sim_, *plan_, nullptr, ServerOptions{"127.0.0.1", 0, 64});
-    server_->Start();
-  }
-  int port() const { return server_->port(); }
-
-  std::optional<Simulator> sim_;
-  std::optional<FaultPlan> plan_;
-  std::optional<Server> server_;  // last: stopped before the rest goes
-};
-
 const std::string kGain = "<GetGain,OK,1.000000>";
 
-TEST_F(SimServerTest, ServesClientsAtOnceWhileAnAutoFocusRuns) {
-  Start({}, 300);
-  RawClient focus(port()), other(port());
+TEST(SimServer, ServesClientsAtOnceWhileAnAutoFocusRuns) {
+  SimConfig cfg;
+  cfg.autofocus_ms = 300;
+  const SimOnPort sim({}, cfg);
+  RawClient focus(sim.port()), other(sim.port());
   const auto start = Clock::now();
   focus.Send("<AutoFocus,Cam1,2,0.5,1.5,0.01,3,0>\r\n");
   EXPECT_EQ(other.Ask("<GetGain,Cam1>"), kGain);
@@ -60,7 +42,7 @@ TEST_F(SimServerTest, ServesClientsAtOnceWhileAnAutoFocusRuns) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back([&, i] {
-      RawClient c(port());
+      RawClient c(sim.port());
       const std::string cam = "Cam" + std::to_string(i);
       for (int k = 0; k < 200; ++k) {
         const std::string gain = std::to_string(i * 1000 + k) + ".000000";
@@ -71,7 +53,7 @@ TEST_F(SimServerTest, ServesClientsAtOnceWhileAnAutoFocusRuns) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_THAT(focus.ReadLine().value_or(""), StartsWith("<AutoFocus,OK,1.000000,"));
+  EXPECT_THAT(focus.ReadLine(), StartsWith("<AutoFocus,OK,1.000000,"));
   EXPECT_GE(MsSince(start), 300) << "the auto focus cycle was cut short";
 }
 
@@ -81,9 +63,9 @@ std::string RulerLine(std::size_t total) {
   return head + std::string(total - head.size() - 3, '0') + ">\r\n";
 }
 
-TEST_F(SimServerTest, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
-  Start();
-  RawClient c(port());
+TEST(SimServer, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
+  const SimOnPort sim;
+  RawClient c(sim.port());
   for (const char* piece : {"<GetG", "ain,Cam1>\r", "\n"}) c.Send(piece);
   EXPECT_EQ(c.ReadLine(), kGain + "\r\n");
   c.Send("<SetGain,Cam1,3>\r\n<GetGain,Cam1>\r\n<GetIntensity,Cam1>\n");
@@ -91,7 +73,7 @@ TEST_F(SimServerTest, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
        {"<SetGain,OK,done>\r\n", "<GetGain,OK,3.000000>\r\n", "<GetIntensity,OK,128>\r\n"})
     EXPECT_EQ(c.ReadLine(), reply);
   c.Send(RulerLine(kMaxLineBytes));  // the longest line taken
-  EXPECT_THAT(c.ReadLine().value_or(""), StartsWith("<GetRuler,OK,"));
+  EXPECT_THAT(c.ReadLine(), StartsWith("<GetRuler,OK,"));
   const std::string refused = ",NG,request line longer than 10240 bytes refused>\r\n";
   // Each line, and the size of the pieces it is sent in.
   const std::pair<std::string, std::size_t> cases[] = {
@@ -106,8 +88,9 @@ TEST_F(SimServerTest, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
   }
 }
 
-// Each fault kind on the wire: the reply bytes to <GetGain,Cam1>, and how late
-// they come at the least. Another word is answered normally afterwards.
+// Every fault rule on the wire (each kind, its defaults and arguments): the
+// reply bytes to <GetGain,Cam1>, and how late they come at the least. Another
+// word is answered normally afterwards.
 struct WireFault {
   const char* rule;
   std::string bytes;  // "": no reply at all
@@ -116,19 +99,19 @@ struct WireFault {
 };
 std::ostream& operator<<(std::ostream& os, const WireFault& f) { return os << f.rule; }
 
-class SimServerFault : public SimServerTest, public ::testing::WithParamInterface<WireFault> {};
+class SimServerFault : public ::testing::TestWithParam<WireFault> {};
 
 TEST_P(SimServerFault, AltersTheReplyOfItsWordOnly) {
   const WireFault& f = GetParam();
-  Start({f.rule});
-  RawClient c(port());
+  const SimOnPort sim({f.rule});
+  RawClient c(sim.port());
   const auto start = Clock::now();
   c.Send("<GetGain,Cam1>\r\n");
   if (f.pieces) {
     ASSERT_TRUE(c.Receive(3000));
-    EXPECT_EQ(c.ReadLine(0), std::nullopt) << "the first piece is the whole reply";
+    EXPECT_EQ(c.ReadLine(0), "") << "the first piece is the whole reply";
   }
-  EXPECT_EQ(c.ReadLine(f.bytes.empty() ? 300 : 3000).value_or(""), f.bytes);
+  EXPECT_EQ(c.ReadLine(f.bytes.empty() ? 300 : 3000), f.bytes);
   EXPECT_GE(MsSince(start), f.min_ms);
   EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,OK,10000.000000>");
 }
@@ -137,19 +120,23 @@ INSTANTIATE_TEST_SUITE_P(
     Kinds, SimServerFault,
     ::testing::Values(
         WireFault{"GetGain:wrong-head", "<WrongHead,OK,1.000000>\r\n"},
+        WireFault{"GetGain/3:wrong-head:SetGain", "<SetGain,OK,1.000000>\r\n"},
         WireFault{"GetGain:bad-type", "<GetGain,ERR,1.000000>\r\n"},
-        WireFault{"GetGain:ng:camera busy, retry", "<GetGain,NG,camera busy, retry>\r\n"},
+        WireFault{"GetGain:bad-type:WAIT", "<GetGain,WAIT,1.000000>\r\n"},
+        WireFault{"GetGain:ng", "<GetGain,NG,injected failure>\r\n"},
+        WireFault{"GetGain:ng:lens error: code 7, retry", "<GetGain,NG,lens error: code 7, retry>\r\n"},
         WireFault{"GetGain:unframed", "GetGain,OK,1.000000\r\n"},
+        WireFault{"GetGain:oversized", "<GetGain,OK," + std::string(19985, 'X') + ">\r\n"},
         WireFault{"GetGain:oversized:12000", "<GetGain,OK," + std::string(11985, 'X') + ">\r\n"},
         WireFault{"GetGain:delay:200", kGain + "\r\n", 200},
         WireFault{"GetGain:chunks:3:120", kGain + "\r\n", 240, true},
         WireFault{"GetGain:silent", ""}, WireFault{"*/1:silent", ""}));
 
-TEST_F(SimServerTest, CloseAfterCountsEachConnectionsRequests) {
-  Start({"GetGain/2:close-after:2"});
+TEST(SimServer, CloseAfterCountsEachConnectionsRequests) {
+  const SimOnPort sim({"GetGain/2:close-after:2"});
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    RawClient c(port());
+    RawClient c(sim.port());
     EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,OK,10000.000000>");  // not counted
     EXPECT_EQ(c.Ask("<GetGain,Cam1>"), kGain);
     EXPECT_EQ(c.Ask("<GetGain,Cam1>"), kGain) << "closed before it replied";

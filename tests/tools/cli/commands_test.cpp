@@ -79,7 +79,7 @@ TEST(CliParseArgs, ConvertsEachType) {
   EXPECT_TRUE(ParseArgs(*FindCommand("fix-circle"), {}).points(0).empty());
 }
 
-TEST(CliSplitScriptLine, SplitsQuotesAndComments) {
+TEST(CliScript, LinesSplitAtBlanksKeepQuotesDropCommentsAndErrorsNameTheirLine) {
   const std::pair<const char*, std::vector<std::string>> cases[] = {
       {"   # only a comment", {}},
       {"  get-gain\tCam1   # trailing comment\r", {"get-gain", "Cam1"}},
@@ -90,10 +90,6 @@ TEST(CliSplitScriptLine, SplitsQuotesAndComments) {
       {"a\"b c\"d", {"ab cd"}},
   };
   for (const auto& [line, words] : cases) EXPECT_EQ(SplitScriptLine(line), words) << line;
-  EXPECT_THROW(SplitScriptLine("x \"open"), UsageError);
-}
-
-TEST(CliParseScript, NamesTheLineOfAnError) {
   const std::pair<const char*, const char*> bad[] = {
       {"# calibration\r\nget-gain Cam1\nfrobnicate 1\n", "line 3: unknown command 'frobnicate'"},
       {"get-gain \"Cam1\n", "line 1: unterminated quote"},
