@@ -299,72 +299,46 @@ void KeepLastRed(Corvus::HeraldColor color, const char*, const char* text, void*
   if (color == Corvus::HeraldColor::Red) std::snprintf(last_red, sizeof last_red, "%s", text);
 }
 
+// Lists made before the allocator fails and moved into the by-value
+// parameter, so that the caller's copy needs no memory.
+std::vector<Point> long_circle(2000, Point{1, 2});
+std::vector<const char*> long_colours(3000, "red");
+void LongCircle(Kestrel& k, Shown& s) {
+  Point center;
+  double radius;
+  s.ok = k.Kestrel_FixCircle(std::move(long_circle), center, radius);
+}
+void LongColours(Kestrel& k, Shown& s) {
+  s.ok = k.Kestrel_SetTargetColor("C", std::move(long_colours));
+}
+
+std::string Repeat(std::string head, int n, const std::string& item) {
+  for (int i = 0; i < n; ++i) head += item;
+  return head;
+}
+
 TEST(OutOfMemory, EndsTheOperationWithARedLineAndFalse) {
 #ifdef _WIN32
   GTEST_SKIP() << "the DLL's allocations do not go through this program's operator new";
 #endif
-  const std::string edge = [] {
-    std::string list = "100";
-    for (int i = 0; i < 100; ++i) list += ",1&2";
-    return list;
-  }();
-  // Passed by value: moved in, so that the caller's copy needs no memory.
-  std::vector<Point> circle(2000, Point{1, 2});
-  std::vector<const char*> colors(3000, "red");
   const struct {
-    const char* name;
+    Call call;
     std::string reply;
-    bool (*call)(Kestrel&, std::vector<Point>&, std::vector<const char*>&);
     const char* red;
   } cases[] = {
-      {"wafer edge", "WaferEdge,OK," + edge,
-       [](Kestrel& k, auto&, auto&) {
-         std::vector<Point> points;
-         return k.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, points);
-       },
-       "Out of memory[Kestrel::Kestrel_WaferEdge]"},
-      {"match list",
-       "Template_Match,OK,40" +
-           [] {
-             std::string list;
-             for (int i = 0; i < 40; ++i) list += ",1&1&0&0.5";
-             return list;
-           }(),
-       [](Kestrel& k, auto&, auto&) {
-         int count = 0;
-         std::vector<Point> centers;
-         std::vector<double> angles, scores;
-         return k.Kestrel_MultTemplate_Match("a", "b", 40, "c", {}, 0, count, centers, angles,
-                                             scores, false, false, "d", 0, 0, 0);
-       },
+      {Edge, Repeat("WaferEdge,OK,100", 100, ",1&2"), "Out of memory[Kestrel::Kestrel_WaferEdge]"},
+      {Matches, Repeat("Template_Match,OK,40", 40, ",1&1&0&0.5"),
        "Out of memory[Kestrel::Kestrel_MultTemplate_Match]"},
-      {"focus text", "AutoFocus,OK,1," + std::string(400, 't'),
-       [](Kestrel& k, auto&, auto&) {
-         double result = 0;
-         std::string text;
-         return k.Kestrel_AutoFocus("Cam1", 1, 0, 0, 0, 0, 0, result, text, false);
-       },
+      {Focus, "AutoFocus,OK,1," + std::string(400, 't'),
        "Out of memory[Kestrel::Kestrel_AutoFocus]"},
-      {"error text", "GetGain,NG," + std::string(300, 'e'),
-       [](Kestrel& k, auto&, auto&) {
-         double gain = 0;
-         return k.Kestrel_GetGain("Cam1", gain);
-       },
-       "Out of memory[Kestrel::Kestrel_GetGain]"},
+      // The error text keeps what it held.
+      {Gain, "GetGain,NG," + std::string(300, 'e'), "Out of memory[Kestrel::Kestrel_GetGain]"},
       // Long lists are measured, not built: refused without a large allocation.
-      {"circle points", "",
-       [](Kestrel& k, auto& points, auto&) {
-         Point center;
-         double radius = 0;
-         return k.Kestrel_FixCircle(std::move(points), center, radius);
-       },
+      {LongCircle, "",
        "Request too long:36016 characters (at most 10237), not sent[Kestrel::Kestrel_FixCircle]"},
-      {"colours", "",
-       [](Kestrel& k, auto&, auto& names) {
-         return k.Kestrel_SetTargetColor("Cam1", std::move(names));
-       },
-       "Request too long:12020 characters (at most 10237), not sent"
-       "[Kestrel::Kestrel_SetTargetColor]"},
+      {LongColours, "",
+       "Request too long:12017 characters (at most 10237), not "
+       "sent[Kestrel::Kestrel_SetTargetColor]"},
   };
   Corvus::Herald_Set_Sink(&KeepLastRed, nullptr);
   for (const auto& c : cases) {
@@ -372,15 +346,14 @@ TEST(OutOfMemory, EndsTheOperationWithARedLineAndFalse) {
     CannedReplies canned(client);
     canned.core().set_error("earlier");
     if (!c.reply.empty()) canned.Reply(c.reply);
+    Shown shown;
     last_red[0] = '\0';
     fail_above = 256;
-    const bool ok = c.call(client, circle, colors);
+    c.call(client, shown);
     fail_above = 0;
-    EXPECT_FALSE(ok) << c.name;
-    EXPECT_STREQ(last_red, c.red) << c.name;
-    if (std::string(c.name) == "error text") {
-      EXPECT_STREQ(client.Kestrel_GetErrorString(), "earlier");
-    }
+    EXPECT_FALSE(shown.ok) << c.red;
+    EXPECT_STREQ(last_red, c.red);
+    EXPECT_STREQ(client.Kestrel_GetErrorString(), c.reply.empty() ? c.red : "earlier");
   }
   Corvus::Herald_Set_Sink(nullptr, nullptr);
 }

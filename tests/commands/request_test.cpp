@@ -31,13 +31,13 @@ std::vector<Point> pts;
 std::vector<double> v1, v2;
 
 const std::vector<Row>& Rows() {
+  // clang-format off
   static const std::vector<Row> rows = {
       {"SetGain", [](Kestrel& k) { k.Kestrel_SetGain("Cam1", 2.5); }, "<SetGain,Cam1,2.500000>"},
       {"SetExposure", [](Kestrel& k) { k.Kestrel_SetExposure("Cam1", 1e20); },
        "<SetExposure,Cam1,100000000000000000000.000000>"},
       {"SetLight", [](Kestrel& k) { k.Kestrel_SetLight("Cam1", -5); }, "<SetIntensity,Cam1,-5>"},
-      {"SetLightAndExposure",
-       [](Kestrel& k) { k.Kestrel_SetLightAndExposure("A", "B", 120, true); },
+      {"SetLightAndExposure", [](Kestrel& k) { k.Kestrel_SetLightAndExposure("A", "B", 120, true); },
        "<AdjustBrightness,B,A,120,1>"},
       {"SetLightAndExposureOff",
        [](Kestrel& k) { k.Kestrel_SetLightAndExposure("A", "B", 120, false); },
@@ -51,17 +51,13 @@ const std::vector<Row>& Rows() {
        "<ClearCameraIamge,Cam1>"},
       {"GetCameraScale", [](Kestrel& k) { k.Kestrel_GetCameraScale("Cam1", d, e); },
        "<GetScale,Cam1>"},
-      {"SetTargetColor",
-       [](Kestrel& k) {
-         k.Kestrel_SetTargetColor("Cam1", {"red", "", "blue"});
-       },
+      {"SetTargetColor", [](Kestrel& k) { k.Kestrel_SetTargetColor("Cam1", {"red", "", "blue"}); },
        "<SetStateColor,Cam1,red,,blue>"},
       {"SetTargetColorNone", [](Kestrel& k) { k.Kestrel_SetTargetColor("Cam1", {}); },
        "<SetStateColor,Cam1,>"},
       {"SwitchToCamera", [](Kestrel& k) { k.Kestrel_SwitchToCamera("A", "B"); },
        "<SwitchToTheCamera,A,B>"},
-      {"SetCamControlVisiable",
-       [](Kestrel& k) { k.Kestrel_SetCamControlVisiable("W1", "C1", false); },
+      {"SetCamControlVisiable", [](Kestrel& k) { k.Kestrel_SetCamControlVisiable("W1", "C1", false); },
        "<CameraWinVisibleControl,W1,false,C1>"},
       {"ShowCutLine", [](Kestrel& k) { k.Kestrel_ShowCutLine("Cam1", 0.03); },
        "<ShowBaseLineWidth,Cam1,0.030000>"},
@@ -91,9 +87,7 @@ const std::vector<Row>& Rows() {
        "<SmallCellTemMatch,ta,tb,tc,1,10.000000,20.000000,0.500000,0.000000,0.000000,0.000000,"
        "true,false,td>"},
       {"WaferEdge",
-       [](Kestrel& k) {
-         k.Kestrel_WaferEdge("ta", "tb", {100, 200.5}, true, 7, 8, pts);
-       },
+       [](Kestrel& k) { k.Kestrel_WaferEdge("ta", "tb", {100, 200.5}, true, 7, 8, pts); },
        "<WaferEdge,ta,tb,100.000000,200.500000,true>"},
       {"KerfCheck",
        [](Kestrel& k) {
@@ -105,50 +99,30 @@ const std::vector<Row>& Rows() {
        "<KerfCheck,ta,tb,1.000000,2.000000,-3,4.000000,5.000000,6.000000,7,8.000000,9.000000,"
        "10.000000,11.000000,12.000000,13.000000,14.000000,15.000000,16.000000,17.000000,"
        "18.000000,true,td,19.000000,tc>"},
-      {"FixCircle",
-       [](Kestrel& k) {
-         k.Kestrel_FixCircle({{1, 2}, {3.5, -4}}, p, d);
-       },
+      {"FixCircle", [](Kestrel& k) { k.Kestrel_FixCircle({{1, 2}, {3.5, -4}}, p, d); },
        "<FixCircle,2,1.000000,2.000000,3.500000,-4.000000>"},
       {"FixCircleEmpty", [](Kestrel& k) { k.Kestrel_FixCircle({}, p, d); }, "<FixCircle,0,>"},
-      {"GetReal",
-       [](Kestrel& k) {
-         k.Kestrel_GetReal("Cam1", {100, -20.5}, p);
-       },
+      {"GetReal", [](Kestrel& k) { k.Kestrel_GetReal("Cam1", {100, -20.5}, p); },
        "<GetReal,Cam1,100.000000,-20.500000>"},
-      {"GetRuler",
-       [](Kestrel& k) {
-         k.Kestrel_GetRuler("Cam1", {100, -20.5}, p);
-       },
+      {"GetRuler", [](Kestrel& k) { k.Kestrel_GetRuler("Cam1", {100, -20.5}, p); },
        "<GetRuler,Cam1,100.000000,-20.500000>"},
       {"GetRealByPixelPoint",
-       [](Kestrel& k) {
-         k.Kestrel_GetRealByPixelPoint("Cam1", {1, 2}, {3, 4}, p);
-       },
+       [](Kestrel& k) { k.Kestrel_GetRealByPixelPoint("Cam1", {1, 2}, {3, 4}, p); },
        "<GetRealByPixelPoint,Cam1,1.000000,2.000000,3.000000,4.000000>"},
-      {"GetTargetCamReal",
-       [](Kestrel& k) {
-         k.Kestrel_GetTargetCamReal("CamA", "CamB", {1, 2}, p);
-       },
+      {"GetTargetCamReal", [](Kestrel& k) { k.Kestrel_GetTargetCamReal("CamA", "CamB", {1, 2}, p); },
        "<CovertPointCameraAToB,CamA,CamB,1.000000,2.000000>"},
       {"MwCalAnotherPointReal",
-       [](Kestrel& k) {
-         k.Kestrel_MwCalAnotherPointReal("Cam1", {1, 2}, 0.5, -7, p);
-       },
+       [](Kestrel& k) { k.Kestrel_MwCalAnotherPointReal("Cam1", {1, 2}, 0.5, -7, p); },
        "<MwCalAnotherPointReal,Cam1,1.000000,2.000000,0.500000,-7.000000>"},
       {"GetRotateCenter", [](Kestrel& k) { k.Kestrel_GetRotateCenter("Cam1", d, e); },
        "<GetRotateCenter,Cam1>"},
-      {"GetLineAngle",
-       [](Kestrel& k) {
-         k.Kestrel_GetLineAngle({0, 0}, {10, 10}, d);
-       },
+      {"GetLineAngle", [](Kestrel& k) { k.Kestrel_GetLineAngle({0, 0}, {10, 10}, d); },
        "<GetLineAngle,0.000000,0.000000,10.000000,10.000000>"},
       {"GetPointAfterRotate_Real",
-       [](Kestrel& k) {
-         k.Kestrel_GetPointAfterRotate_Real({1, 2}, {3, 4}, -90, p);
-       },
+       [](Kestrel& k) { k.Kestrel_GetPointAfterRotate_Real({1, 2}, {3, 4}, -90, p); },
        "<GetPointAfterRotate_Real,1.000000,2.000000,3.000000,4.000000,-90.000000>"},
   };
+  // clang-format on
   return rows;
 }
 
@@ -182,8 +156,7 @@ TEST(Requests, TooLongIsRefusedBeforeSending) {
   EXPECT_FALSE(client.Kestrel_SetTargetColor("Cam1", {over.c_str()}));
   EXPECT_EQ(canned.requests().size(), 1u);
   const std::string refused =
-      "Request too long:10238 characters (at most 10237), not "
-      "sent[Kestrel::Kestrel_SetTargetColor]";
+      "Request too long:10238 characters (at most 10237), not sent[Kestrel::Kestrel_SetTargetColor]";
   EXPECT_EQ(console.lines().back(), kestrel_test::Red("Kestrel", refused));
   EXPECT_EQ(client.Kestrel_GetErrorString(), refused);
 }

@@ -17,44 +17,22 @@ TEST(YarnToDouble, AcceptsOnlyWholeFiniteNumbers) {
     std::string text;
     bool ok;
     double value;
+  // clang-format off
   } cases[] = {
-      {"12", true, 12.0},
-      {"-0.5", true, -0.5},
-      {"+3.", true, 3.0},
-      {".25", true, 0.25},
-      {"1e-3", true, 1e-3},
-      {"2.5E+07", true, 2.5e7},
-      {"-150.500000", true, -150.5},
+      {"12", true, 12.0}, {"-0.5", true, -0.5}, {"+3.", true, 3.0}, {".25", true, 0.25},
+      {"1e-3", true, 1e-3}, {"2.5E+07", true, 2.5e7}, {"-150.500000", true, -150.5},
       // Out of range: the magnitude decides, not the exponent's sign.
-      {"1e-400", true, 0.0},
-      {kTiny, true, 0.0},
-      {"-" + kTiny, true, 0.0},
-      {"0." + std::string(300, '0') + "1e300", true, 0.1},
-      {"1e999", false, 0},
-      {kHuge, false, 0},
-      {std::string(310, '9') + "e-1", false, 0},
-      {"", false, 0},
-      {" 1", false, 0},
-      {"1 ", false, 0},
-      {"1.5x", false, 0},
-      {"1e", false, 0},
-      {"0x10", false, 0},
-      {"1,5", false, 0},
-      {"--1", false, 0},
-      {"+-1", false, 0},
-      {"1.2.3", false, 0},
-      {"-", false, 0},
-      {".", false, 0},
+      {"1e-400", true, 0.0}, {kTiny, true, 0.0}, {"-" + kTiny, true, 0.0},
+      {"0." + std::string(300, '0') + "1e300", true, 0.1}, {"1e999", false, 0},
+      {kHuge, false, 0}, {std::string(310, '9') + "e-1", false, 0},
+      {"", false, 0}, {" 1", false, 0}, {"1 ", false, 0}, {"1.5x", false, 0}, {"1e", false, 0},
+      {"0x10", false, 0}, {"1,5", false, 0}, {"--1", false, 0}, {"+-1", false, 0},
+      {"1.2.3", false, 0}, {"-", false, 0}, {".", false, 0},
       // No NaN or infinity in any spelling, case or sign, no NaN payload.
-      {"nan", false, 0},
-      {"-NaN", false, 0},
-      {"nan(123)", false, 0},
-      {"nan()", false, 0},
-      {"-nan(x)", false, 0},
-      {"inf", false, 0},
-      {"+INF", false, 0},
-      {"-Infinity", false, 0},
+      {"nan", false, 0}, {"-NaN", false, 0}, {"nan(123)", false, 0}, {"nan()", false, 0},
+      {"-nan(x)", false, 0}, {"inf", false, 0}, {"+INF", false, 0}, {"-Infinity", false, 0},
   };
+  // clang-format on
   for (const auto& c : cases) {
     double out = -777.0;
     EXPECT_EQ(Corvus::Yarn_To_Double(c.text.c_str(), 0.0, 0.0, &out), c.ok) << c.text;
@@ -72,19 +50,10 @@ TEST(YarnToInt, AcceptsOnlyWholeNumbersInRange) {
     bool ok;
     int value;
   } cases[] = {
-      {"200", true, 200},
-      {"-5", true, -5},
-      {"+7", true, 7},
-      {"007", true, 7},
-      {"2147483647", true, 2147483647},
-      {"-2147483648", true, -2147483647 - 1},
-      {"2147483648", false, 0},
-      {"", false, 0},
-      {"1.0", false, 0},
-      {" 1", false, 0},
-      {"1a", false, 0},
-      {"+-1", false, 0},
-      {"-", false, 0},
+      {"200", true, 200},  {"-5", true, -5},  {"+7", true, 7},  {"007", true, 7},
+      {"2147483647", true, 2147483647},       {"-2147483648", true, -2147483647 - 1},
+      {"2147483648", false, 0},               {"", false, 0},   {"1.0", false, 0},
+      {" 1", false, 0},    {"1a", false, 0},  {"+-1", false, 0}, {"-", false, 0},
   };
   for (const auto& c : cases) {
     int out = -777;
