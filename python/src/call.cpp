@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -258,10 +259,13 @@ bool call_library(Client& client, const char* operation, OnFalse on_false, Body 
       error_text = client.library().Kestrel_GetErrorString();
     }
   }
-  const bool interrupted = ctrl_c.disarm();
+  // Python's handler runs at the first Python code after a Ctrl-C: let it
+  // run here, and raise its KeyboardInterrupt after the call's lines are logged.
+  std::optional<py::error_already_set> interrupt;
+  if (ctrl_c.disarm() && PyErr_CheckSignals() != 0) interrupt.emplace();
   publish_strays();
   publish(lines);
-  if (interrupted && PyErr_CheckSignals() != 0) throw py::error_already_set();
+  if (interrupt) throw *interrupt;
   if (!ok && on_false != OnFalse::kNothing) raise_failure(operation, on_false, error_text, lines);
   return ok;
 }
