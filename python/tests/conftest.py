@@ -6,7 +6,9 @@ default build's is used.
 
 import os
 import pathlib
+import socket
 import subprocess
+import threading
 import time
 
 import pytest
@@ -58,6 +60,38 @@ class Sim:
         self.process.terminate()
         self.process.wait(10)
         self.process.stdout.close()
+
+
+class ScriptedServer:
+    """A server that answers each request line with the next of `replies`.
+    With `held`, it answers only once `release` is set; `received` is set when
+    a request has come."""
+
+    def __init__(self, replies, held=False):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.replies = list(replies)
+        self.received, self.release = threading.Event(), threading.Event()
+        if not held:
+            self.release.set()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        connection, _ = self.listener.accept()
+        with connection, connection.makefile("rb") as lines:
+            for reply in self.replies:
+                if not lines.readline():
+                    return
+                self.received.set()
+                self.release.wait(30)
+                connection.sendall(reply + b"\r\n")
+            lines.readline()  # until the client goes
+
+    def close(self):
+        self.release.set()
+        self.listener.close()
+        self.thread.join(5)
 
 
 @pytest.fixture(scope="session")

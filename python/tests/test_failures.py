@@ -3,11 +3,11 @@ lines, decoded from GBK; and that no reply, however hostile, does more."""
 
 import builtins
 import socket
-import threading
 
 import pytest
 
 import kestrel
+from conftest import ScriptedServer, Sim
 from kestrel import Point
 
 BUSY_GBK = "相机忙".encode("gbk")
@@ -37,8 +37,6 @@ FAILURES = [
 
 @pytest.fixture(scope="module")
 def faulty(request):
-    from conftest import Sim
-
     server = Sim(*[arg for rule, *_ in FAILURES for arg in ("--fault", rule)])
     request.addfinalizer(server.stop)
     client = server.client()
@@ -63,28 +61,6 @@ def test_failed_transaction_names_the_server_last(faulty):
     with pytest.raises(kestrel.CommandError) as raised:
         faulty.get_camera_scale("Cam1")
     assert raised.value.lines[-1].startswith("Net:127.0.0.1:") and raised.value.lines[-1].endswith(" fail.")
-
-
-# A server that answers every request line with the next of `replies`.
-class ScriptedServer:
-    def __init__(self, replies):
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        self.replies = list(replies)
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        connection, _ = self.listener.accept()
-        with connection, connection.makefile("rb") as lines:
-            for reply in self.replies:
-                if not lines.readline():
-                    break
-                connection.sendall(reply + b"\r\n")
-
-    def close(self):
-        self.listener.close()
-        self.thread.join(5)
 
 
 # reply to GetReal, then the Point it gives or the error text it leaves
