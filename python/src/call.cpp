@@ -110,12 +110,14 @@ int level_of(Corvus::HeraldColor color) {
 }
 
 // Logs `lines` in order; the record's message is the line, its `title`
-// attribute the client's title.
+// attribute the client's title. The logger is asked once per level.
 void publish(const std::vector<Line>& lines) {
   const Logging& to = logging();
+  int enabled[41] = {};  // by level: 0 not asked yet, 1 yes, -1 no
   for (const Line& line : lines) {
     const int level = level_of(line.color);
-    if (!py::bool_(to.is_enabled_for(level))) continue;
+    if (enabled[level] == 0) enabled[level] = py::bool_(to.is_enabled_for(level)) ? 1 : -1;
+    if (enabled[level] < 0) continue;
     py::dict extra;
     extra["title"] = from_gbk(line.title);
     to.log(level, from_gbk(line.text), py::arg("extra") = extra);
@@ -138,17 +140,17 @@ void publish_strays() {
 //
 // Python's own SIGINT handler only notes the signal; KeyboardInterrupt comes
 // when the main thread runs Python again, which it does not while it waits in
-// the library. So while the main thread is in a call, a handler of ours
-// stands in front of Python's: it raises the routine abort flag of the
-// calling client's procedure, which ends the wait at the next unsuccessful
-// read, and passes the signal on to Python's handler. Back from the library,
+// the library. So a handler of ours stands in front of Python's: during a
+// call on the main thread it raises the routine abort flag of the calling
+// client's procedure, which ends the wait at the next unsuccessful read, and
+// it always passes the signal on to Python's handler. Back from the library,
 // the call lowers the flag again and lets Python raise its KeyboardInterrupt.
 
 unsigned long g_main_thread = 0;
 
-bool on_main_thread() { return PyThread_get_thread_ident() == g_main_thread; }
-
 #ifndef _WIN32
+
+bool on_main_thread() { return PyThread_get_thread_ident() == g_main_thread; }
 
 static_assert(std::atomic<Corvus::Procedure*>::is_always_lock_free &&
                   std::atomic<bool>::is_always_lock_free,
@@ -156,7 +158,7 @@ static_assert(std::atomic<Corvus::Procedure*>::is_always_lock_free &&
 
 std::atomic<Corvus::Procedure*> g_abort_target{nullptr};
 std::atomic<bool> g_abort_raised{false};
-struct sigaction g_python_handler;  // written before ours is installed
+struct sigaction g_python_handler;  // written only while ours is not installed
 
 extern "C" void on_sigint(int signal, siginfo_t* info, void* context) {
   const int saved_errno = errno;
@@ -173,36 +175,42 @@ extern "C" void on_sigint(int signal, siginfo_t* info, void* context) {
   }
 }
 
-// Our handler for the time of one call on the main thread. Nothing is
-// installed when SIGINT is ignored or kills the process (the user chose so)
-// or on other threads (Python runs signal handlers on the main thread only).
+// True when our handler is in front of SIGINT's, installing it when Python
+// has (re)installed its own, as signal.signal() does. Nothing is installed
+// when SIGINT is ignored or kills the process: the user chose so.
+bool in_front_of_python() {
+  struct sigaction current {};
+  if (sigaction(SIGINT, nullptr, &current) != 0) return false;
+  const bool info = (current.sa_flags & SA_SIGINFO) != 0;
+  if (info && current.sa_sigaction == on_sigint) return true;
+  if (!info && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN)) return false;
+  g_python_handler = current;
+  struct sigaction ours {};
+  ours.sa_sigaction = on_sigint;
+  ours.sa_flags = SA_SIGINFO | SA_ONSTACK;  // no SA_RESTART: a read ends with EINTR
+  sigemptyset(&ours.sa_mask);
+  return sigaction(SIGINT, &ours, nullptr) == 0;
+}
+
+// Points the handler at the calling client's procedure for the time of one
+// call on the main thread (Python runs signal handlers on that thread only).
 class CtrlC {
  public:
   explicit CtrlC(Corvus::Procedure& procedure) : procedure_(procedure) {
-    if (!on_main_thread() || sigaction(SIGINT, nullptr, &g_python_handler) != 0) return;
-    const bool plain = (g_python_handler.sa_flags & SA_SIGINFO) == 0;
-    if (plain && (g_python_handler.sa_handler == SIG_DFL || g_python_handler.sa_handler == SIG_IGN)) {
-      return;
-    }
-    struct sigaction ours {};
-    ours.sa_sigaction = on_sigint;
-    ours.sa_flags = SA_SIGINFO | SA_ONSTACK;  // no SA_RESTART: a read ends with EINTR
-    sigemptyset(&ours.sa_mask);
+    if (!on_main_thread() || !in_front_of_python()) return;
     g_abort_raised.store(false);
     g_abort_target.store(&procedure_);
-    armed_ = sigaction(SIGINT, &ours, nullptr) == 0;
-    if (!armed_) g_abort_target.store(nullptr);
+    armed_ = true;
   }
   ~CtrlC() { disarm(); }
   CtrlC(const CtrlC&) = delete;
   CtrlC& operator=(const CtrlC&) = delete;
 
-  // Puts Python's handler back; true when a Ctrl-C raised the abort flag,
-  // which is then lowered again.
+  // Ends the call's part; true when a Ctrl-C raised the abort flag, which is
+  // then lowered again.
   bool disarm() {
     if (!armed_) return false;
     armed_ = false;
-    sigaction(SIGINT, &g_python_handler, nullptr);
     g_abort_target.store(nullptr);
     if (!g_abort_raised.exchange(false)) return false;
     procedure_.Routine_Set_Abort_Flag(false);
@@ -245,6 +253,7 @@ class CtrlC {
 bool call_library(Client& client, const char* operation, OnFalse on_false, Body body,
                   void* context) {
   std::vector<Line> lines;
+  lines.reserve(4);  // a command prints two lines, a failure three or four
   const LineScope scope(lines);
   CtrlC ctrl_c(client.procedure());
   // A Ctrl-C that came just before: raise it now rather than after a wait.

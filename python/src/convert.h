@@ -46,18 +46,27 @@ struct type_caster<kestrel_py::Text> {
   // A str that GBK cannot encode raises UnicodeEncodeError, a NUL (which
   // would end the text early) ValueError; other types do not match.
   bool load(handle src, bool) {
+    PyObject* obj = src.ptr();
+    if (PyUnicode_Check(obj) && PyUnicode_IS_ASCII(obj)) {  // ASCII is GBK as it is
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+      if (data == nullptr) throw error_already_set();
+      return take(data, size);
+    }
     object bytes;
-    if (PyUnicode_Check(src.ptr())) {
-      bytes = reinterpret_steal<object>(PyUnicode_AsEncodedString(src.ptr(), "gbk", "strict"));
+    if (PyUnicode_Check(obj)) {
+      bytes = reinterpret_steal<object>(PyUnicode_AsEncodedString(obj, "gbk", "strict"));
       if (!bytes) throw error_already_set();
-    } else if (PyBytes_Check(src.ptr())) {
+    } else if (PyBytes_Check(obj)) {
       bytes = reinterpret_borrow<object>(src);
     } else {
       return false;
     }
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) throw error_already_set();
+    return take(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
+  }
+
+ private:
+  bool take(const char* data, Py_ssize_t size) {
     if (std::memchr(data, '\0', static_cast<std::size_t>(size)) != nullptr) {
       throw value_error("a text argument holds a NUL character");
     }
@@ -72,10 +81,11 @@ struct type_caster<::Point> {
 
   // A kestrel.Point, or any tuple or list of two numbers.
   bool load(handle src, bool) {
-    if (!PyTuple_Check(src.ptr()) && !PyList_Check(src.ptr())) return false;
-    const sequence pair = reinterpret_borrow<sequence>(src);
-    if (pair.size() != 2) return false;
-    return number(pair[0], value.X) && number(pair[1], value.Y);
+    PyObject* obj = src.ptr();
+    if (!PyTuple_Check(obj) && !PyList_Check(obj)) return false;
+    if (PySequence_Fast_GET_SIZE(obj) != 2) return false;
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    return number(items[0], value.X) && number(items[1], value.Y);
   }
 
   static handle cast(const ::Point& p, return_value_policy, handle) {
@@ -83,8 +93,8 @@ struct type_caster<::Point> {
   }
 
  private:
-  static bool number(handle item, double& out) {
-    out = PyFloat_AsDouble(item.ptr());
+  static bool number(PyObject* item, double& out) {
+    out = PyFloat_AsDouble(item);
     if (out == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
       return false;

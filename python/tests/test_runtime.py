@@ -130,7 +130,7 @@ def test_abort_flag_ends_a_wait_at_the_first_unsuccessful_read(caplog, start_sim
 
 
 CTRL_C_SCRIPT = textwrap.dedent("""
-    import logging, sys, time
+    import logging, signal, sys, time
     import kestrel
     lines = []
     logging.getLogger("kestrel").addHandler(logging.Handler())
@@ -139,6 +139,7 @@ CTRL_C_SCRIPT = textwrap.dedent("""
     client = kestrel.Client()
     client.timeout = 0
     client.connect("127.0.0.1", int(sys.argv[1]))
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # Python's own in front again
     try:
         client.auto_focus("Cam1", 1, 0.0, 1.0, 0.1, 1.0, 0.0)
         print("no interrupt")
