@@ -12,9 +12,9 @@ done
 rm -rf "$work/repo/python/build" "$work/repo/python/dist" "$work/repo/python"/*.egg-info
 cd "$work/repo"
 
-echo "== venv and pip install ./python"
+echo "== venv and pip install ./python (--no-index: nothing comes from a package index)"
 "$python" -m venv --system-site-packages "$work/venv"
-"$work/venv/bin/pip" install --no-build-isolation ./python >"$work/pip.log" 2>&1 ||
+"$work/venv/bin/pip" install --no-index --no-build-isolation ./python >"$work/pip.log" 2>&1 ||
   { cat "$work/pip.log"; exit 1; }
 
 echo "== pytest against the installed module"
