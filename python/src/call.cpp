@@ -101,10 +101,13 @@ Logging& logging() {
 
 int level_of(Corvus::HeraldColor color) {
   switch (color) {
-    case Corvus::HeraldColor::Red: return 40;     // logging.ERROR
-    case Corvus::HeraldColor::Yellow: return 30;  // logging.WARNING
+    case Corvus::HeraldColor::Red:
+      return 40;  // logging.ERROR
+    case Corvus::HeraldColor::Yellow:
+      return 30;  // logging.WARNING
     case Corvus::HeraldColor::Green:
-    case Corvus::HeraldColor::Plain: break;
+    case Corvus::HeraldColor::Plain:
+      break;
   }
   return 20;  // logging.INFO
 }
@@ -234,8 +237,8 @@ class CtrlC {
 
 // ---- Failures --------------------------------------------------------------
 
-[[noreturn]] void raise_failure(const char* operation, OnFalse kind,
-                                const std::string& error_text, const std::vector<Line>& lines) {
+[[noreturn]] void raise_failure(const char* operation, OnFalse kind, const std::string& error_text,
+                                const std::vector<Line>& lines) {
   py::list red;
   for (const Line& line : lines) {
     if (line.color == Corvus::HeraldColor::Red) red.append(from_gbk(line.text));
@@ -280,10 +283,8 @@ bool call_library(Client& client, const char* operation, OnFalse on_false, Body 
 }
 
 void start_console_capture() {
-  g_main_thread = py::module_::import("threading")
-                      .attr("main_thread")()
-                      .attr("ident")
-                      .cast<unsigned long>();
+  g_main_thread =
+      py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   logging();
   Corvus::Herald_Set_Sink(collect, nullptr);
 }

@@ -21,14 +21,14 @@ const Types& types() { return *g_types; }
 
 void load_types() {
   const py::module_ m = py::module_::import("kestrel._types");
-  g_types = new Types{m.attr("Point"),       m.attr("CameraScale"), m.attr("FocusResult"),
-                      m.attr("Match"),       m.attr("Circle"),      m.attr("KerfResult"),
+  g_types = new Types{m.attr("Point"),        m.attr("CameraScale"),    m.attr("FocusResult"),
+                      m.attr("Match"),        m.attr("Circle"),         m.attr("KerfResult"),
                       m.attr("CommandError"), m.attr("ConnectionError")};
 }
 
 py::str from_gbk(const std::string& text) {
-  PyObject* decoded = PyUnicode_Decode(text.data(), static_cast<Py_ssize_t>(text.size()), "gbk",
-                                       "replace");
+  PyObject* decoded =
+      PyUnicode_Decode(text.data(), static_cast<Py_ssize_t>(text.size()), "gbk", "replace");
   if (decoded == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(decoded);
 }
@@ -43,6 +43,8 @@ using namespace pybind11::literals;
 #define KESTREL_CALL(op, ...) \
   call(self, #op, [&](Kestrel& library) { return library.op(__VA_ARGS__); })
 #define KESTREL_DOC(op) KESTREL_DOC_##op
+// The member `op` of Kestrel and its name.
+#define KESTREL_OP(op) &Kestrel::op, #op
 
 namespace {
 
@@ -58,12 +60,48 @@ auto kerf_method(KerfOperation op, const char* name, bool returns_values) {
              double v16, double v17, double v18, bool flag, const Text& d) -> py::object {
     double out[8] = {};
     call(self, name, [&](Kestrel& library) {
-      return (library.*op)(a.c_str(), b.c_str(), c.c_str(), v1, v2, n1, v3, v4, v5, n2, v6, v7,
-                           v8, v9, v10, v11, v12, v13, v14, v15, v16, v17, v18, out[0], out[1],
-                           out[2], out[3], out[4], out[5], out[6], out[7], flag, d.c_str());
+      return (library.*op)(a.c_str(), b.c_str(), c.c_str(), v1, v2, n1, v3, v4, v5, n2, v6, v7, v8,
+                           v9, v10, v11, v12, v13, v14, v15, v16, v17, v18, out[0], out[1], out[2],
+                           out[3], out[4], out[5], out[6], out[7], flag, d.c_str());
     });
     if (!returns_values) return py::none();
     return types().kerf_result(out[0], out[1], out[2], out[3], out[4], out[5], out[6], out[7]);
+  };
+}
+
+// Disconnect and reconnect: no arguments, ConnectionError when they fail.
+auto link_operation(bool (Kestrel::*op)(), const char* name) {
+  return [op, name](Client& self) {
+    call(
+        self, name, [&](Kestrel& library) { return (library.*op)(); }, OnFalse::kConnectionError);
+  };
+}
+
+// The commands that name a camera and send one value, or nothing more.
+template <typename... Value>
+auto camera_setter(bool (Kestrel::*op)(const char*, Value...), const char* name) {
+  return [op, name](Client& self, const Text& camera, Value... value) {
+    call(self, name, [&](Kestrel& library) { return (library.*op)(camera.c_str(), value...); });
+  };
+}
+
+// The commands that name a camera and read one value back.
+template <typename Value>
+auto camera_getter(bool (Kestrel::*op)(const char*, Value&), const char* name) {
+  return [op, name](Client& self, const Text& camera) {
+    Value value{};
+    call(self, name, [&](Kestrel& library) { return (library.*op)(camera.c_str(), value); });
+    return value;
+  };
+}
+
+// GetReal and GetRuler: a camera and a point in, a point out.
+auto point_conversion(decltype(&Kestrel::Kestrel_GetReal) op, const char* name) {
+  return [op, name](Client& self, const Text& camera, Point point) {
+    Point converted;
+    call(self, name,
+         [&](Kestrel& library) { return (library.*op)(camera.c_str(), point, converted); });
+    return converted;
   };
 }
 
@@ -86,15 +124,15 @@ auto single_match_method(SingleMatchOperation op, const char* name) {
 
 void def_kerf(py::class_<Client>& client, const char* python_name, KerfOperation op,
               const char* name, bool returns_values, const char* doc) {
-  static const char* const kNames[] = {
-      "text_a",  "text_b",  "text_c",  "value1",  "value2",  "number1", "value3",
-      "value4",  "value5",  "number2", "value6",  "value7",  "value8",  "value9",
-      "value10", "value11", "value12", "value13", "value14", "value15", "value16",
-      "value17", "value18", "flag",    "text_d"};
+  static const char* const kNames[] = {"text_a",  "text_b",  "text_c",  "value1",  "value2",
+                                       "number1", "value3",  "value4",  "value5",  "number2",
+                                       "value6",  "value7",  "value8",  "value9",  "value10",
+                                       "value11", "value12", "value13", "value14", "value15",
+                                       "value16", "value17", "value18", "flag",    "text_d"};
   const auto a = [](int i) { return py::arg(kNames[i]); };
-  client.def(python_name, kerf_method(op, name, returns_values), a(0), a(1), a(2), a(3), a(4),
-             a(5), a(6), a(7), a(8), a(9), a(10), a(11), a(12), a(13), a(14), a(15), a(16),
-             a(17), a(18), a(19), a(20), a(21), a(22), a(23), a(24), doc);
+  client.def(python_name, kerf_method(op, name, returns_values), a(0), a(1), a(2), a(3), a(4), a(5),
+             a(6), a(7), a(8), a(9), a(10), a(11), a(12), a(13), a(14), a(15), a(16), a(17), a(18),
+             a(19), a(20), a(21), a(22), a(23), a(24), doc);
 }
 
 }  // namespace
@@ -108,8 +146,8 @@ PYBIND11_MODULE(_kestrel, m) {
 
 Its two abort flags end the waits of its clients' commands at the next
 unsuccessful read. Both may be raised and lowered from any thread.)")
-      .def(py::init([](const Text& name) { return new Corvus::Procedure(name.c_str()); }),
-           "name"_a, "Builds a procedure named `name` (cut to 63 bytes).")
+      .def(py::init([](const Text& name) { return new Corvus::Procedure(name.c_str()); }), "name"_a,
+           "Builds a procedure named `name` (cut to 63 bytes).")
       .def_property_readonly(
           "name", [](const Corvus::Procedure& p) { return from_gbk(p.Procedure_Get_Name()); })
       .def_property(
@@ -130,8 +168,7 @@ disconnect and reconnect raise ConnectionError. Console lines go to the
 procedure of its own named "python", whose abort flag Ctrl-C raises.)");
 
   // ---- Connection, wait limit, error text ------------------------------------
-  client
-      .def(py::init<Corvus::Procedure*>(), "procedure"_a = nullptr, py::keep_alive<1, 2>())
+  client.def(py::init<Corvus::Procedure*>(), "procedure"_a = nullptr, py::keep_alive<1, 2>())
       .def_property_readonly(
           "procedure", [](Client& self) -> Corvus::Procedure& { return self.procedure(); },
           py::return_value_policy::reference_internal,
@@ -141,28 +178,16 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
           [](Client& self, const Text& address, int port) {
             call(
                 self, "Kestrel_Connect_Port",
-                [&](Kestrel& library) { return library.Kestrel_Connect_Port(address.c_str(), port); },
+                [&](Kestrel& library) {
+                  return library.Kestrel_Connect_Port(address.c_str(), port);
+                },
                 OnFalse::kConnectionError);
           },
           "address"_a, "port"_a, KESTREL_DOC(Kestrel_Connect_Port))
-      .def(
-          "disconnect",
-          [](Client& self) {
-            call(
-                self, "Kestrel_Disconnect_Port",
-                [](Kestrel& library) { return library.Kestrel_Disconnect_Port(); },
-                OnFalse::kConnectionError);
-          },
-          KESTREL_DOC(Kestrel_Disconnect_Port))
-      .def(
-          "reconnect",
-          [](Client& self) {
-            call(
-                self, "Kestrel_Reconnect_Port",
-                [](Kestrel& library) { return library.Kestrel_Reconnect_Port(); },
-                OnFalse::kConnectionError);
-          },
-          KESTREL_DOC(Kestrel_Reconnect_Port))
+      .def("disconnect", link_operation(KESTREL_OP(Kestrel_Disconnect_Port)),
+           KESTREL_DOC(Kestrel_Disconnect_Port))
+      .def("reconnect", link_operation(KESTREL_OP(Kestrel_Reconnect_Port)),
+           KESTREL_DOC(Kestrel_Reconnect_Port))
       .def_property_readonly(
           "connected",
           [](Client& self) {
@@ -186,71 +211,33 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
 
   // ---- Camera parameters ---------------------------------------------------
   client
-      .def(
-          "set_gain",
-          [](Client& self, const Text& camera, double gain) {
-            KESTREL_CALL(Kestrel_SetGain, camera.c_str(), gain);
-          },
-          "camera"_a, "gain"_a, KESTREL_DOC(Kestrel_SetGain))
-      .def(
-          "set_exposure",
-          [](Client& self, const Text& camera, double exposure) {
-            KESTREL_CALL(Kestrel_SetExposure, camera.c_str(), exposure);
-          },
-          "camera"_a, "exposure"_a, KESTREL_DOC(Kestrel_SetExposure))
-      .def(
-          "set_light",
-          [](Client& self, const Text& camera, int intensity) {
-            KESTREL_CALL(Kestrel_SetLight, camera.c_str(), intensity);
-          },
-          "camera"_a, "intensity"_a, KESTREL_DOC(Kestrel_SetLight))
+      .def("set_gain", camera_setter(KESTREL_OP(Kestrel_SetGain)), "camera"_a, "gain"_a,
+           KESTREL_DOC(Kestrel_SetGain))
+      .def("set_exposure", camera_setter(KESTREL_OP(Kestrel_SetExposure)), "camera"_a, "exposure"_a,
+           KESTREL_DOC(Kestrel_SetExposure))
+      .def("set_light", camera_setter(KESTREL_OP(Kestrel_SetLight)), "camera"_a, "intensity"_a,
+           KESTREL_DOC(Kestrel_SetLight))
       .def(
           "set_light_and_exposure",
           [](Client& self, const Text& a, const Text& b, int number, bool flag) {
             KESTREL_CALL(Kestrel_SetLightAndExposure, a.c_str(), b.c_str(), number, flag);
           },
           "text_a"_a, "text_b"_a, "number"_a, "flag"_a, KESTREL_DOC(Kestrel_SetLightAndExposure))
-      .def(
-          "get_gain",
-          [](Client& self, const Text& camera) {
-            double gain = 0.0;
-            KESTREL_CALL(Kestrel_GetGain, camera.c_str(), gain);
-            return gain;
-          },
-          "camera"_a, KESTREL_DOC(Kestrel_GetGain))
-      .def(
-          "get_exposure",
-          [](Client& self, const Text& camera) {
-            double exposure = 0.0;
-            KESTREL_CALL(Kestrel_GetExposure, camera.c_str(), exposure);
-            return exposure;
-          },
-          "camera"_a, KESTREL_DOC(Kestrel_GetExposure))
-      .def(
-          "get_light",
-          [](Client& self, const Text& camera) {
-            int intensity = 0;
-            KESTREL_CALL(Kestrel_GetLight, camera.c_str(), intensity);
-            return intensity;
-          },
-          "camera"_a, KESTREL_DOC(Kestrel_GetLight));
+      .def("get_gain", camera_getter(KESTREL_OP(Kestrel_GetGain)), "camera"_a,
+           KESTREL_DOC(Kestrel_GetGain))
+      .def("get_exposure", camera_getter(KESTREL_OP(Kestrel_GetExposure)), "camera"_a,
+           KESTREL_DOC(Kestrel_GetExposure))
+      .def("get_light", camera_getter(KESTREL_OP(Kestrel_GetLight)), "camera"_a,
+           KESTREL_DOC(Kestrel_GetLight));
 
   // ---- Acquisition and display ---------------------------------------------
   client
-      .def(
-          "start_grab",
-          [](Client& self, const Text& camera) { KESTREL_CALL(Kestrel_StartGrab, camera.c_str()); },
-          "camera"_a, KESTREL_DOC(Kestrel_StartGrab))
-      .def(
-          "stop_grab",
-          [](Client& self, const Text& camera) { KESTREL_CALL(Kestrel_StopGrab, camera.c_str()); },
-          "camera"_a, KESTREL_DOC(Kestrel_StopGrab))
-      .def(
-          "clear_camera_iamge",
-          [](Client& self, const Text& camera) {
-            KESTREL_CALL(Kestrel_ClearCameraIamge, camera.c_str());
-          },
-          "camera"_a, KESTREL_DOC(Kestrel_ClearCameraIamge))
+      .def("start_grab", camera_setter(KESTREL_OP(Kestrel_StartGrab)), "camera"_a,
+           KESTREL_DOC(Kestrel_StartGrab))
+      .def("stop_grab", camera_setter(KESTREL_OP(Kestrel_StopGrab)), "camera"_a,
+           KESTREL_DOC(Kestrel_StopGrab))
+      .def("clear_camera_iamge", camera_setter(KESTREL_OP(Kestrel_ClearCameraIamge)), "camera"_a,
+           KESTREL_DOC(Kestrel_ClearCameraIamge))
       .def(
           "get_camera_scale",
           [](Client& self, const Text& camera) {
@@ -281,12 +268,8 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
             KESTREL_CALL(Kestrel_SetCamControlVisiable, a.c_str(), b.c_str(), visible);
           },
           "text_a"_a, "text_b"_a, "visible"_a, KESTREL_DOC(Kestrel_SetCamControlVisiable))
-      .def(
-          "show_cut_line",
-          [](Client& self, const Text& camera, double width) {
-            KESTREL_CALL(Kestrel_ShowCutLine, camera.c_str(), width);
-          },
-          "camera"_a, "width"_a, KESTREL_DOC(Kestrel_ShowCutLine));
+      .def("show_cut_line", camera_setter(KESTREL_OP(Kestrel_ShowCutLine)), "camera"_a, "width"_a,
+           KESTREL_DOC(Kestrel_ShowCutLine));
 
   // ---- Auto focus and templates --------------------------------------------
   client
@@ -310,9 +293,9 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
           "text_a"_a, "text_b"_a, "text_c"_a, "number"_a, KESTREL_DOC(Kestrel_Template_Create))
       .def(
           "mult_template_match",
-          [](Client& self, const Text& a, const Text& b, int requested, const Text& c,
-             Point point, double value, bool flag_a, bool flag_b, const Text& d, double e1,
-             double e2, double e3) {
+          [](Client& self, const Text& a, const Text& b, int requested, const Text& c, Point point,
+             double value, bool flag_a, bool flag_b, const Text& d, double e1, double e2,
+             double e3) {
             int count = 0;
             std::vector<Point> centers;
             std::vector<double> angles;
@@ -327,23 +310,20 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
             }
             return matches;
           },
-          "text_a"_a, "text_b"_a, "requested_count"_a, "text_c"_a, "point"_a, "value"_a,
-          "flag_a"_a, "flag_b"_a, "text_d"_a, "extra1"_a, "extra2"_a, "extra3"_a,
+          "text_a"_a, "text_b"_a, "requested_count"_a, "text_c"_a, "point"_a, "value"_a, "flag_a"_a,
+          "flag_b"_a, "text_d"_a, "extra1"_a, "extra2"_a, "extra3"_a,
           KESTREL_DOC(Kestrel_MultTemplate_Match))
-      .def("template_match",
-           single_match_method(&Kestrel::Kestrel_Template_Match, "Kestrel_Template_Match"),
-           "text_a"_a, "text_b"_a, "text_c"_a, "point"_a, "value"_a, "flag_a"_a, "flag_b"_a,
-           "text_d"_a, KESTREL_DOC(Kestrel_Template_Match))
-      .def("template_match_scell",
-           single_match_method(&Kestrel::Kestrel_Template_Match_SCell,
-                               "Kestrel_Template_Match_SCell"),
+      .def("template_match", single_match_method(KESTREL_OP(Kestrel_Template_Match)), "text_a"_a,
+           "text_b"_a, "text_c"_a, "point"_a, "value"_a, "flag_a"_a, "flag_b"_a, "text_d"_a,
+           KESTREL_DOC(Kestrel_Template_Match))
+      .def("template_match_scell", single_match_method(KESTREL_OP(Kestrel_Template_Match_SCell)),
            "text_a"_a, "text_b"_a, "text_c"_a, "point"_a, "value"_a, "flag_a"_a, "flag_b"_a,
            "text_d"_a, KESTREL_DOC(Kestrel_Template_Match_SCell));
 
   // ---- Wafer inspection ----------------------------------------------------
-  def_kerf(client, "kerf_check", &Kestrel::Kestrel_KerfCheck, "Kestrel_KerfCheck", true,
+  def_kerf(client, "kerf_check", KESTREL_OP(Kestrel_KerfCheck), true,
            KESTREL_DOC(Kestrel_KerfCheck));
-  def_kerf(client, "lg_kerf_check", &Kestrel::Kestrel_LGKerfCheck, "Kestrel_LGKerfCheck", false,
+  def_kerf(client, "lg_kerf_check", KESTREL_OP(Kestrel_LGKerfCheck), false,
            KESTREL_DOC(Kestrel_LGKerfCheck));
   client
       .def(
@@ -351,8 +331,8 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
           [](Client& self, const Text& a, const Text& b, Point point, bool flag, int ignored_a,
              int ignored_b) {
             std::vector<Point> edge;
-            KESTREL_CALL(Kestrel_WaferEdge, a.c_str(), b.c_str(), point, flag, ignored_a,
-                         ignored_b, edge);
+            KESTREL_CALL(Kestrel_WaferEdge, a.c_str(), b.c_str(), point, flag, ignored_a, ignored_b,
+                         edge);
             return edge;
           },
           "text_a"_a, "text_b"_a, "point"_a, "flag"_a, "ignored_a"_a = 0, "ignored_b"_a = 0,
@@ -369,22 +349,10 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
 
   // ---- Point conversion ----------------------------------------------------
   client
-      .def(
-          "get_real",
-          [](Client& self, const Text& camera, Point point) {
-            Point real;
-            KESTREL_CALL(Kestrel_GetReal, camera.c_str(), point, real);
-            return real;
-          },
-          "camera"_a, "point"_a, KESTREL_DOC(Kestrel_GetReal))
-      .def(
-          "get_ruler",
-          [](Client& self, const Text& camera, Point point) {
-            Point ruler;
-            KESTREL_CALL(Kestrel_GetRuler, camera.c_str(), point, ruler);
-            return ruler;
-          },
-          "camera"_a, "point"_a, KESTREL_DOC(Kestrel_GetRuler))
+      .def("get_real", point_conversion(KESTREL_OP(Kestrel_GetReal)), "camera"_a, "point"_a,
+           KESTREL_DOC(Kestrel_GetReal))
+      .def("get_ruler", point_conversion(KESTREL_OP(Kestrel_GetRuler)), "camera"_a, "point"_a,
+           KESTREL_DOC(Kestrel_GetRuler))
       .def(
           "get_real_by_pixel_point",
           [](Client& self, const Text& camera, Point first, Point second) {
