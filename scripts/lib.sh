@@ -18,5 +18,9 @@ need_packages() {
 
 # The packages every build of the project needs.
 BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+# The Python module (KESTREL_BUILD_PYTHON, on in the default preset), its
+# tests and its offline packaging (pip install ./python, python3 -m build).
+BASE_PACKAGES+=(python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
+                python3-pybind11 python3-pytest python3-build)
 
 jobs_for_machine() { nproc 2>/dev/null || echo 2; }

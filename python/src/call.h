@@ -1,0 +1,60 @@
+// One call from Python into the library. While the library works the GIL is
+// released, so other Python threads run; the console lines the call prints
+// are collected on the calling thread and handed to the "kestrel" logger
+// when it is back; Ctrl-C during the call raises the abort flag of the
+// client's procedure; a false result becomes an exception.
+#ifndef KESTREL_PYTHON_CALL_H
+#define KESTREL_PYTHON_CALL_H
+
+#include <memory>
+#include <type_traits>
+
+#include "convert.h"
+#include "kestrel/host.h"
+#include "kestrel/kestrel.h"
+
+namespace kestrel_py {
+
+// A kestrel.Client: the library's client and the procedure that owns it,
+// the caller's or one of its own, so that Ctrl-C can always end a wait.
+class Client {
+ public:
+  explicit Client(Corvus::Procedure* procedure);
+
+  Kestrel& library() { return library_; }
+  Corvus::Procedure& procedure() { return *procedure_; }
+
+ private:
+  std::unique_ptr<Corvus::Procedure> own_;
+  Corvus::Procedure* procedure_;
+  Kestrel library_;
+};
+
+// What a false result raises.
+enum class OnFalse { kCommandError, kConnectionError, kNothing };
+
+using Body = bool (*)(void* context, Kestrel& library);
+
+// Runs `body` on the client's library as described above and returns its
+// result (when it does not raise). `operation` is the library's name of the
+// operation, carried by the exception.
+bool call_library(Client& client, const char* operation, OnFalse on_false, Body body,
+                  void* context);
+
+template <typename Op>
+bool call(Client& client, const char* operation, Op&& op,
+          OnFalse on_false = OnFalse::kCommandError) {
+  using Stored = std::remove_reference_t<Op>;
+  return call_library(
+      client, operation, on_false,
+      [](void* context, Kestrel& library) { return (*static_cast<Stored*>(context))(library); },
+      &op);
+}
+
+// Routes the library's console lines to the calls (and to logging); called
+// once, when the module is imported.
+void start_console_capture();
+
+}  // namespace kestrel_py
+
+#endif  // KESTREL_PYTHON_CALL_H

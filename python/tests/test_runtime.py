@@ -1,0 +1,169 @@
+"""Logging, threads sharing one client, the abort flags and Ctrl-C."""
+
+import logging
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import kestrel
+from conftest import ScriptedServer
+
+INFO, WARNING, ERROR = logging.INFO, logging.WARNING, logging.ERROR
+
+
+def records_of(caplog):
+    return [(r.levelno, r.getMessage(), r.title) for r in caplog.records if r.name == "kestrel"]
+
+
+def test_console_lines_are_log_records(caplog, start_sim):
+    sim = start_sim("--fault", "GetGain:ng:busy")
+    caplog.set_level(INFO, logger="kestrel")
+    procedure = kestrel.Procedure("工位1")
+    client = kestrel.Client(procedure)
+    client.connect("127.0.0.1", sim.port)
+    client.get_real("Cam1", (100, -20.5))
+    with pytest.raises(kestrel.CommandError):
+        client.get_gain("Cam1")
+    client.disconnect()
+    title = "工位1/Kestrel"
+    assert records_of(caplog) == [
+        (INFO, f"Net 127.0.0.1:{sim.port} Connect Success.", title),
+        (INFO, "Net_IO_Send Success:<GetReal,Cam1,100.000000,-20.500000>", title),
+        (INFO, "Net_IO_Recv Success:<GetReal,OK,0.250000&-0.051250>", title),
+        (INFO, "Net_IO_Send Success:<GetGain,Cam1>", title),
+        (INFO, "Net_IO_Recv Success:<GetGain,NG,busy>", title),
+        (ERROR, "ERRMESSAGE:busy[Kestrel::Kestrel_GetGain]", title),
+        (WARNING, f"Net 127.0.0.1:{sim.port} Disconnect Success.", title),
+    ]
+    assert procedure.name == "工位1" and kestrel.Client().procedure.name == "python"
+
+
+def test_connection_attributes(sim):
+    client = kestrel.Client()
+    assert client.timeout == 5000 and client.error_text == "" and not client.connected
+    for ms, stored in [(999, 1000), (0, 1000), (-5, 1000), (1000, 10000), (60000, 10000)]:
+        client.timeout = ms
+        assert client.timeout == stored
+    client.connect("127.0.0.1", sim.port)
+    assert client.connected
+    client.reconnect()
+    assert client.connected
+    with pytest.raises(kestrel.CommandError):
+        client.get_line_angle((1, 1), (1, 1))  # the same point twice: NG
+    assert client.error_text != ""
+    client.clear_error()
+    assert client.error_text == ""
+
+
+def test_threads_share_one_client(caplog, start_sim):
+    """Each thread gets its own results, log records and red lines; the GIL is
+    released while a call waits."""
+    sim = start_sim("--fault", "GetGain:ng:busy")
+    caplog.set_level(INFO, logger="kestrel")
+    shared = sim.client()
+    results, failures = {}, []
+
+    def convert(worker):
+        results[worker] = []
+        for i in range(50):
+            results[worker].append(shared.get_real("Cam1", (worker, i)))
+            if worker == 0:  # failures in between the others' successes
+                try:
+                    shared.get_gain("Cam1")
+                except kestrel.CommandError as error:
+                    failures.append(error.lines)
+
+    held = ScriptedServer([b"<GetRotateCenter,OK,1&2>"], held=True)
+    waiter = kestrel.Client()
+    waiter.timeout = 10000
+    waiter.connect("127.0.0.1", held.port)
+    waited = []
+    waiting = threading.Thread(target=lambda: waited.append(waiter.get_rotate_center("Cam1")))
+    waiting.start()
+    assert held.received.wait(10)
+    workers = [threading.Thread(target=convert, args=(w,)) for w in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert waiting.is_alive()  # 250 commands ran while it waited in the library
+    held.release.set()
+    waiting.join()
+    waiter.disconnect()
+    held.close()
+    assert waited == [(1.0, 2.0)]
+
+    for worker in range(4):
+        assert results[worker] == [(pytest.approx(worker * 0.0025), pytest.approx(i * 0.0025))
+                                   for i in range(50)]
+    assert failures == [("ERRMESSAGE:busy[Kestrel::Kestrel_GetGain]",)] * 50
+    sent = [r for r in caplog.records if r.getMessage().startswith("Net_IO_Send Success:<GetReal")]
+    assert len(sent) == 200
+    for record in sent:  # logged by the thread that sent it
+        worker = next(i for i, w in enumerate(workers) if w.ident == record.thread)
+        assert record.getMessage().startswith(f"Net_IO_Send Success:<GetReal,Cam1,{worker}.000000,")
+
+
+@pytest.mark.parametrize("flag,line", [("routine_abort", "工位1接收到中止信号.数据中止接收...."),
+                                       ("plant_abort", "工位1接收到系统中止信号.数据中止接收....")])
+def test_abort_flag_ends_a_wait_at_the_first_unsuccessful_read(caplog, start_sim, flag, line):
+    sim = start_sim("--fault", "AutoFocus:silent")
+    procedure = kestrel.Procedure("工位1")
+    client = sim.client(procedure)
+    client.timeout = 0  # reads of 1000 ms; AutoFocus waits for twelve of them
+    raiser = threading.Thread(target=setattr, args=(procedure, flag, True))
+    raiser.start()
+    raiser.join()
+    started = time.monotonic()
+    with pytest.raises(kestrel.CommandError) as raised:
+        client.auto_focus("Cam1", 1, 0.0, 1.0, 0.1, 1.0, 0.0)
+    assert time.monotonic() - started < 6  # not the twelve reads
+    assert raised.value.error_text == "通讯失败!"
+    assert (WARNING, line) in [(r.levelno, r.getMessage()) for r in caplog.records]
+    assert getattr(procedure, flag)  # the caller's flag stays raised
+
+
+CTRL_C_SCRIPT = textwrap.dedent("""
+    import logging, signal, sys, time
+    import kestrel
+    lines = []
+    logging.getLogger("kestrel").addHandler(logging.Handler())
+    logging.getLogger("kestrel").handlers[0].emit = lambda r: lines.append(r.getMessage())
+    logging.getLogger("kestrel").setLevel(logging.INFO)
+    client = kestrel.Client()
+    client.timeout = 0
+    client.connect("127.0.0.1", int(sys.argv[1]))
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # Python's own in front again
+    try:
+        client.auto_focus("Cam1", 1, 0.0, 1.0, 0.1, 1.0, 0.0)
+        print("no interrupt")
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt")
+    print("abort line:", any("python接收到中止信号" in line for line in lines))
+    print("flag lowered:", not client.procedure.routine_abort)
+    print("next command:", client.get_real("Cam1", (100, -20.5)))
+""")
+
+
+def test_ctrl_c_ends_a_long_wait_with_keyboard_interrupt(start_sim):
+    sim = start_sim("--fault", "AutoFocus:silent", log=True)
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, str(sim.port)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=dict(os.environ))
+    try:
+        sim.wait_for_log("<- <AutoFocus")
+        interrupted = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=15)
+        elapsed = time.monotonic() - interrupted
+    finally:
+        child.kill()
+    assert out.splitlines() == ["KeyboardInterrupt", "abort line: True", "flag lowered: True",
+                                "next command: Point(x=0.25, y=-0.05125)"], err
+    assert elapsed < 6, "the wait did not end at the next unsuccessful read (12 s in all)"
