@@ -69,9 +69,9 @@ HOSTILE = [
     (b"<GetReal,OK,\xff\xfe&\x80\x80>", ""),
     (b"<GetReal,NG,\x81>", "\ufffd"),
     (b"<GetReal,NG," + BUSY_GBK + b"\xa3\xac>", "相机忙，"),
-    (b"<GetReal,NG," + BUSY_GBK + b"\x00tail>", "通讯失败!"),  # cut at the NUL: no frame
+    (b"<GetReal,NG," + BUSY_GBK + b"\x00tail>", "相机忙"),  # framed, its text ends at the NUL
     (b"<GetReal,OK," + b"9" * 12000 + b">", "通讯失败!"),
-    (b"<\x00\x00>", "通讯失败!"),
+    (b"<\x00\x00>", "接收指令头:(GetReal)未批配!"),
     (b"<GetReal>", "接收指令类型未识别:(OK/NG)!"),
     (b"<GetReal,OK," + b"1&" * 4000 + b">", ""),
 ]
