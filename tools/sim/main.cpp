@@ -1,28 +1,13 @@
 // kestrel-sim: a simulated vision server for the Kestrel client.
-#include <pthread.h>
-
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <string>
 
+#include "platform/stop.h"
 #include "sim/cli.h"
 #include "sim/server.h"
-
-namespace {
-
-// SIGINT and SIGTERM are blocked in every thread and taken synchronously by
-// the main thread, which then stops the server in an orderly way.
-sigset_t StopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace kestrel::sim;
@@ -30,10 +15,8 @@ int main(int argc, char** argv) {
   const int rc = ParseCommandLine(argc, argv, settings, std::cout, std::cerr);
   if (rc >= 0) return rc;
 
-  // Before any thread exists, so that every thread inherits the mask.
-  const sigset_t stop = StopSignals();
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  // Before any thread exists.
+  kestrel::platform::StopRequests stop;
 
   try {
     std::unique_ptr<RequestLog> log;
@@ -46,11 +29,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (log) log->Write(0, RequestLog::kEvent, "listening");
 
-    int sig = 0;
-    sigwait(&stop, &sig);
-    if (log)
-      log->Write(0, RequestLog::kEvent,
-                 sig == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM");
+    const char* request = stop.Wait();
+    if (log) log->Write(0, RequestLog::kEvent, std::string("stopping on ") + request);
     server.Stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kestrel-sim: %s\n", e.what());

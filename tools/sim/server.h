@@ -1,18 +1,20 @@
 // The simulator's TCP server: accepts connections on one IPv4 address and
 // serves each on a thread of its own, one request line after the other,
-// through the Simulator and the fault rules. Every socket call of the
-// simulator lives in server.cpp.
+// through the Simulator and the fault rules. Its sockets are the tools'
+// socket seam (platform/socket.h).
 #ifndef KESTREL_SIM_SERVER_H
 #define KESTREL_SIM_SERVER_H
 
 #include <atomic>
 #include <condition_variable>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "platform/socket.h"
 #include "sim/faults.h"
 #include "sim/protocol.h"
 #include "sim/request_log.h"
@@ -50,7 +52,7 @@ class Server {
 
  private:
   struct Connection {
-    int fd = -1;
+    platform::Socket fd = platform::kNoSocket;
     long id = 0;
     std::thread thread;
     std::atomic<bool> done{false};
@@ -63,7 +65,6 @@ class Server {
                std::vector<int>& close_counts);
   // Refuses an over-long request line whose first bytes are `start`.
   bool RefuseLong(Connection& conn, std::string_view start);
-  bool SendAll(int fd, const char* data, std::size_t size);
   // Waits `ms` milliseconds; false when the server stops meanwhile.
   bool Pause(int ms);
   void Reap(bool all);
@@ -77,8 +78,8 @@ class Server {
   RequestLog* log_;
   const ServerOptions options_;
 
-  int listen_fd_ = -1;
-  int wake_fds_[2] = {-1, -1};
+  platform::Socket listen_fd_ = platform::kNoSocket;
+  std::unique_ptr<platform::Waker> waker_;  // wakes the accept loop
   int port_ = 0;
   std::thread accept_thread_;
   std::atomic<int> active_{0};
