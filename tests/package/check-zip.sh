@@ -3,7 +3,8 @@
 # consumer program with MinGW-w64 against the unpacked folder through
 # find_package (CMAKE_PREFIX_PATH), starts the unpacked kestrel-sim.exe under
 # Wine, and runs the unpacked kestrel.exe and the consumer (beside a copy of
-# the unpacked kestrel.dll) against it. Wine runs in a prefix of its own
+# the unpacked kestrel.dll) against it, then stops the simulator with Ctrl-C
+# and wants exit code 0. Wine runs in a prefix of its own
 # under WORK_DIR, kept between runs, and is ended at the end.
 #   check-zip.sh PACKAGE_DIR WORK_DIR
 set -euo pipefail
@@ -45,4 +46,14 @@ echo "== the unpacked kestrel-sim.exe and kestrel.exe under Wine"
 SIM_START_SECONDS=60 start_sim "$work/sim.out" "$wine" "$sdk/bin/kestrel-sim.exe" --port 0
 "$wine" "$sdk/bin/kestrel.exe" --port "$port" -q get-line-angle 0 0 10 10
 "$wine" "$work/consumer/consumer.exe" "$port"
+
+echo "== Ctrl-C stops kestrel-sim.exe in order"
+kill -INT "$sim_pid"   # Wine hands it to the program as a console Ctrl-C
+for _ in $(seq 200); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.05; done
+if kill -0 "$sim_pid" 2>/dev/null || ! wait "$sim_pid"; then
+  echo "kestrel-sim.exe did not stop cleanly on Ctrl-C:"
+  cat "$work/sim.out"
+  exit 1
+fi
+sim_pid=""
 echo "zip check passed"

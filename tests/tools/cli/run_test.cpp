@@ -195,7 +195,13 @@ Outcome RunCli(const FakeServer& server, std::vector<std::string> args,
   command = q + command + q;
 #endif
   const int status = std::system(command.c_str());
-  return {code(status), Slurp(io + "out"), Slurp(io + "err")};
+  Outcome o{code(status), Slurp(io + "out"), Slurp(io + "err")};
+#ifdef _WIN32
+  // Standard output and error are text streams: each line ends in CR LF there.
+  for (std::string* text : {&o.out, &o.err})
+    *text = std::regex_replace(*text, std::regex("\r\n"), "\n");
+#endif
+  return o;
 }
 
 TEST(CliExecutable, ExitCodeTellsSuccessFailureUsageAndConnection) {
