@@ -9,11 +9,34 @@ need_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "== installing: ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq >/dev/null
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  as_root apt-get update -qq >/dev/null
+  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# as_root COMMAND...: runs COMMAND as root (through sudo unless root already).
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# start_sim OUTPUT COMMAND...: starts a simulator (COMMAND, with --port 0
+# among its arguments) in the background, its output going to the file
+# OUTPUT; sets $sim_pid and, once it listens, $port. Exits when it does not
+# start within $SIM_START_SECONDS (default 5; a first start under Wine is slower).
+start_sim() {
+  local out=$1
+  shift
+  "$@" >"$out" 2>&1 &
+  sim_pid=$!
+  port=""
+  for _ in $(seq $((${SIM_START_SECONDS:-5} * 20))); do
+    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$out" | head -n1)
+    [ -n "$port" ] && return 0
+    sleep 0.05
+  done
+  echo "the simulator did not start:" >&2
+  cat "$out" >&2
+  exit 1
 }
 
 # The packages every build of the project needs.
@@ -22,5 +45,8 @@ BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark
 # tests and its offline packaging (pip install ./python, python3 -m build).
 BASE_PACKAGES+=(python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
                 python3-pybind11 python3-pytest python3-build)
+
+# What the Windows cross build and its runs under Wine need.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 googletest)
 
 jobs_for_machine() { nproc 2>/dev/null || echo 2; }

@@ -31,11 +31,16 @@ if(KESTREL_MINGW_WINDRES)
 endif()
 
 # Libraries, headers and packages of the target only; programs of the host.
+# A program built against an unpacked Kestrel SDK (kestrel-*-win64.zip) that
+# lies elsewhere names it in CMAKE_PREFIX_PATH and adds
+# -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH.
 set(CMAKE_FIND_ROOT_PATH /usr/${KESTREL_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+if(NOT DEFINED CMAKE_FIND_ROOT_PATH_MODE_PACKAGE)
+  set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+endif()
 
 # No MinGW runtime DLLs: the system DLLs (kernel32, ws2_32, msvcrt) stay
 # dynamic, everything of the compiler's own is linked in.

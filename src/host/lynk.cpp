@@ -17,6 +17,8 @@
 // that still works on it.
 #include "host/lynk.h"
 
+#include "host/sockets.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -53,22 +55,25 @@ namespace Corvus {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using net::CloseHandle;
+using net::Handle;
+using net::kNoHandle;
+using net::OpenSocket;
+using net::SetBlocking;
+using net::ShutdownHandle;
 
 // ---------------------------------------------------------------------------
-// Platform calls. Everything below this line up to the end of the section is
-// all the link knows of the socket API; a Winsock branch (WSAStartup once,
-// closesocket, ioctlsocket, select) replaces exactly these functions.
+// Platform calls. Everything below this line up to the end of the section,
+// with the handle calls of host/sockets.h, is all the link knows of the
+// socket API; a Winsock branch (select, Winsock's timeouts and errors)
+// replaces exactly these functions.
 // ---------------------------------------------------------------------------
 
 #if defined(_WIN32)
-// Winsock. Winsock is started once per process, at the first connect (not
-// while the DLL loads), and never cleaned up: the process's exit does that.
+// Winsock, started at the first connect (host/sockets.cpp).
 // A socket stays blocking once connected, like on POSIX: recv and send are
 // bounded by SO_RCVTIMEO and SO_SNDTIMEO (milliseconds as a DWORD); the
 // calls that must not wait look with a zero-timeout select first.
-
-using Handle = SOCKET;
-constexpr Handle kNoHandle = INVALID_SOCKET;
 
 // Outcome of one socket call.
 enum class Io {
@@ -78,51 +83,10 @@ enum class Io {
   kError,    // the socket failed (reset, shut down, cancelled, ...)
 };
 
-bool StartWinsock() {
-  static const bool started = [] {
-    WSADATA data;
-    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return started;
-}
-
-void CloseHandle(Handle h) { ::closesocket(h); }
-
-// Wakes every call blocked on `h`; the handle stays valid until closed.
-// Unlike on POSIX, shutting a socket down does not end a recv or send that is
-// already blocked in it; cancelling the I/O pending on the socket does (the
-// call fails with WSA_OPERATION_ABORTED).
-void ShutdownHandle(Handle h) {
-  ::shutdown(h, SD_BOTH);
-  ::CancelIoEx(reinterpret_cast<HANDLE>(h), nullptr);
-}
-
-bool SetBlocking(Handle h, bool blocking) {
-  u_long nonblocking = blocking ? 0 : 1;
-  return ::ioctlsocket(h, FIONBIO, &nonblocking) == 0;
-}
-
 bool SetTimeoutOption(Handle h, int option, int ms) {
   const DWORD value = static_cast<DWORD>(ms);
   return ::setsockopt(h, SOL_SOCKET, option, reinterpret_cast<const char*>(&value),
                       sizeof value) == 0;
-}
-
-// A non-blocking TCP socket that child processes do not inherit. Overlapped,
-// as SO_RCVTIMEO and SO_SNDTIMEO need on a socket made by WSASocket.
-Handle OpenSocket(int family, int type, int protocol) {
-  Handle h = ::WSASocketW(family, type, protocol, nullptr, 0,
-                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (h == kNoHandle) {  // a Windows without the flag
-    h = ::WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    if (h == kNoHandle) return h;
-    ::SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, 0);
-  }
-  if (!SetBlocking(h, false)) {
-    CloseHandle(h);
-    return kNoHandle;
-  }
-  return h;
 }
 
 // Milliseconds left until `deadline`, rounded up; 0 once it has passed.
@@ -182,7 +146,7 @@ bool Configure(Handle h, int write_limit_ms) {
 // Resolves `address` (numeric first, then as a host name) and connects to
 // the first address that answers within `limit_ms` each.
 Handle OpenConnected(const char* address, int port, int limit_ms, int write_limit_ms) {
-  if (!StartWinsock()) return kNoHandle;
+  if (!net::StartSockets()) return kNoHandle;
   char service[16];
   std::snprintf(service, sizeof service, "%d", port);
   addrinfo hints{};
@@ -273,9 +237,6 @@ Io Peek(Handle h) {
 
 #else  // POSIX
 
-using Handle = int;
-constexpr Handle kNoHandle = -1;
-
 // Outcome of one socket call.
 enum class Io {
   kData,     // bytes moved (count in the out parameter)
@@ -290,39 +251,11 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
 #endif
 
-void CloseHandle(Handle h) { ::close(h); }
-
-// Wakes every call blocked on `h`; the handle stays valid until closed.
-void ShutdownHandle(Handle h) { ::shutdown(h, SHUT_RDWR); }
-
-bool SetBlocking(Handle h, bool blocking) {
-  const int flags = ::fcntl(h, F_GETFL, 0);
-  if (flags < 0) return false;
-  const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-  return wanted == flags || ::fcntl(h, F_SETFL, wanted) == 0;
-}
-
 bool SetTimeoutOption(Handle h, int option, int ms) {
   timeval tv{};
   tv.tv_sec = ms / 1000;
   tv.tv_usec = static_cast<decltype(tv.tv_usec)>((ms % 1000) * 1000);
   return ::setsockopt(h, SOL_SOCKET, option, &tv, sizeof tv) == 0;
-}
-
-// A non-blocking, close-on-exec TCP socket.
-Handle OpenSocket(int family, int type, int protocol) {
-#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
-  return ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
-#else
-  const Handle h = ::socket(family, type, protocol);
-  if (h == kNoHandle) return h;
-  ::fcntl(h, F_SETFD, FD_CLOEXEC);
-  if (!SetBlocking(h, false)) {
-    CloseHandle(h);
-    return kNoHandle;
-  }
-  return h;
-#endif
 }
 
 // Milliseconds left until `deadline`, rounded up; 0 once it has passed.

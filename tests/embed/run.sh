@@ -6,17 +6,10 @@ set -euo pipefail
 src=$1 work=$2 sim=$3
 rm -rf "$work" && mkdir -p "$work"
 
-port_file="$work/sim.out"
-"$sim" --port 0 --autofocus-ms 0 >"$port_file" 2>&1 &
-sim_pid=$!
+. "$src/scripts/lib.sh"
+sim_pid=""
 trap 'kill $sim_pid 2>/dev/null || true' EXIT
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$port_file" | head -n1)
-  [ -n "$port" ] && break
-  sleep 0.05
-done
-[ -n "$port" ] || { echo "simulator did not start"; cat "$port_file"; exit 1; }
+start_sim "$work/sim.out" "$sim" --port 0 --autofocus-ms 0
 
 echo "== add_subdirectory"
 cmake -S "$src/tests/embed/consumer" -B "$work/sub" -G Ninja -DKESTREL_SOURCE_DIR="$src" >/dev/null

@@ -4,12 +4,11 @@
 #ifndef KESTREL_TESTS_TOOLS_SIM_CLIENT_H
 #define KESTREL_TESTS_TOOLS_SIM_CLIENT_H
 
-#include <netinet/in.h>
-#include <poll.h>
+#ifndef _WIN32
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +17,8 @@
 #include <string>
 #include <thread>
 #include <utility>
+
+#include "platform/socket.h"
 
 namespace kestrel::sim {
 
@@ -31,26 +32,22 @@ inline long MsSince(Clock::time_point t) {
 // A bare client socket, to see exactly the bytes the simulator writes.
 class RawClient {
  public:
-  explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-      throw std::runtime_error("cannot connect to the simulator");
+  explicit RawClient(int port) : fd_(platform::ConnectLoopback(port)) {
+    if (fd_ == platform::kNoSocket) throw std::runtime_error("cannot connect to the simulator");
   }
-  ~RawClient() { ::close(fd_); }
-  void Send(const std::string& bytes) {  // a blocking socket sends it all
-    if (::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
-      throw std::runtime_error("send failed");
+  ~RawClient() { platform::Close(fd_); }
+  void Send(const std::string& bytes) {
+    if (!platform::SendAll(fd_, bytes.data(), bytes.size())) throw std::runtime_error("send failed");
   }
   // Adds what one read brings within the time to the pending bytes; false on
   // timeout or end.
   bool Receive(long timeout_ms) {
-    pollfd p{fd_, POLLIN, 0};
-    if (closed_ || ::poll(&p, 1, static_cast<int>(std::max(0L, timeout_ms))) <= 0) return false;
+    bool ready = false;
+    if (closed_ ||
+        platform::WaitReadable(&fd_, &ready, 1, static_cast<int>(std::max(0L, timeout_ms))) <= 0)
+      return false;
     char buf[65536];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    const long n = platform::Receive(fd_, buf, sizeof buf);
     if (n > 0) pending_.append(buf, static_cast<std::size_t>(n));
     closed_ = n <= 0;
     return !closed_;
@@ -87,11 +84,12 @@ class RawClient {
   }
 
  private:
-  int fd_;
+  platform::Socket fd_;
   std::string pending_;
   bool closed_ = false;
 };
 
+#ifndef _WIN32
 // Starts the built program with `args` under a shell that prints its pid
 // first and then becomes the program (same pid); returns the pid and the
 // program's stdout and stderr (`args` may send stderr elsewhere: "2>FILE").
@@ -113,6 +111,7 @@ inline int WaitExit(pid_t pid) {
   ::waitpid(pid, &status, 0);
   return -1;
 }
+#endif
 
 }  // namespace kestrel::sim
 

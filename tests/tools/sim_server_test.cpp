@@ -3,12 +3,6 @@
 // started in-process, and the built kestrel-sim program's life cycle.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -148,6 +142,12 @@ TEST(SimServer, CloseAfterCountsEachConnectionsRequests) {
 // ---------------------------------------------------------------------------
 // The program itself.
 
+#ifdef _WIN32
+TEST(SimProgram, ServesAndStopsPromptlyOnSignalsEvenMidReply) {
+  GTEST_SKIP() << "stops the program with POSIX signals; a Windows program stops on a console "
+                  "control event, which a test cannot send to a program without a console";
+}
+#else
 TEST(SimProgram, ServesAndStopsPromptlyOnSignalsEvenMidReply) {
   for (const auto& [sig, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
     SCOPED_TRACE(name);
@@ -170,6 +170,7 @@ TEST(SimProgram, ServesAndStopsPromptlyOnSignalsEvenMidReply) {
     ::pclose(out);
   }
 }
+#endif
 
 }  // namespace
 }  // namespace kestrel::sim

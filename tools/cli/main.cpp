@@ -2,8 +2,6 @@
 //
 // Exit codes: 0 every command succeeded, 1 a command failed (or the drawing
 // could not be written), 2 usage error, 3 no connection to the server.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <fstream>
@@ -15,6 +13,7 @@
 #include "commands.h"
 #include "kestrel/kestrel.h"
 #include "output.h"
+#include "platform/text.h"
 #include "trace_view.h"
 
 namespace {
@@ -151,7 +150,8 @@ int main(int argc, char** argv) {
     return Usage(e.what());
   }
 
-  kestrel_cli::ConsoleEcho echo(stderr, !o.quiet, ::isatty(STDERR_FILENO) == 1);
+  kestrel::platform::UseUtf8Console();
+  kestrel_cli::ConsoleEcho echo(stderr, !o.quiet, kestrel::platform::IsTerminal(stderr));
   Kestrel client;
   if (o.timeout_ms) client.Kestrel_SetTimeout(*o.timeout_ms);
   if (!client.Kestrel_Connect_Port(o.address.c_str(), o.port)) {

@@ -12,17 +12,16 @@
 #include "commands.h"
 #include "kestrel/host.h"
 #include "kestrel/kestrel.h"
+#include "platform/text.h"
 
 namespace kestrel_cli {
 
 // ---- Text encoding --------------------------------------------------------
 
-// Converts GBK bytes (the library's and the server's texts) into UTF-8; a
-// byte sequence that is no GBK becomes U+FFFD.
-std::string GbkToUtf8(std::string_view gbk);
-// Converts UTF-8 text (what a user types) into GBK; nullopt when the text is
-// no valid UTF-8 or holds a character that GBK lacks.
-std::optional<std::string> Utf8ToGbk(std::string_view utf8);
+// The library's and the server's texts are GBK, what a user types and reads
+// is UTF-8 (platform/text.h).
+using kestrel::platform::GbkToUtf8;
+using kestrel::platform::Utf8ToGbk;
 
 // ---- Results ----------------------------------------------------------------
 

@@ -11,32 +11,11 @@
 #include <vector>
 
 #include "kestrel/kestrel.h"
-
-#ifndef _WIN32
-#include <iconv.h>
-#endif
+#include "platform/text.h"
 
 namespace {
 
 int failures = 0;
-
-// The library's texts are GBK; a UTF-8 terminal wants them converted.
-std::string readable(const char* gbk) {
-#ifdef _WIN32
-  return gbk;
-#else
-  iconv_t cd = iconv_open("UTF-8", "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
-  std::string in(gbk), out(in.size() * 2 + 1, '\0');
-  char* src = in.data();
-  char* dst = out.data();
-  std::size_t src_left = in.size(), dst_left = out.size();
-  iconv(cd, &src, &src_left, &dst, &dst_left);
-  iconv_close(cd);
-  out.resize(out.size() - dst_left);
-  return out;
-#endif
-}
 
 void step(const char* title, const std::function<bool(std::string&)>& call) {
   std::printf("\n\033[1m== %s\033[0m\n", title);
@@ -167,6 +146,7 @@ int main(int argc, char** argv) {
   app.add_option("--part", part, "tour | late-focus | silent")
       ->check(CLI::IsMember({"tour", "late-focus", "silent"}));
   CLI11_PARSE(app, argc, argv);
+  kestrel::platform::UseUtf8Console();
 
   Kestrel client;
   if (!client.Kestrel_Connect_Port(address.c_str(), port)) return 3;
@@ -185,7 +165,7 @@ int main(int argc, char** argv) {
     step("A server that stays silent: the call gives up after its timeout", [&](std::string& r) {
       Point real;
       const bool ok = client.Kestrel_GetReal("Cam1", {1, 2}, real);
-      r = std::string("error text: ") + readable(client.Kestrel_GetErrorString());
+      r = std::string("error text: ") + kestrel::platform::GbkToUtf8(client.Kestrel_GetErrorString());
       return !ok;  // the failure is what this part shows
     });
   }

@@ -1,47 +1,16 @@
 // kestrel-sim: a simulated vision server for the Kestrel client.
-#include <pthread.h>
-
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <string>
 
+#include "platform/stop.h"
 #include "sim/cli.h"
 #include "sim/recorder.h"
 #include "sim/replay.h"
 #include "sim/server.h"
-
-namespace {
-
-// SIGINT and SIGTERM are blocked in every thread and taken synchronously by
-// the main thread, which then stops the server in an orderly way.
-sigset_t StopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
-
-// Waits for SIGINT or SIGTERM, or, when `finished` is given, until it says
-// so (checked every 20 ms). Returns the signal, or 0.
-int WaitForStop(const sigset_t& stop, const std::function<bool()>& finished) {
-  if (!finished) {
-    int sig = 0;
-    sigwait(&stop, &sig);
-    return sig;
-  }
-  const timespec tick{0, 20 * 1000 * 1000};
-  for (;;) {
-    const int sig = sigtimedwait(&stop, nullptr, &tick);
-    if (sig > 0) return sig;
-    if (finished()) return 0;
-  }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace kestrel::sim;
@@ -49,10 +18,8 @@ int main(int argc, char** argv) {
   const int rc = ParseCommandLine(argc, argv, settings, std::cout, std::cerr);
   if (rc >= 0) return rc;
 
-  // Before any thread exists, so that every thread inherits the mask.
-  const sigset_t stop = StopSignals();
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  // Before any thread exists.
+  kestrel::platform::StopRequests stop;
 
   std::unique_ptr<Replay> replay;
   try {
@@ -88,12 +55,11 @@ int main(int argc, char** argv) {
     std::function<bool()> finished;
     if (replay && settings.exit_after_replay)
       finished = [&] { return replay->Finished(server.active_connections()); };
-    const int sig = WaitForStop(stop, finished);
+    const char* request = stop.Wait(finished);
     if (log)
       log->Write(0, RequestLog::kEvent,
-                 sig == 0        ? "stopping: replay finished"
-                 : sig == SIGINT ? "stopping on SIGINT"
-                                 : "stopping on SIGTERM");
+                 request == nullptr ? std::string("stopping: replay finished")
+                                    : std::string("stopping on ") + request);
     server.Stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kestrel-sim: %s\n", e.what());

@@ -177,7 +177,7 @@ const char* Recorder::Relay(int client, long id, const std::atomic<bool>& stoppi
       if (n <= 0) {
         by = "server";
         if (n < 0) error = std::strerror(errno);
-      } else if (!Server::SendAll(client, buf.data(), static_cast<std::size_t>(n))) {
+      } else if (!platform::SendAll(client, buf.data(), static_cast<std::size_t>(n))) {
         by = stopping.load() ? "recorder" : "client";
         error = client_closed ? "" : std::strerror(errno);
       } else {
@@ -191,7 +191,7 @@ const char* Recorder::Relay(int client, long id, const std::atomic<bool>& stoppi
     }
     const long n = Receive(client, buf.data(), buf.size());
     if (n > 0) {
-      if (!Server::SendAll(server, buf.data(), static_cast<std::size_t>(n))) {
+      if (!platform::SendAll(server, buf.data(), static_cast<std::size_t>(n))) {
         by = "server";
         error = std::strerror(errno);
       } else {

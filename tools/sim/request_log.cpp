@@ -23,13 +23,12 @@ void RequestLog::Write(long connection, std::string_view mark, std::string_view 
   const std::time_t secs = system_clock::to_time_t(now);
   const long micros =
       static_cast<long>(duration_cast<microseconds>(now.time_since_epoch()).count() % 1000000);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
-
   const bool cut = text.size() > kMaxText;
   std::lock_guard<std::mutex> lock(mu_);
+  // std::gmtime's result is shared (per process on some systems): used under
+  // the log's lock, and nothing else of the simulator calls it.
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", std::gmtime(&secs));
   std::fprintf(out_, "%s.%06ldZ #%ld %.*s %.*s", stamp, micros, connection,
                static_cast<int>(mark.size()), mark.data(),
                static_cast<int>(cut ? kMaxText : text.size()), text.data());

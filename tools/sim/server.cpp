@@ -1,14 +1,5 @@
 #include "sim/server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -22,35 +13,9 @@ namespace kestrel::sim {
 
 namespace {
 
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
-
 // Receive buffer of a connection: room for one whole line of the longest
 // accepted size plus as much again for the next read.
 constexpr std::size_t kBufferBytes = 2 * kMaxLineBytes;
-
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
-void SetCloexec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
-
-[[noreturn]] void Fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-std::string Peer(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "?";
-  char text[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
-}
 
 }  // namespace
 
@@ -60,44 +25,10 @@ Server::Server(Simulator& sim, FaultPlan& faults, RequestLog* log, ServerOptions
 Server::~Server() { Stop(); }
 
 void Server::Start() {
-  const std::string where = options_.address + ":" + std::to_string(options_.port);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(options_.port));
   if (options_.port < 0 || options_.port > 65535)
     throw std::runtime_error("port " + std::to_string(options_.port) + " is out of range");
-  if (::inet_pton(AF_INET, options_.address.c_str(), &addr.sin_addr) != 1)
-    throw std::runtime_error("'" + options_.address + "' is not an IPv4 address");
-
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (listen_fd_ < 0) Fail("socket");
-  SetCloexec(listen_fd_);
-  int one = 1;
-  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    int err = errno;
-    CloseFd(listen_fd_);
-    errno = err;
-    Fail("cannot listen on " + where);
-  }
-  if (::listen(listen_fd_, 128) != 0) {
-    int err = errno;
-    CloseFd(listen_fd_);
-    errno = err;
-    Fail("listen on " + where);
-  }
-  socklen_t len = sizeof addr;
-  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-
-  if (::pipe(wake_fds_) != 0) {
-    CloseFd(listen_fd_);
-    Fail("pipe");
-  }
-  for (int fd : wake_fds_) {
-    SetCloexec(fd);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  }
+  waker_ = std::make_unique<platform::Waker>();
+  listen_fd_ = platform::Listen(options_.address, options_.port, 128, &port_);
   accept_thread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -117,19 +48,13 @@ void Server::Stop() {
   {
     // Unblock every connection in recv or send; each then ends by itself.
     std::lock_guard<std::mutex> lock(conns_mu_);
-    for (auto& c : conns_) ::shutdown(c.fd, SHUT_RDWR);
+    for (auto& c : conns_) platform::Shutdown(c.fd);
   }
   Reap(true);
-  CloseFd(listen_fd_);
-  CloseFd(wake_fds_[0]);
-  CloseFd(wake_fds_[1]);
+  platform::Close(listen_fd_);
 }
 
-void Server::Wake() {
-  char byte = 1;
-  // A full pipe already holds a wake-up.
-  [[maybe_unused]] ssize_t n = ::write(wake_fds_[1], &byte, 1);
-}
+void Server::Wake() { waker_->Wake(); }
 
 void Server::Reap(bool all) {
   std::list<Connection> finished;
@@ -143,40 +68,33 @@ void Server::Reap(bool all) {
   }
   for (auto& c : finished) {
     if (c.thread.joinable()) c.thread.join();
-    CloseFd(c.fd);
+    platform::Close(c.fd);
   }
 }
 
 void Server::AcceptLoop() {
-  pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
+  const platform::Socket waited[2] = {listen_fd_, waker_->socket()};
+  bool ready[2] = {false, false};
   while (!stop_flag_.load()) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents != 0) {
-      char drain[64];
-      while (::read(wake_fds_[0], drain, sizeof drain) > 0) {
-      }
+    if (platform::WaitReadable(waited, ready, 2, -1) < 0) break;
+    if (ready[1]) {
+      waker_->Drain();
       Reap(false);
     }
     if (stop_flag_.load()) break;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    int fd = ::accept(listen_fd_, nullptr, nullptr);
-    if (fd < 0) continue;  // the peer gave up already, or out of descriptors
-    SetCloexec(fd);
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!ready[0]) continue;
+    platform::Socket fd = platform::Accept(listen_fd_);
+    if (fd == platform::kNoSocket) continue;  // the peer gave up already, or out of sockets
     const long id = next_id_++;
     if (active_.load() >= options_.max_connections) {
       static constexpr char kBusy[] = "<Unknown,NG,too many connections>\r\n";
-      SendAll(fd, kBusy, sizeof kBusy - 1);
+      platform::SendAll(fd, kBusy, sizeof kBusy - 1);
       if (log_ != nullptr)
-        Log(id, RequestLog::kEvent, "refused " + Peer(fd) + ": too many connections");
-      ::close(fd);
+        Log(id, RequestLog::kEvent, "refused " + platform::PeerName(fd) + ": too many connections");
+      platform::Close(fd);
       continue;
     }
-    if (log_ != nullptr) Log(id, RequestLog::kEvent, "connected " + Peer(fd));
+    if (log_ != nullptr) Log(id, RequestLog::kEvent, "connected " + platform::PeerName(fd));
     std::lock_guard<std::mutex> lock(conns_mu_);
     Connection& c = conns_.emplace_back();
     c.fd = fd;
@@ -195,7 +113,7 @@ void Server::AcceptLoop() {
 void Server::Serve(Connection& conn) {
   const char* why = recorder_ != nullptr ? recorder_->Relay(conn.fd, conn.id, stop_flag_)
                                          : ServeLines(conn);
-  ::shutdown(conn.fd, SHUT_RDWR);
+  platform::Shutdown(conn.fd);
   Log(conn.id, RequestLog::kEvent, why);
   active_.fetch_sub(1);
   conn.done.store(true);
@@ -215,8 +133,7 @@ const char* Server::ServeLines(Connection& conn) {
   const char* why = open ? "closed by peer" : "closed by the simulator";
 
   while (open) {
-    ssize_t n = ::recv(conn.fd, buf.data() + end, buf.size() - end, 0);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = platform::Receive(conn.fd, buf.data() + end, buf.size() - end);
     if (n <= 0) {
       if (stop_flag_.load()) why = "closed: server stopping";
       break;
@@ -273,7 +190,7 @@ bool Server::RefuseLong(Connection& conn, std::string_view start) {
   Log(conn.id, RequestLog::kIn, start);
   Log(conn.id, RequestLog::kOut, reply);
   reply += "\r\n";
-  return SendAll(conn.fd, reply.data(), reply.size());
+  return platform::SendAll(conn.fd, reply.data(), reply.size());
 }
 
 bool Server::Respond(Connection& conn, std::string_view line, Request& req, std::string& reply,
@@ -290,7 +207,7 @@ bool Server::Respond(Connection& conn, std::string_view line, Request& req, std:
     reply += ",NG,no recorded reply>";
     Log(conn.id, RequestLog::kOut, reply);
     reply += "\r\n";
-    return SendAll(conn.fd, reply.data(), reply.size());
+    return platform::SendAll(conn.fd, reply.data(), reply.size());
   }
   const Outcome outcome = sim_.Handle(line, req, reply);
   const Fault* fault = faults_.empty() ? nullptr : faults_.Take(outcome.head);
@@ -313,9 +230,10 @@ bool Server::Respond(Connection& conn, std::string_view line, Request& req, std:
       const std::size_t size = (reply.size() + pieces - 1) / pieces;
       for (std::size_t at = 0; at < reply.size(); at += size) {
         if (at > 0 && !Pause(fault->ms)) return false;
-        if (!SendAll(conn.fd, reply.data() + at, std::min(size, reply.size() - at))) return false;
+        if (!platform::SendAll(conn.fd, reply.data() + at, std::min(size, reply.size() - at)))
+          return false;
       }
-    } else if (!SendAll(conn.fd, reply.data(), reply.size())) {
+    } else if (!platform::SendAll(conn.fd, reply.data(), reply.size())) {
       return false;
     }
   }
@@ -338,23 +256,12 @@ bool Server::Play(Connection& conn, const trace::Exchange& recorded) {
     if (!Pause(replay_->WaitMs(piece.wait_us))) return false;
     Log(conn.id, RequestLog::kOut, piece.bytes);
     bytes.assign(piece.bytes).append(trace::Terminator(piece.end));
-    if (!SendAll(conn.fd, bytes.data(), bytes.size())) return false;
+    if (!platform::SendAll(conn.fd, bytes.data(), bytes.size())) return false;
   }
   if (!recorded.closed) return true;
   if (Pause(replay_->WaitMs(recorded.close_wait_us)))
     Log(conn.id, RequestLog::kEvent, "closing (as recorded)");
   return false;
-}
-
-bool Server::SendAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, kSendFlags);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 bool Server::Pause(int ms) {

@@ -1,18 +1,20 @@
 // The simulator's TCP server: accepts connections on one IPv4 address and
 // serves each on a thread of its own, one request line after the other,
-// through the Simulator and the fault rules. Every socket call of the
-// simulator lives in server.cpp.
+// through the Simulator and the fault rules. Its sockets are the tools'
+// socket seam (platform/socket.h).
 #ifndef KESTREL_SIM_SERVER_H
 #define KESTREL_SIM_SERVER_H
 
 #include <atomic>
 #include <condition_variable>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "platform/socket.h"
 #include "sim/faults.h"
 #include "sim/protocol.h"
 #include "sim/request_log.h"
@@ -61,13 +63,9 @@ class Server {
   // Connections being served right now.
   int active_connections() const { return active_.load(); }
 
-  // Sends all of `data` on a blocking socket, without raising SIGPIPE; false
-  // when the peer is gone. (The recorder's relay sends with it too.)
-  static bool SendAll(int fd, const char* data, std::size_t size);
-
  private:
   struct Connection {
-    int fd = -1;
+    platform::Socket fd = platform::kNoSocket;
     long id = 0;
     std::thread thread;
     std::atomic<bool> done{false};
@@ -100,8 +98,8 @@ class Server {
   Replay* replay_ = nullptr;
   Recorder* recorder_ = nullptr;
 
-  int listen_fd_ = -1;
-  int wake_fds_[2] = {-1, -1};
+  platform::Socket listen_fd_ = platform::kNoSocket;
+  std::unique_ptr<platform::Waker> waker_;  // wakes the accept loop
   int port_ = 0;
   std::thread accept_thread_;
   std::atomic<int> active_{0};

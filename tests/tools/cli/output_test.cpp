@@ -43,9 +43,11 @@ std::size_t Count(const std::string& text, const std::string& part) {
   return n;
 }
 
+constexpr double kPi = 3.14159265358979323846;  // M_PI is POSIX, not standard C++
+
 // `n` points round (c, r) over `span` radians from +X, off the circle by
 // +-wobble in turn.
-std::vector<Point> OnArc(Point c, double r, int n, double wobble, double span = 2 * M_PI) {
+std::vector<Point> OnArc(Point c, double r, int n, double wobble, double span = 2 * kPi) {
   std::vector<Point> points;
   for (int i = 0; i < n; ++i) {
     const double a = span * i / n, rr = r + (i % 2 == 0 ? wobble : -wobble);
@@ -57,7 +59,7 @@ std::vector<Point> OnArc(Point c, double r, int n, double wobble, double span = 
 TEST(CliFitCircle, RecoversTheCircleThroughThePoints) {
   // Far from the origin, on a quarter arc (ends included), with an alternating error.
   const auto noisy =
-      kestrel_cli::FitCircle(OnArc({10000, -5000}, 150, 21, 0.1, M_PI / 2 * 21 / 20));
+      kestrel_cli::FitCircle(OnArc({10000, -5000}, 150, 21, 0.1, kPi / 2 * 21 / 20));
   ASSERT_TRUE(noisy);
   EXPECT_NEAR(noisy->radius, 150, 0.1);
   EXPECT_NEAR(noisy->center.X, 10000, 0.1);

@@ -3,8 +3,14 @@
 // against the simulator: exit codes, scripts, JSON lines and drawings.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -158,11 +164,29 @@ Outcome RunCli(int port, std::vector<std::string> args, const std::string& input
   const std::string io = testing::TempDir() + "cli_run_" + std::to_string(getpid()) + "_" +
                          std::to_string(++runs) + "_";
   std::ofstream(io + "in") << input;
-  std::string command = KESTREL_CLI_PATH;
-  for (const std::string& a : args) command += " '" + a + "'";
-  const int status =
-      std::system((command + " <" + io + "in >" + io + "out 2>" + io + "err").c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(io + "out"), Slurp(io + "err")};
+#ifdef _WIN32
+  // cmd.exe: double quotes, and the whole line quoted once more, since it
+  // drops the first and the last quote; system() gives the exit code.
+  const std::string q = "\"";
+  const auto code = [](int status) { return status; };
+#else
+  const std::string q = "'";
+  const auto code = [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; };
+#endif
+  std::string command = q + KESTREL_CLI_PATH + q;
+  for (const std::string& a : args) command += " " + q + a + q;
+  command += " <" + q + io + "in" + q + " >" + q + io + "out" + q + " 2>" + q + io + "err" + q;
+#ifdef _WIN32
+  command = q + command + q;
+#endif
+  const int status = std::system(command.c_str());
+  Outcome o{code(status), Slurp(io + "out"), Slurp(io + "err")};
+#ifdef _WIN32
+  // Standard output and error are text streams: each line ends in CR LF there.
+  for (std::string* text : {&o.out, &o.err})
+    *text = std::regex_replace(*text, std::regex("\r\n"), "\n");
+#endif
+  return o;
 }
 
 TEST(CliExecutable, ExitCodeTellsSuccessFailureUsageAndConnection) {

@@ -1,0 +1,30 @@
+// The tools' text on the console: the library and the server speak GBK, a
+// person reads UTF-8. Converted by iconv on POSIX systems and by the code
+// page functions of the Windows API on Windows.
+#ifndef KESTREL_PLATFORM_TEXT_H
+#define KESTREL_PLATFORM_TEXT_H
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrel::platform {
+
+// Converts GBK bytes into UTF-8; each byte that starts no GBK character
+// becomes U+FFFD.
+std::string GbkToUtf8(std::string_view gbk);
+// Converts UTF-8 text into GBK; nullopt when the text is no valid UTF-8 or
+// holds a character that GBK lacks.
+std::optional<std::string> Utf8ToGbk(std::string_view utf8);
+
+// True when `stream` is a terminal (a console on Windows).
+bool IsTerminal(std::FILE* stream);
+// Makes the console show the UTF-8 text and ANSI colours that the tools
+// write (Windows: the console's output code page and its terminal mode, put
+// back at exit; nothing elsewhere, where terminals do both).
+void UseUtf8Console();
+
+}  // namespace kestrel::platform
+
+#endif  // KESTREL_PLATFORM_TEXT_H
