@@ -4,7 +4,9 @@
 #ifndef KESTREL_TESTS_TOOLS_SIM_CLIENT_H
 #define KESTREL_TESTS_TOOLS_SIM_CLIENT_H
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <process.h>  // getpid
+#else
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,7 +39,8 @@ class RawClient {
   }
   ~RawClient() { platform::Close(fd_); }
   void Send(const std::string& bytes) {
-    if (!platform::SendAll(fd_, bytes.data(), bytes.size())) throw std::runtime_error("send failed");
+    if (!platform::SendAll(fd_, bytes.data(), bytes.size()))
+      throw std::runtime_error("send failed");
   }
   // Adds what one read brings within the time to the pending bytes; false on
   // timeout or end.

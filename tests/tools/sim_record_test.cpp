@@ -113,6 +113,18 @@ TEST(Recorder, PassesEveryByteBothWaysAndRecordsEachLine) {
     EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const trace::Record& r) {
       return r.event == "close" && r.by == (c.server_closes ? "server" : "client");
     })) << "the close is recorded";
+    if (c.request.size() > kMaxLineBytes) continue;  // the simulator refuses it before the replay
+    // Replayed, the trace gives a client the same bytes and the same close.
+    Replay replay(trace::Exchanges(records), true);
+    Server replaying{rec.sim, rec.plan, nullptr, ServerOptions{"127.0.0.1", 0, 64}};
+    replaying.UseReplay(&replay);
+    replaying.Start();
+    RawClient again(replaying.port());
+    again.Send(c.request);
+    EXPECT_EQ(again.Take(c.reply.size()), c.reply);
+    if (c.server_closes) {
+      EXPECT_TRUE(again.WaitClosed(3000)) << "the replay kept the close";
+    }
   }
 }
 
@@ -195,6 +207,13 @@ TEST(TraceFile, RepliesGoToTheRequestTheyAnswer) {
 
 // ---- The programs ---------------------------------------------------------------
 
+#ifdef _WIN32
+TEST(RecordProgram, ReplayGivesTheClientTheRecordedSessionAndNamesDivergences) {
+  GTEST_SKIP() << "stops the recorder and the simulator with POSIX signals; the relay and the "
+                  "replay's server run on Winsock in the cases above";
+}
+#else
+
 struct CliRun {
   int code;
   std::string out, err;
@@ -264,6 +283,8 @@ TEST(RecordProgram, ReplayGivesTheClientTheRecordedSessionAndNamesDivergences) {
   EXPECT_THAT(broken.err, HasSubstr(trace + ":"));
   EXPECT_THAT(broken.err, HasSubstr("record has no 'conn'"));
 }
+
+#endif
 
 }  // namespace
 }  // namespace kestrel::sim

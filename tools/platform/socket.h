@@ -24,6 +24,11 @@ Socket Listen(const std::string& address, int port, int backlog, int* bound);
 Socket Accept(Socket listener);
 // A blocking connection to 127.0.0.1:`port`; kNoSocket when refused.
 Socket ConnectLoopback(int port);
+// A blocking connection without Nagle delay to `host` (a name, an IPv4 or an
+// IPv6 address) on `port`, to the first of its addresses that answers. The
+// attempt is given up when `watch` ends first (its peer closed it, or it was
+// shut down). kNoSocket on failure, with the reason in `*error`.
+Socket Connect(const std::string& host, int port, Socket watch, std::string* error);
 
 // Bytes received (> 0), 0 when the peer has closed, < 0 on failure (also
 // when the socket was shut down meanwhile).
@@ -37,6 +42,9 @@ int WaitReadable(const Socket* sockets, bool* ready, int count, int timeout_ms);
 
 // Wakes every call blocked on `s`; the socket stays valid until closed.
 inline void Shutdown(Socket s) { Corvus::net::ShutdownHandle(s); }
+// Ends the sending direction only: the peer reads an end after the bytes
+// sent, and what it still sends can be received.
+void ShutdownSend(Socket s);
 // Closes `s` (if open) and forgets it.
 inline void Close(Socket& s) {
   if (s != kNoSocket) Corvus::net::CloseHandle(s);

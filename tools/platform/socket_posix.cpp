@@ -1,6 +1,7 @@
 // The tools' sockets over POSIX sockets.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -72,6 +73,52 @@ Socket ConnectLoopback(int port) {
   if (s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) Close(s);
   return s < 0 ? kNoSocket : s;
 }
+
+Socket Connect(const std::string& host, int port, Socket watch, std::string* error) {
+#ifdef POLLRDHUP
+  constexpr short kPeerClosed = POLLRDHUP;
+#else
+  constexpr short kPeerClosed = 0;  // a hang-up is reported all the same
+#endif
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (rc != 0) {
+    *error = "cannot resolve " + host + ": " + ::gai_strerror(rc);
+    return kNoSocket;
+  }
+  Socket s = kNoSocket;
+  *error = "no address";
+  for (const addrinfo* a = found; a != nullptr && s == kNoSocket; a = a->ai_next) {
+    s = Corvus::net::OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == kNoSocket) continue;
+    int err = ::connect(s, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
+      pollfd p[2] = {{s, POLLOUT, 0}, {watch, kPeerClosed, 0}};
+      while (::poll(p, 2, -1) < 0 && errno == EINTR) {
+      }
+      socklen_t len = sizeof err;
+      if (p[0].revents != 0) {
+        ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+      } else {
+        err = ECONNABORTED;  // the watched socket ended first
+      }
+    }
+    const int one = 1;
+    if (err == 0 && Corvus::net::SetBlocking(s, true)) {
+      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    } else {
+      *error = std::strerror(err != 0 ? err : errno);
+      Close(s);
+    }
+  }
+  ::freeaddrinfo(found);
+  return s;
+}
+
+void ShutdownSend(Socket s) { ::shutdown(s, SHUT_WR); }
 
 long Receive(Socket s, char* data, std::size_t size) {
   for (;;) {

@@ -30,10 +30,7 @@ sockaddr_in Ipv4(std::uint32_t host_order_address, int port) {
   return addr;
 }
 
-}  // namespace
-
-std::string LastError() {
-  const int code = ::WSAGetLastError();
+std::string ErrorText(int code) {
   char text[256] = "";
   const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, static_cast<DWORD>(code), 0, text, sizeof text,
@@ -44,6 +41,10 @@ std::string LastError() {
     message.pop_back();
   return (message.empty() ? "socket error" : message) + " (" + std::to_string(code) + ")";
 }
+
+}  // namespace
+
+std::string LastError() { return ErrorText(::WSAGetLastError()); }
 
 Socket Listen(const std::string& address, int port, int backlog, int* bound) {
   const std::string where = address + ":" + std::to_string(port);
@@ -88,6 +89,56 @@ Socket ConnectLoopback(int port) {
     Close(s);
   return s;
 }
+
+Socket Connect(const std::string& host, int port, Socket watch, std::string* error) {
+  if (!Corvus::net::StartSockets()) {
+    *error = "Winsock: " + LastError();
+    return kNoSocket;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (rc != 0) {
+    *error = "cannot resolve " + host + ": " + ErrorText(rc);
+    return kNoSocket;
+  }
+  Socket s = kNoSocket;
+  *error = "no address";
+  for (const addrinfo* a = found; a != nullptr && s == kNoSocket; a = a->ai_next) {
+    s = Corvus::net::OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == kNoSocket) continue;
+    int err = ::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0 ? 0
+                                                                             : ::WSAGetLastError();
+    if (err == WSAEWOULDBLOCK) {
+      // No events asked of `watch`: only its end (POLLHUP, POLLERR) is reported.
+      WSAPOLLFD p[2] = {{s, POLLWRNORM, 0}, {watch, 0, 0}};
+      if (::WSAPoll(p, 2, -1) == SOCKET_ERROR) {
+        err = ::WSAGetLastError();
+      } else if (p[0].revents & (POLLERR | POLLHUP)) {
+        int size = sizeof err;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &size) != 0 ||
+            err == 0)
+          err = WSAECONNREFUSED;
+      } else {
+        err = p[0].revents != 0 ? 0 : WSAECONNABORTED;  // aborted: the watched socket ended
+      }
+    }
+    const BOOL one = TRUE;
+    if (err == 0 && Corvus::net::SetBlocking(s, true)) {
+      ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    } else {
+      *error = ErrorText(err != 0 ? err : ::WSAGetLastError());
+      Close(s);
+    }
+  }
+  ::freeaddrinfo(found);
+  return s;
+}
+
+void ShutdownSend(Socket s) { ::shutdown(s, SD_SEND); }
 
 long Receive(Socket s, char* data, std::size_t size) {
   return ::recv(s, data, CallSize(size), 0);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 
+#include "platform/socket.h"
 #include "sim/trace.h"
 
 namespace kestrel::sim {
@@ -26,9 +27,12 @@ class Recorder {
   // Serves client connection `id` on `client` (a connected socket that the
   // caller closes): connects to the server and relays until the server closes
   // or fails, or the client has closed and the server has answered what it
-  // sent, or `stopping` is set and the client socket is shut down. Returns a
-  // note for the log.
-  const char* Relay(int client, long id, const std::atomic<bool>& stopping);
+  // sent, or `stopping` is set and the client socket is shut down. The
+  // connection to the server is put in `upstream`, from then on shut down by
+  // the caller on a stop (after setting `stopping`) and closed by it after
+  // Relay returns. Returns a note for the log.
+  const char* Relay(platform::Socket client, std::atomic<platform::Socket>& upstream, long id,
+                    const std::atomic<bool>& stopping);
 
  private:
   trace::Writer& writer_;

@@ -48,7 +48,11 @@ void Server::Stop() {
   {
     // Unblock every connection in recv or send; each then ends by itself.
     std::lock_guard<std::mutex> lock(conns_mu_);
-    for (auto& c : conns_) platform::Shutdown(c.fd);
+    for (auto& c : conns_) {
+      platform::Shutdown(c.fd);
+      const platform::Socket upstream = c.upstream.load();
+      if (upstream != platform::kNoSocket) platform::Shutdown(upstream);
+    }
   }
   Reap(true);
   platform::Close(listen_fd_);
@@ -69,6 +73,8 @@ void Server::Reap(bool all) {
   for (auto& c : finished) {
     if (c.thread.joinable()) c.thread.join();
     platform::Close(c.fd);
+    platform::Socket upstream = c.upstream.load();
+    platform::Close(upstream);
   }
 }
 
@@ -111,8 +117,9 @@ void Server::AcceptLoop() {
 }
 
 void Server::Serve(Connection& conn) {
-  const char* why = recorder_ != nullptr ? recorder_->Relay(conn.fd, conn.id, stop_flag_)
-                                         : ServeLines(conn);
+  const char* why = recorder_ != nullptr
+                        ? recorder_->Relay(conn.fd, conn.upstream, conn.id, stop_flag_)
+                        : ServeLines(conn);
   platform::Shutdown(conn.fd);
   Log(conn.id, RequestLog::kEvent, why);
   active_.fetch_sub(1);

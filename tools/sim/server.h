@@ -66,6 +66,7 @@ class Server {
  private:
   struct Connection {
     platform::Socket fd = platform::kNoSocket;
+    std::atomic<platform::Socket> upstream{platform::kNoSocket};  // the recorder's to the server
     long id = 0;
     std::thread thread;
     std::atomic<bool> done{false};
