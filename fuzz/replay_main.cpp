@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-    if (!in.good() && !in.eof()) return std::fprintf(stderr, "cannot read %s\n", file.c_str()), 2;
+    if (!in.good() && !in.eof()) return std::fprintf(stderr, "cannot read %s\n", file.string().c_str()), 2;
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   std::printf("replayed %zu inputs\n", files.size());

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+
+#include "platform/utc.h"
 
 namespace kestrel::trace {
 
@@ -20,20 +22,6 @@ constexpr const char* kEndNames[] = {"crlf", "lf", "none", "more"};
 constexpr const char* kHex = "0123456789ABCDEF";
 
 const char* DirName(Dir dir) { return dir == Dir::kRequest ? "request" : "reply"; }
-
-std::string UtcNow() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t secs = system_clock::to_time_t(now);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  char stamp[48];
-  const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(stamp + n, sizeof stamp - n, ".%06ldZ",
-                static_cast<long>(duration_cast<microseconds>(now.time_since_epoch()).count() %
-                                  1000000));
-  return stamp;
-}
 
 // Reading one record: every failure names the file and the line.
 class RecordReader {
@@ -160,7 +148,8 @@ std::string_view Terminator(End end) {
 Writer::Writer(const std::string& path, const std::string& server)
     : out_(std::fopen(path.c_str(), "w")), start_(std::chrono::steady_clock::now()) {
   if (out_ == nullptr) throw std::runtime_error("cannot write the trace file '" + path + "'");
-  Put(Json{{"format", kFormat}, {"version", kVersion}, {"started", UtcNow()}, {"server", server}}
+  const std::string started = platform::UtcStamp(std::chrono::system_clock::now());
+  Put(Json{{"format", kFormat}, {"version", kVersion}, {"started", started}, {"server", server}}
           .dump());
 }
 
