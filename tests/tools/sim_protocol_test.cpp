@@ -86,6 +86,8 @@ TEST(SimExchange, EachReplyShapeIsTheModels) {
       {"<GetLineAngle,1,1,1,1>", "the two points coincide"},
       {"<FixCircle,3,0,0,1,1>", "point count 3 does not match the number of coordinates 4"},
       {"<FixCircle,3,5,5,5,5,5,5>", "points are collinear"},
+      {"<FixCircle,3,0,0,1,1,2,2>", "points are collinear"},
+      {"<FixCircle,0,>", "a circle needs at least three points"},
       // templates are keyed by the first two fields of both requests
       {"<Template_Create,Cam1,mark,r,3>|<Template_Match,mark,Cam1,r,1,0,0,0,0,0,0,true,false,t>",
        "no template 'Cam1' on mark"},
