@@ -1,9 +1,10 @@
-// What the simulator's tests share: a bare client socket that sees exactly
-// the bytes a server writes, and the built kestrel-sim program started and
-// waited for.
+// What the tool tests share: a bare client socket that sees exactly the
+// bytes a server writes, the built kestrel-sim program started and waited
+// for, and the built kestrel client run to its end.
 #ifndef KESTREL_TESTS_TOOLS_SIM_CLIENT_H
 #define KESTREL_TESTS_TOOLS_SIM_CLIENT_H
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,10 +15,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include "sim/server.h"
 
 namespace kestrel::sim {
 
@@ -92,14 +99,24 @@ class RawClient {
   bool closed_ = false;
 };
 
+struct Spawned {
+  pid_t pid;
+  std::FILE* out;  // the program's stdout and stderr after its first line
+  int port;
+};
+
 // Starts the built program with `args` under a shell that prints its pid
-// first and then becomes the program (same pid); returns the pid and the
-// program's stdout and stderr (`args` may send stderr elsewhere: "2>FILE").
-inline std::pair<pid_t, std::FILE*> Spawn(const std::string& args) {
+// first and then becomes the program (same pid), and reads the port it
+// listens on (`args` may send stderr elsewhere: "2>FILE").
+inline Spawned Spawn(const std::string& args) {
   std::FILE* out = ::popen(("echo $$; exec " KESTREL_SIM_PATH " 2>&1 " + args).c_str(), "r");
-  pid_t pid = -1;
-  if (out == nullptr || std::fscanf(out, "%d\n", &pid) != 1) throw std::runtime_error("popen");
-  return {pid, out};
+  Spawned s{-1, out, 0};
+  if (out == nullptr || std::fscanf(out, "%d\n", &s.pid) != 1) throw std::runtime_error("popen");
+  if (std::fscanf(out, "kestrel-sim listening on 127.0.0.1:%d", &s.port) != 1) {
+    ::kill(s.pid, SIGKILL);
+    throw std::runtime_error("kestrel-sim does not listen");
+  }
+  return s;
 }
 
 // Exit code (128 + signal when killed); -1 when it does not end within 5 s.
@@ -112,6 +129,52 @@ inline int WaitExit(pid_t pid) {
   ::kill(pid, SIGKILL);
   ::waitpid(pid, &status, 0);
   return -1;
+}
+
+// The simulator served in process on a free port of 127.0.0.1, with fault rules.
+struct SimOnPort {
+  explicit SimOnPort(const std::vector<std::string>& rules = {}, SimConfig config = {})
+      : model(config), plan([&] {
+          std::vector<Fault> faults;
+          for (const auto& r : rules) faults.push_back(ParseFault(r));
+          return faults;
+        }()) {
+    server.Start();
+  }
+  int port() const { return server.port(); }
+
+  Simulator model;
+  FaultPlan plan;
+  Server server{model, plan, nullptr, {"127.0.0.1", 0, 64}};  // stopped first
+};
+
+inline std::string Slurp(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// A path of its own for each file of each test process (CTest runs the
+// cases in parallel processes).
+inline std::string TempFile(const std::string& name) {
+  static int files = 0;
+  return testing::TempDir() + "tools_" + std::to_string(::getpid()) + "_" +
+         std::to_string(++files) + "_" + name;
+}
+
+struct CliRun {
+  int code;
+  std::string out, err;
+};
+
+// Runs the built `kestrel` with `args`, `input` on its standard input.
+inline CliRun RunCli(const std::vector<std::string>& args, const std::string& input = "") {
+  const std::string io = TempFile("cli_");
+  std::ofstream(io + "in") << input;
+  std::string command = KESTREL_CLI_PATH;
+  for (const std::string& a : args) command += " '" + a + "'";
+  const int status =
+      std::system((command + " <" + io + "in >" + io + "out 2>" + io + "err").c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(io + "out"), Slurp(io + "err")};
 }
 
 }  // namespace kestrel::sim
