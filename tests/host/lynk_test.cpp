@@ -227,6 +227,19 @@ TEST_F(LynkTest, ClearBufferDropsEveryUnreadByte) {
   }
 }
 
+// Lines read one by one without a clear, more of them than the link's buffer
+// holds: the buffer makes room as it goes.
+TEST_F(LynkTest, LinesBeyondTheBufferSizePassWithoutAClear) {
+  std::string lines;
+  for (int i = 0; i < 10000; ++i) lines += "<" + std::to_string(100000 + i) + ">\r\n";
+  ASSERT_TRUE(server.Send(lines));
+  int in_order = 0;
+  for (int i = 0; i < 10000; ++i) {
+    in_order += ReadLine(link).text == "<" + std::to_string(100000 + i) + ">\r\n";
+  }
+  EXPECT_EQ(in_order, 10000);
+}
+
 // Into a peer that never reads, a write gives up after its limit; a blocked
 // write, and a blocked read, end at once when another thread disconnects.
 TEST_F(LynkTest, BlockedCallsEndAtTheirLimitOrOnADisconnect) {
