@@ -63,6 +63,14 @@ const char* colour_code(HeraldColor colour) {
 }
 #endif
 
+// The bytes of `text` the console shows: a received line keeps its CR LF in
+// the text, and the console shows one line.
+std::size_t shown_length(const char* text) {
+  std::size_t length = std::strlen(text);
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) --length;
+  return length;
+}
+
 void time_stamp(char (&out)[16]) {
 #ifdef _WIN32
   SYSTEMTIME now;
@@ -142,8 +150,8 @@ WORD console_attribute(HeraldColor colour, WORD normal) {
 // unit (code page 936 has nothing beyond the basic plane), so the text needs
 // at most as many units as it has bytes; a byte that is no GBK shows as the
 // code page's default character.
-void write_gbk(HANDLE h, wchar_t* wide, std::size_t wide_capacity, const char* text) {
-  std::size_t left = std::strlen(text);
+void write_gbk(HANDLE h, wchar_t* wide, std::size_t wide_capacity, const char* text,
+               std::size_t left) {
   // Pieces of at most kPiece bytes, cut only between characters: a lead byte
   // (0x81..0xFE) always takes the byte after it.
   constexpr std::size_t kPiece = 8 * 1024;
@@ -174,13 +182,13 @@ void print_to_windows_console(HANDLE h, Printer& p, HeraldColor colour, const ch
   const std::size_t capacity = sizeof p.wide / sizeof p.wide[0];
   char head[128];
   std::snprintf(head, sizeof head, "%s [", stamp);
-  write_gbk(h, wide, capacity, head);
-  write_gbk(h, wide, capacity, title);
-  write_gbk(h, wide, capacity, "] ");
+  write_gbk(h, wide, capacity, head, std::strlen(head));
+  write_gbk(h, wide, capacity, title, std::strlen(title));
+  write_gbk(h, wide, capacity, "] ", 2);
   if (coloured) SetConsoleTextAttribute(h, console_attribute(colour, info.wAttributes));
-  write_gbk(h, wide, capacity, text);
+  write_gbk(h, wide, capacity, text, shown_length(text));
   if (coloured) SetConsoleTextAttribute(h, info.wAttributes);
-  write_gbk(h, wide, capacity, "\n");
+  write_gbk(h, wide, capacity, "\n", 1);
 }
 #endif
 
@@ -194,15 +202,13 @@ void print_to_console(Printer& p, HeraldColor colour, const char* title, const c
     print_to_windows_console(console, p, colour, stamp, title, text);
     return;
   }
-  std::fprintf(stdout, "%s [%s] %s\n", stamp, title, text);
+  std::fprintf(stdout, "%s [%s] %.*s\n", stamp, title, static_cast<int>(shown_length(text)), text);
 #else
   static const bool terminal = isatty(STDOUT_FILENO) != 0;
   char converted_title[256];
   std::snprintf(converted_title, sizeof converted_title, "%s", to_console(p, title));
   const char* line = to_console(p, text);
-  // A received line keeps its CR LF in the text; the console shows one line.
-  int length = static_cast<int>(std::strlen(line));
-  while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == '\n')) --length;
+  const int length = static_cast<int>(shown_length(line));
   if (terminal && colour != HeraldColor::Plain) {
     std::fprintf(stdout, "%s [%s] %s%.*s\033[0m\n", stamp, converted_title, colour_code(colour),
                  length, line);

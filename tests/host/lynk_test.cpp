@@ -1,25 +1,15 @@
-// The network link against the scripted fake server on 127.0.0.1.
+// The network link against the scripted fake server on 127.0.0.1. How lines
+// are framed (split terminators, over-long lines, two lines in one write, a
+// close) is the fuzz target's model, replayed on its corpus in every test
+// build (fuzz_replay.lynk); these are the waits, the peer's end, clearing,
+// reconnecting and the threads.
 #include "host/lynk.h"
 
 #include <gtest/gtest.h>
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,27 +28,20 @@ long long MsSince(Clock::time_point start) {
 
 struct ReadResult {
   bool ok;
-  int count;
-  std::string text;
+  std::string text;  // up to the first NUL
   long long ms;
 };
 
-// One read of a CR LF line; checks that the link kept inside `limit` and
-// NUL-terminated what it placed.
+// One read of a CR LF line; checks that the link NUL-terminated what it
+// placed, inside `limit`.
 ReadResult ReadLine(Lynk& link, int limit = 10240, int timeout_ms = 2000) {
-  constexpr int kGuard = 16;
-  std::vector<char> buffer(static_cast<std::size_t>(limit) + kGuard, 'x');
+  std::vector<char> buffer(static_cast<std::size_t>(limit), 'x');
   int count = -1;
   const auto start = Clock::now();
   const bool ok = link.Lynk_Read_String(buffer.data(), "\r\n", limit, timeout_ms, &count);
-  ReadResult r{ok, count, std::string(), MsSince(start)};
-  EXPECT_TRUE(count >= 0 && count < limit) << count;
-  if (count >= 0 && count < limit) {
-    EXPECT_EQ(buffer[static_cast<std::size_t>(count)], '\0');
-    r.text.assign(buffer.data(), static_cast<std::size_t>(count));
-  }
-  for (int i = 0; i < kGuard; ++i) EXPECT_EQ(buffer[static_cast<std::size_t>(limit + i)], 'x');
-  EXPECT_TRUE(ok || count == 0) << count;
+  ReadResult r{ok, std::string(buffer.begin(), std::find(buffer.begin(), buffer.end(), '\0')),
+               MsSince(start)};
+  EXPECT_TRUE(count == static_cast<int>(r.text.size()) && count < limit && (ok || count == 0));
   return r;
 }
 
@@ -67,38 +50,12 @@ bool WriteLine(Lynk& link, const std::string& text) {
   return link.Lynk_Write_String(line.data(), static_cast<int>(line.size()));
 }
 
-#ifdef _WIN32
-// The sockets the tests open themselves, besides the link's and the fake
-// server's.
-using RawSocket = SOCKET;
-using SockLen = int;
-void CloseRaw(RawSocket s) { ::closesocket(s); }
-const bool kWinsockStarted = [] {
-  WSADATA data;
-  return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}();
-#else
-using RawSocket = int;
-using SockLen = socklen_t;
-void CloseRaw(RawSocket fd) { ::close(fd); }
-#endif
-
-// A socket bound to a free port of 127.0.0.1, and its address.
-RawSocket Bound(sockaddr_in& addr) {
-  const RawSocket fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  addr = sockaddr_in{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  SockLen size = sizeof addr;
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size);
-  return fd;
-}
-
 class LynkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(link.Lynk_Connect_Port("localhost", server.port(), true, true));  // by name
+  void SetUp() override { ASSERT_TRUE(Connect(true)); }  // by name
+  bool Connect(bool by_name = false) {
+    return link.Lynk_Connect_Port(by_name ? "localhost" : "127.0.0.1", server.port(), by_name,
+                                  by_name);
   }
 
   FakeServer server;
@@ -111,17 +68,16 @@ class LynkTest : public ::testing::Test {
 // fails at once.
 TEST(LynkUnconnected, EveryCallFailsAtOnce) {
   FakeServer server;
-  sockaddr_in closed, full;
-  CloseRaw(Bound(closed));
-  const RawSocket listener = Bound(full), filler = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(::listen(listener, 0), 0);
-  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&full), sizeof full), 0);
-  const int no_answer = ntohs(full.sin_port);
+  const int closed = FakeServer().port();  // gone again
+  int no_answer = 0;
+  const kestrel_test::Socket full = kestrel_test::Listen(0, no_answer);
+  Lynk filler;  // takes the one place in its queue
+  ASSERT_TRUE(filler.Lynk_Connect_Port("127.0.0.1", no_answer, false, false));
   const struct {
     const char* address;
     int port;  // -2: no connect; the server's: connected, then disconnected
-  } cases[] = {{nullptr, -2},       {"127.0.0.1", server.port()},          {nullptr, 8000},
-               {"127.0.0.1", 65536}, {"127.0.0.1", ntohs(closed.sin_port)}, {"127.0.0.1", no_answer}};
+  } cases[] = {{nullptr, -2},        {"127.0.0.1", server.port()}, {nullptr, 8000},
+               {"127.0.0.1", 65536}, {"127.0.0.1", closed},        {"127.0.0.1", no_answer}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.address ? c.address : "(null)") + ":" + std::to_string(c.port));
     Lynk link;
@@ -143,16 +99,14 @@ TEST(LynkUnconnected, EveryCallFailsAtOnce) {
     EXPECT_FALSE(r.ok);
     EXPECT_LT(r.ms, 200);
   }
-  CloseRaw(filler);
-  CloseRaw(listener);
+  kestrel_test::CloseSocket(full);
 }
 
 TEST_F(LynkTest, ReconnectClosesTheOldConnectionAndForgetsItsBytes) {
   server.Push(FakeServer::Answer("<a>\r\n<left over>\r\n"));
   ASSERT_TRUE(WriteLine(link, "<A>"));
   EXPECT_EQ(ReadLine(link).text, "<a>\r\n");
-
-  ASSERT_TRUE(link.Lynk_Connect_Port("127.0.0.1", server.port(), false, false));
+  ASSERT_TRUE(Connect());
   // The server takes a second connection only once the first has closed.
   EXPECT_TRUE(server.WaitForConnections(2, 2000));
   server.Push(FakeServer::Line("<b>"));
@@ -161,67 +115,56 @@ TEST_F(LynkTest, ReconnectClosesTheOldConnectionAndForgetsItsBytes) {
   EXPECT_EQ(server.requests(), (std::vector<std::string>{"<A>", "<B>"}));
 }
 
-struct FramingCase {
-  const char* name;
-  FakeServer::Step step;  // the server's reaction to the request
-  int limit;
-  std::vector<std::string> lines;  // what successive reads yield; "": a read that times out
-  bool ends = false;               // the peer closes or resets the connection at the end
-};
-void PrintTo(const FramingCase& c, std::ostream* os) { *os << c.name; }
-
-FramingCase Chunks(const char* name, std::vector<std::string> chunks, int limit,
-                   std::vector<std::string> lines, int pause_ms = 20) {
-  return {name, FakeServer::Chunks(std::move(chunks), pause_ms), limit, std::move(lines)};
-}
-FramingCase Ends(const char* name, FakeServer::Step step, std::vector<std::string> lines = {}) {
-  return {name, std::move(step), 10240, std::move(lines), true};
-}
-
-class LynkFraming : public LynkTest, public ::testing::WithParamInterface<FramingCase> {};
-
-TEST_P(LynkFraming, YieldsTheExpectedLines) {
-  const FramingCase& c = GetParam();
-  server.Push(c.step);
-  ASSERT_TRUE(WriteLine(link, "<Go>"));
-  for (const std::string& line : c.lines) {
-    const ReadResult r = ReadLine(link, c.limit, line.empty() ? 100 : 2000);
-    EXPECT_EQ(r.ok, !line.empty());
-    EXPECT_EQ(r.count, static_cast<int>(line.size()));
-    EXPECT_EQ(r.text, line);  // a timed-out read keeps a partial line for the next
+// What the fuzz model cannot show: a partial line kept over a read that
+// timed out, a cut inside the terminator, and the peer's end (a hang-up after
+// an answer, a reset), after which every read and write fails at once and
+// without SIGPIPE.
+TEST_F(LynkTest, LinesOverATimeoutAndThePeersEnd) {
+  const struct {
+    const char* name;
+    FakeServer::Step step;  // the server's reaction to the request
+    int limit;
+    std::vector<std::string> lines;  // what successive reads yield; "": a read that times out
+    bool ends;                       // the peer closes or resets the connection at the end
+  } cases[] = {{"partial line over a timed-out read",
+                FakeServer::Chunks({"<par", "tial>\r\n"}, 300),
+                10240,
+                {"", "<partial>\r\n"},
+                false},
+               {"over-long line cut inside its terminator",
+                FakeServer::Chunks({"abcd\r", "\nok\r\n"}, 20),
+                6,
+                {"abcd\r", "ok\r\n"},
+                false},
+               {"answer then hang-up",
+                FakeServer::AnswerThenHangup("<bye>\r\n"),
+                10240,
+                {"<bye>\r\n"},
+                true},
+               {"reset", FakeServer::Reset(), 10240, {}, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(link.Lynk_Connect_Status() || Connect());
+    server.Push(c.step);
+    ASSERT_TRUE(WriteLine(link, "<Go>"));
+    for (const std::string& line : c.lines) {
+      const ReadResult r = ReadLine(link, c.limit, line.empty() ? 100 : 2000);
+      EXPECT_EQ(r.ok, !line.empty());
+      EXPECT_EQ(r.text, line);
+    }
+    // Nothing else comes out: dropped rests stay dropped.
+    const ReadResult r = ReadLine(link, c.limit, c.ends ? 5000 : 60);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(link.Lynk_Connect_Status(), !c.ends);
+    if (!c.ends) continue;
+    EXPECT_LT(r.ms, 1000);
+    EXPECT_LT(ReadLine(link, 10240, 5000).ms, 100);
+    bool written = true;
+    for (int i = 0; i < 100 && written; ++i) written = WriteLine(link, "<Again>");
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(link.Lynk_Disconnect_Port());
   }
-  // Nothing else comes out: dropped rests stay dropped. A peer's end fails
-  // the read at once, and every read and write after it.
-  const ReadResult r = ReadLine(link, c.limit, c.ends ? 5000 : 60);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(link.Lynk_Connect_Status(), !c.ends);
-  if (!c.ends) return;
-  EXPECT_LT(r.ms, 1000);
-  EXPECT_LT(ReadLine(link, 10240, 5000).ms, 100);
-  bool written = true;  // and without SIGPIPE
-  for (int i = 0; i < 100 && written; ++i) written = WriteLine(link, "<Again>");
-  EXPECT_FALSE(written);
-  EXPECT_TRUE(link.Lynk_Disconnect_Port());
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, LynkFraming,
-    ::testing::Values(
-        Chunks("SplitTerminator", {"<a>\r", "\n<b>\r\n"}, 10240, {"<a>\r\n", "<b>\r\n"}),
-        Chunks("PartialLineOverATimedOutRead", {"<par", "tial>\r\n"}, 10240, {"", "<partial>\r\n"},
-               300),
-        Chunks("BareCrAndLfInsideALine", {"a\rb\nc\r\n\r\n"}, 10240, {"a\rb\nc\r\n", "\r\n"}),
-        Chunks("LineFillsTheLimitExactly", {"abc\r\nde\r\n"}, 6, {"abc\r\n", "de\r\n"}),
-        Chunks("OverlongLineInOneWrite", {"abcdefgh\r\nok\r\n"}, 6, {"abcde", "ok\r\n"}),
-        Chunks("OverlongLineRestArrivesLater", {"abcdefg", "hij", "k\r", "\nok\r\n"}, 6,
-               {"abcde", "ok\r\n"}),
-        Chunks("OverlongLineCutInsideItsTerminator", {"abcd\r", "\nok\r\n"}, 6,
-               {"abcd\r", "ok\r\n"}),
-        Chunks("TwoOverlongLinesInARow", {"abcdef\r\nghijkl\r\nx\r\n"}, 4, {"abc", "ghi", "x\r\n"}),
-        Ends("PeerHangsUp", FakeServer::Hangup()),
-        Ends("PeerAnswersThenHangsUp", FakeServer::AnswerThenHangup("<bye>\r\n"), {"<bye>\r\n"}),
-        Ends("PeerResets", FakeServer::Reset())),
-    [](const ::testing::TestParamInfo<FramingCase>& info) { return std::string(info.param.name); });
 
 // A read keeps to its limit, and takes a line that arrives meanwhile, even
 // near the end of a long wait (after its blocking part may have ended). The
@@ -239,7 +182,8 @@ TEST_F(LynkTest, ReadsKeepToTheirLimitAndTakeWhatIsThere) {
 #ifndef _WIN32
                {512, -1, 511, 533},
 #endif
-               {190, 40, 0, 185}, {1000, 900, 890, 5000}};
+               {190, 40, 0, 185},
+               {1000, 900, 890, 5000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.timeout) + " ms, line at " + std::to_string(c.send_at));
     std::thread late([&] {
@@ -249,7 +193,6 @@ TEST_F(LynkTest, ReadsKeepToTheirLimitAndTakeWhatIsThere) {
     });
     const ReadResult r = ReadLine(link, 10240, c.timeout);
     late.join();
-    EXPECT_EQ(r.ok, c.send_at >= 0);
     EXPECT_EQ(r.text, c.send_at < 0 ? "" : "<late>\r\n");
     EXPECT_GE(r.ms, c.min_ms);
     EXPECT_LT(r.ms, c.max_ms);
@@ -284,6 +227,19 @@ TEST_F(LynkTest, ClearBufferDropsEveryUnreadByte) {
   }
 }
 
+// Lines read one by one without a clear, more of them than the link's buffer
+// holds: the buffer makes room as it goes.
+TEST_F(LynkTest, LinesBeyondTheBufferSizePassWithoutAClear) {
+  std::string lines;
+  for (int i = 0; i < 10000; ++i) lines += "<" + std::to_string(100000 + i) + ">\r\n";
+  ASSERT_TRUE(server.Send(lines));
+  int in_order = 0;
+  for (int i = 0; i < 10000; ++i) {
+    in_order += ReadLine(link).text == "<" + std::to_string(100000 + i) + ">\r\n";
+  }
+  EXPECT_EQ(in_order, 10000);
+}
+
 // Into a peer that never reads, a write gives up after its limit; a blocked
 // write, and a blocked read, end at once when another thread disconnects.
 TEST_F(LynkTest, BlockedCallsEndAtTheirLimitOrOnADisconnect) {
@@ -293,10 +249,9 @@ TEST_F(LynkTest, BlockedCallsEndAtTheirLimitOrOnADisconnect) {
   EXPECT_FALSE(link.Lynk_Write_String(huge.data(), static_cast<int>(huge.size())));
   EXPECT_GE(MsSince(start), Lynk::kWriteLimitMs - 100);
   EXPECT_LT(MsSince(start), Lynk::kWriteLimitMs + 1500);
-
   for (const bool writing : {true, false}) {
     SCOPED_TRACE(writing ? "write" : "read");
-    ASSERT_TRUE(writing || link.Lynk_Connect_Port("127.0.0.1", server.port(), false, false));
+    ASSERT_TRUE(writing || Connect());
     std::atomic<bool> ended{false};
     std::thread blocked([&] {
       ended = !(writing ? link.Lynk_Write_String(huge.data(), static_cast<int>(huge.size()))
@@ -334,7 +289,7 @@ TEST_F(LynkTest, StatusAndReconnectRaceWithTraffic) {
   EXPECT_EQ(answered, kRounds);
   std::thread churn([&] {
     for (int i = 0; i < 30; ++i) {
-      link.Lynk_Connect_Port("127.0.0.1", server.port(), false, false);
+      Connect();
       link.Lynk_Disconnect_Port();
     }
     churned = true;
@@ -348,7 +303,7 @@ TEST_F(LynkTest, StatusAndReconnectRaceWithTraffic) {
   churn.join();
   watcher.join();
   EXPECT_EQ(slow, 0);
-  EXPECT_TRUE(link.Lynk_Connect_Port("127.0.0.1", server.port(), false, false));
+  EXPECT_TRUE(Connect());
   EXPECT_TRUE(link.Lynk_Connect_Status());
 }
 

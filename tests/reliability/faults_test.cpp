@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <ostream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,147 +19,108 @@
 namespace {
 
 using namespace kestrel_test;
-using Clock = std::chrono::steady_clock;
-
-const std::string kRequest = "<GetReal,Cam1,1.000000,2.000000>";
-
-long long MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string Net(int port) { return "127.0.0.1:" + std::to_string(port); }
-
-struct Outcome {
-  bool ok = false;
-  Point point{-1, -1};
-  long long ms = 0;
-  std::vector<ConsoleLine> lines;  // of this command alone
-  std::string error;               // the error text after it
-  std::string request = kRequest;
-};
 
 class Faults : public ::testing::Test {
- public:
+ protected:
   void SetUp() override {
-    ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", port));
-    client.Kestrel_SetTimeout(999);  // 1000 ms: one read before giving up
+    ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", server.port()));
+    server.StopReading();
   }
-  template <typename Command>  // bool(Point& output)
-  Outcome Run(Command command) {
-    Outcome o;
-    console.clear();
-    const auto start = Clock::now();
-    o.ok = command(o.point);
-    o.ms = MsSince(start);
-    o.lines = console.lines();
-    o.error = client.Kestrel_GetErrorString();
-    return o;
-  }
-  Outcome GetReal() {
-    return Run([this](Point& p) { return client.Kestrel_GetReal("Cam1", Point{1, 2}, p); });
+  // Runs `command` until it fails (5000 times at most), which must be within
+  // [min_ms, max_ms) and as a lost connection fails: on its read (else on its
+  // write) of `request`. Returns how often it succeeded before.
+  int ExpectNetFail(const std::function<bool()>& command, const std::string& request,
+                    bool read_fails, long long min_ms, long long max_ms) {
+    int passed = 0;
+    long long ms = 0;
+    for (bool ok = true; ok && passed < 5000; passed += ok) {
+      console.clear();
+      const auto start = std::chrono::steady_clock::now();
+      ok = command();
+      ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+               .count();
+    }
+    EXPECT_LT(passed, 5000);
+    EXPECT_GE(ms, min_ms);
+    EXPECT_LT(ms, max_ms);
+    const std::string net = "Net:127.0.0.1:" + std::to_string(server.port());
+    std::vector<ConsoleLine> expected = {
+        Red("Kestrel", net + " Net_IO_Send Error:" + request + " ")};
+    if (read_fails) {
+      expected = {Plain("Kestrel", "Net_IO_Send Success:" + request),
+                  Yellow("Kestrel", "等待接收" + request + "完成.....超时时间[5000/10000毫秒]..."),
+                  Red("Kestrel", "Net_IO_Recv Read Error ,  Receive[]")};
+    }
+    expected.push_back(Red("Kestrel", net + " fail."));
+    EXPECT_EQ(console.lines(), expected);
+    EXPECT_EQ(client.Kestrel_GetErrorString(), Gbk("通讯失败!"));
+    return passed;
   }
 
   FakeServer server;
   Kestrel client;
   ConsoleCapture console;
-  int port = server.port();  // where the client is connected
 };
-
-// ---- The peer goes away or stops reading ---------------------------------------
-
-struct PeerFault {
-  const char* name;
-  Outcome (*run)(Faults& f);  // breaks the peer, runs the failing command and what follows
-  bool read_fails;            // else the write fails
-  long long min_ms, max_ms;
-};
-void PrintTo(const PeerFault& f, std::ostream* os) { *os << f.name; }
 
 // Reset in the middle of a reply (closing with the request unread resets the
-// connection): both reads of a 10000 ms timeout end at once.
-Outcome ResetMidReply(Faults& f) {
-  f.client.Kestrel_SetTimeout(1000);
-  f.server.StopReading();
-  f.console.clear();
-  std::thread peer([&f] {
-    while (f.console.lines().empty()) std::this_thread::yield();  // the request is out
-    f.server.Send("<GetReal,OK,1.0");
-    f.server.Drop();
+// connection): both reads of a 10000 ms timeout end at once, no output is
+// written, and a reconnect works.
+TEST_F(Faults, ResetMidReplyEndsBothReadsAtOnce) {
+  client.Kestrel_SetTimeout(1000);
+  std::thread peer([this] {
+    while (console.lines().empty()) std::this_thread::yield();  // the request is out
+    server.Send("<GetReal,OK,1.0");
+    server.Drop();
   });
-  const Outcome o = f.GetReal();
+  Point real{-1, -1};
+  EXPECT_EQ(ExpectNetFail(
+                [&] {
+                  return client.Kestrel_GetReal("Cam1", Point{1, 2}, real);
+                },
+                "<GetReal,Cam1,1.000000,2.000000>", true, 0, 1000),
+            0);
   peer.join();
-  EXPECT_FALSE(f.client.Kestrel_Connect_Status());
-  EXPECT_TRUE(f.client.Kestrel_Reconnect_Port());
-  return o;
+  EXPECT_EQ(real.X, -1);
+  EXPECT_FALSE(client.Kestrel_Connect_Status());
+  EXPECT_TRUE(client.Kestrel_Reconnect_Port());
 }
 
 // A server that answers (unsolicited, every 2 ms) but never reads: requests
 // pile up until one no longer fits, whose write gives up at the write bound.
-Outcome ServerNeverReads(Faults& f) {
-  f.server.StopReading();
+TEST_F(Faults, ServerThatNeverReadsEndsAWriteAtItsBound) {
+  client.Kestrel_SetTimeout(999);  // 1000 ms: one read before giving up
   std::atomic<bool> done{false};
   std::thread answers([&] {
     for (; !done.load(); std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
-      f.server.Send("<SetStateColor,OK,>\r\n");
+      server.Send("<SetStateColor,OK,>\r\n");
     }
   });
   const std::vector<const char*> colours(1000, "colour123");
-  Outcome o;
-  int sent = 0;
-  do {
-    o = f.Run([&](Point&) { return f.client.Kestrel_SetTargetColor("Cam1", colours); });
-  } while (o.ok && ++sent < 5000);
-  EXPECT_GT(sent, 0);
-  o.request = "<SetStateColor,Cam1";
-  for (const char* colour : colours) o.request += std::string(",") + colour;
-  o.request += ">";
+  std::string request = "<SetStateColor,Cam1";
+  for (const char* colour : colours) request += std::string(",") + colour;
+  constexpr int kLimitMs = Corvus::Lynk::kWriteLimitMs;
+  EXPECT_GT(ExpectNetFail([&] { return client.Kestrel_SetTargetColor("Cam1", colours); },
+                          request + ">", false, kLimitMs - 100, kLimitMs + 1500),
+            0);
   done = true;
   answers.join();
-  return o;
 }
-
-class PeerFaults : public Faults, public ::testing::WithParamInterface<PeerFault> {};
-
-TEST_P(PeerFaults, FailAsDocumented) {
-  const Outcome o = GetParam().run(*this);
-  EXPECT_FALSE(o.ok);
-  EXPECT_GE(o.ms, GetParam().min_ms);
-  EXPECT_LT(o.ms, GetParam().max_ms);
-  const std::string net = Net(port);
-  std::vector<ConsoleLine> expected = {
-      Red("Kestrel", "Net:" + net + " Net_IO_Send Error:" + o.request + " ")};
-  if (GetParam().read_fails) {
-    expected = {Plain("Kestrel", "Net_IO_Send Success:" + o.request),
-                Yellow("Kestrel", "等待接收" + o.request + "完成.....超时时间[5000/10000毫秒]..."),
-                Red("Kestrel", "Net_IO_Recv Read Error ,  Receive[]")};
-  }
-  expected.push_back(Red("Kestrel", "Net:" + net + " fail."));
-  EXPECT_EQ(o.lines, expected);
-  EXPECT_EQ(o.error, Gbk("通讯失败!"));
-  EXPECT_EQ(o.point.X, -1);  // no output written
-}
-
-constexpr int kWriteLimitMs = Corvus::Lynk::kWriteLimitMs;
-INSTANTIATE_TEST_SUITE_P(Peers, PeerFaults,
-                         ::testing::Values(PeerFault{"ResetMidReply", ResetMidReply, true, 0, 1000},
-                                           PeerFault{"ServerNeverReads", ServerNeverReads, false,
-                                                     kWriteLimitMs - 100, kWriteLimitMs + 1500}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// ---- One client shared by eight threads -----------------------------------------
 
 // Every caller gets the reply to its own request, requests reach the server
 // whole and one at a time, and the lock-free operations (timeout, error
 // text, status) run beside the commands. Meant to run under ThreadSanitizer
 // too (preset tsan).
-TEST_F(Faults, EightThreadsOnOneClientEachGetTheirOwnReply) {
+TEST(SharedClient, EightThreadsOnOneClientEachGetTheirOwnReply) {
   constexpr int kThreads = 8, kCommands = 1000, kTotal = kThreads * kCommands;
+  FakeServer server;
+  Kestrel client;
+  ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", server.port()));
   // The n-th request the server reads is answered with n: a caller that
   // takes n must have sent the n-th request line, whole.
   for (int n = 0; n < kTotal; ++n) {
     server.Push(FakeServer::Line("<GetReal,OK," + std::to_string(n) + "&0>"));
   }
-
   std::vector<std::string> sent(kTotal);  // by the reply taken
   std::vector<std::atomic<bool>> taken(kTotal);
   std::vector<std::thread> callers;
@@ -192,7 +153,6 @@ TEST_F(Faults, EightThreadsOnOneClientEachGetTheirOwnReply) {
   for (auto& c : callers) c.join();
   done = true;
   side.join();
-
   EXPECT_EQ(server.requests(), sent);
   EXPECT_EQ(server.connections(), 1);
   EXPECT_GT(rounds, 0);

@@ -13,7 +13,6 @@
 // Exit code 0 when no command failed but the induced ones, no reply was
 // wrong, the descriptor count came back to where it was and resident memory
 // grew by no more than M KiB (default 2048) after the first restart cycle.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -24,8 +23,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -34,8 +33,6 @@
 #include "kestrel/kestrel.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Under a sanitizer the allocator keeps freed memory back for a while, so
 // resident memory says nothing about leaks there (LeakSanitizer does).
@@ -49,28 +46,24 @@ constexpr bool kRssMeaningful = false;
 constexpr bool kRssMeaningful = true;
 #endif
 
-int OpenDescriptors() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int n = 0;
-  while (const dirent* entry = ::readdir(dir)) n += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return n - 1;  // the directory's own descriptor
+long OpenDescriptors() {  // less the iterator's own
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}) - 1;
 }
 
 long ResidentKb() {
-  std::FILE* f = std::fopen("/proc/self/statm", "r");
-  if (f == nullptr) return -1;
-  long size = 0, resident = 0;
-  const int got = std::fscanf(f, "%ld %ld", &size, &resident);
-  std::fclose(f);
-  return got == 2 ? resident * (::sysconf(_SC_PAGESIZE) / 1024) : -1;
+  long size = 0, resident = -1;
+  std::ifstream("/proc/self/statm") >> size >> resident;
+  return resident < 0 ? -1 : resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
-// The simulator's default calibration: a pixel maps to (0.0025 x, 0.0025 y),
-// written with six decimals.
-Point Expected(Point pixel) { return {0.0025 * pixel.X, 0.0025 * pixel.Y}; }
-constexpr double kTolerance = 0.5e-6 + 1e-9;
+// A figure's first value and its largest.
+struct Level {
+  long base = -1, max = 0;
+  void Take(long value) {
+    base = base < 0 ? value : base;
+    max = std::max(max, value);
+  }
+};
 
 // kestrel-sim as a child process, stopped and started again on the same port.
 class Simulator {
@@ -79,34 +72,30 @@ class Simulator {
   ~Simulator() { Stop(); }
   int port() const { return port_; }
 
-  // kestrel-sim --port PORT, whose first line is "kestrel-sim listening on 127.0.0.1:PORT".
+  // kestrel-sim --port PORT (0 at first), whose first line is
+  // "kestrel-sim listening on 127.0.0.1:PORT".
   void Start() {
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     const std::string port = std::to_string(port_);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(pipe_fds[1], STDOUT_FILENO);
+    if ((pid_ = ::fork()) == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
       ::execl(program_.c_str(), program_.c_str(), "--port", port.c_str(),
               static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    ::close(pipe_fds[1]);
-    out_ = ::fdopen(pipe_fds[0], "r");  // kept open: the simulator writes to it
+    ::close(out[1]);
+    out_ = ::fdopen(out[0], "r");  // kept open: the simulator writes to it
     char line[256] = "";
-    const char* colon = std::fgets(line, sizeof line, out_) ? std::strrchr(line, ':') : nullptr;
-    if (pid_ < 0 || std::strncmp(line, "kestrel-sim listening on ", 25) != 0 || !colon) {
+    if (pid_ < 0 || !std::fgets(line, sizeof line, out_) ||
+        std::sscanf(line, "kestrel-sim listening on %*[^:]:%d", &port_) != 1) {
       Stop();
       throw std::runtime_error(std::string("simulator did not start: ") + line);
     }
-    port_ = std::atoi(colon + 1);
   }
 
   void Stop() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0) ::waitpid(pid_, nullptr, 0);
     if (out_ != nullptr) std::fclose(out_);
     pid_ = -1;
     out_ = nullptr;
@@ -139,65 +128,55 @@ int main(int argc, char** argv) {
   Simulator server(sim);
   long red = 0;
   Corvus::Herald_Set_Sink(&CountRed, &red);
-
   Kestrel client;
-  if (!client.Kestrel_Connect_Port("127.0.0.1", server.port())) {
-    std::fprintf(stderr, "soak: cannot connect to the simulator on %d\n", server.port());
-    return 1;
-  }
-  long ok = 0, unexpected = 0, wrong = 0, induced = 0, induced_passed = 0, restarts = 0;
-  long reconnect_failures = 0, rss_base = -1, rss_max = 0;
-  int fds_base = -1, fds_max = 0;
+  client.Kestrel_Connect_Port("127.0.0.1", server.port());  // else every command fails
+  long ok = 0, unexpected = 0, wrong = 0, induced = 0, reconnect_failures = 0;
+  Level fds, rss;
   const long first_restart = std::min(restart_every, count);
-  const auto start = Clock::now();
+  const auto start = std::chrono::steady_clock::now();
   for (long i = 0; i < count; ++i) {
+    Point real{-1, -1};
     if (i > 0 && i % restart_every == 0) {
       server.Stop();
-      Point ignored;
-      // A command that went through a stopped server would be a fault too.
-      (client.Kestrel_GetReal("Cam1", Point{1, 1}, ignored) ? induced_passed : induced)++;
+      // A reply from the stopped server would be a wrong one.
+      ++(client.Kestrel_GetReal("Cam1", Point{1, 1}, real) ? wrong : induced);
       server.Start();
       reconnect_failures += !client.Kestrel_Reconnect_Port();
-      ++restarts;
     }
     // Figures are taken from the end of the first restart cycle on, when
     // every buffer the run needs has been made once.
     if (i == first_restart || (i > first_restart && i % (restart_every / 4 + 1) == 0)) {
-      const int fds = OpenDescriptors();
-      const long rss = ResidentKb();
-      if (fds_base < 0) fds_base = fds;
-      if (rss_base < 0) rss_base = rss;
-      fds_max = std::max(fds_max, fds);
-      rss_max = std::max(rss_max, rss);
+      fds.Take(OpenDescriptors());
+      rss.Take(ResidentKb());
     }
+    // The simulator's default calibration: a pixel maps to (0.0025 x, 0.0025 y),
+    // written with six decimals.
     const Point pixel{static_cast<double>(i % 4000) + 0.25, static_cast<double>(i / 4000) - 0.5};
-    Point real{-1, -1};
     if (!client.Kestrel_GetReal("Cam1", pixel, real)) {
       ++unexpected;
     } else {
-      const Point expected = Expected(pixel);
-      const bool right = std::fabs(real.X - expected.X) <= kTolerance &&
-                         std::fabs(real.Y - expected.Y) <= kTolerance;
-      ++(right ? ok : wrong);
+      const double tolerance = 0.5e-6 + 1e-9;
+      ++(std::fabs(real.X - 0.0025 * pixel.X) <= tolerance &&
+                 std::fabs(real.Y - 0.0025 * pixel.Y) <= tolerance
+             ? ok
+             : wrong);
     }
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   client.Kestrel_Disconnect_Port();
-  const int fds_end = OpenDescriptors();
-  const long rss_end = ResidentKb();
+  const long fds_end = OpenDescriptors(), rss_end = ResidentKb();
   Corvus::Herald_Set_Sink(nullptr, nullptr);
-
-  const bool fds_level = fds_base < 0 || (fds_end <= fds_base && fds_max <= fds_base + 1);
-  const bool rss_level =
-      !kRssMeaningful || rss_base < 0 || std::max(rss_end, rss_max) - rss_base <= rss_margin_kb;
-  const bool passed = unexpected == 0 && wrong == 0 && induced_passed == 0 &&
-                      reconnect_failures == 0 && fds_level && rss_level;
+  const bool passed =
+      unexpected == 0 && wrong == 0 && reconnect_failures == 0 &&
+      (fds.base < 0 || (fds_end <= fds.base && fds.max <= fds.base + 1)) &&
+      (!kRssMeaningful || rss.base < 0 || std::max(rss_end, rss.max) - rss.base <= rss_margin_kb);
   std::printf(
       "kestrel-soak: %s commands=%ld ok=%ld unexpected_failures=%ld wrong_replies=%ld "
-      "restarts=%ld induced_failures=%ld reconnect_failures=%ld fds base=%d max=%d end=%d "
+      "restarts=%ld induced_failures=%ld reconnect_failures=%ld fds base=%ld max=%ld end=%ld "
       "rss_kb base=%ld max=%ld end=%ld%s red_lines=%ld seconds=%.1f commands_per_s=%.0f\n",
-      passed ? "PASS" : "FAIL", count, ok, unexpected, wrong, restarts, induced, reconnect_failures,
-      fds_base, fds_max, fds_end, rss_base, rss_max, rss_end,
+      passed ? "PASS" : "FAIL", count, ok, unexpected, wrong, (count - 1) / restart_every, induced,
+      reconnect_failures, fds.base, fds.max, fds_end, rss.base, rss.max, rss_end,
       kRssMeaningful ? "" : " (not judged under a sanitizer)", red, seconds,
       seconds > 0 ? count / seconds : 0.0);
   return passed ? 0 : 1;

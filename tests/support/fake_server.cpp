@@ -23,16 +23,15 @@
 namespace kestrel_test {
 namespace {
 
-// The few calls that differ. Every connection is non-blocking, and every
-// wait a poll of kTickMs, after which the thread looks at what changed.
+// The few calls that differ. Every served connection is non-blocking, and
+// every wait a poll of kTickMs, after which the thread looks at what changed.
 constexpr int kTickMs = 10;
 constexpr int kConnectionWaitMs = 5000;  // how long Send and Drop wait for a connection
 #ifdef _WIN32
 using Native = SOCKET;
 constexpr int kNoSignal = 0;
 constexpr int kShutBoth = SD_BOTH;
-int Poll(pollfd* fds, int n, int ms) { return ::WSAPoll(fds, static_cast<ULONG>(n), ms); }
-void CloseNative(Native s) { ::closesocket(s); }
+int Poll(pollfd* p) { return ::WSAPoll(p, 1, kTickMs); }
 bool NonBlocking(Native s) {
   u_long one = 1;
   return ::ioctlsocket(s, FIONBIO, &one) == 0;
@@ -45,34 +44,46 @@ const bool kStarted = [] {
 using Native = int;
 constexpr int kNoSignal = MSG_NOSIGNAL;
 constexpr int kShutBoth = SHUT_RDWR;
-int Poll(pollfd* fds, int n, int ms) { return ::poll(fds, static_cast<nfds_t>(n), ms); }
-void CloseNative(Native s) { ::close(s); }
+int Poll(pollfd* p) { return ::poll(p, 1, kTickMs); }
 bool NonBlocking(Native s) { return ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK) == 0; }
 #endif
-constexpr std::uintptr_t kNone = static_cast<std::uintptr_t>(-1);
-Native N(std::uintptr_t s) { return static_cast<Native>(s); }
+Native N(Socket s) { return static_cast<Native>(s); }
 
 // Waits one tick for `events` on `s`; the events seen (0 on timeout).
-short Wait(std::uintptr_t s, short events) {
+short Wait(Socket s, short events) {
   pollfd p{N(s), events, 0};
-  return Poll(&p, 1, kTickMs) > 0 ? p.revents : 0;
+  return Poll(&p) > 0 ? p.revents : 0;
 }
 
 }  // namespace
 
-FakeServer::FakeServer() : listener_(kNone), conn_(kNone) {
-  const Native s = ::socket(AF_INET, SOCK_STREAM, 0);
+void CloseSocket(Socket s) {
+#ifdef _WIN32
+  ::closesocket(N(s));
+#else
+  ::close(N(s));
+#endif
+}
+
+Socket Listen(int backlog, int& port) {
+  const auto s = static_cast<Socket>(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof addr;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 16) != 0 ||
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
-    CloseNative(s);
-    throw std::runtime_error("fake server: cannot listen on 127.0.0.1");
+  if (s == kNoSocket) return s;
+  if (::bind(N(s), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(N(s), backlog) != 0 ||
+      ::getsockname(N(s), reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
+    CloseSocket(s);
+    return kNoSocket;
   }
-  listener_ = static_cast<std::uintptr_t>(s);
-  port_ = ntohs(addr.sin_port);
+  port = ntohs(addr.sin_port);
+  return s;
+}
+
+FakeServer::FakeServer() : listener_(Listen(16, port_)) {
+  if (listener_ == kNoSocket) throw std::runtime_error("fake server: cannot listen on 127.0.0.1");
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -83,7 +94,7 @@ FakeServer::~FakeServer() {
   }
   changed_.notify_all();
   thread_.join();
-  CloseNative(N(listener_));
+  CloseSocket(listener_);
 }
 
 void FakeServer::Push(Step step) {
@@ -107,27 +118,30 @@ bool FakeServer::WaitForConnections(int n, int timeout_ms) const {
                            [&] { return connections_ >= n; });
 }
 
-bool FakeServer::Connected(std::unique_lock<std::mutex>& lock) {
-  return changed_.wait_for(lock, std::chrono::milliseconds(kConnectionWaitMs), [&] {
-    return stop_ || (conn_ != kNone && !dropped_);
-  }) && !stop_;
+// The current connection once there is one not dropped; kNoSocket when none
+// came in time or the server stops.
+Socket FakeServer::Current(std::unique_lock<std::mutex>& lock) {
+  return changed_.wait_for(lock, std::chrono::milliseconds(kConnectionWaitMs),
+                           [&] { return stop_ || (conn_ != kNoSocket && !dropped_); }) &&
+                 !stop_
+             ? conn_
+             : kNoSocket;
 }
 
 bool FakeServer::Send(const std::string& bytes) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!Connected(lock)) return false;
-  const std::uintptr_t conn = conn_;
+  const Socket conn = Current(lock);
   lock.unlock();
-  return WriteAll(conn, bytes);
+  return conn != kNoSocket && WriteAll(conn, bytes);
 }
 
 // Shuts the connection down; the serving thread sees its end and closes it.
 bool FakeServer::Drop() {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!Connected(lock)) return false;
+  const Socket conn = Current(lock);
+  if (conn == kNoSocket) return false;
   dropped_ = true;
-  ::shutdown(N(conn_), kShutBoth);
-  return true;
+  return ::shutdown(N(conn), kShutBoth) == 0;
 }
 
 void FakeServer::StopReading() {
@@ -135,46 +149,28 @@ void FakeServer::StopReading() {
   reading_ = false;
 }
 
+// Waits `ms`; false when the server stops meanwhile.
 bool FakeServer::Pause(int ms) {
   std::unique_lock<std::mutex> lock(mutex_);
   return !changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stop_; });
 }
 
 // Writes every byte, waiting for room while the peer does not read.
-bool FakeServer::WriteAll(std::uintptr_t conn, const std::string& bytes) {
+bool FakeServer::WriteAll(Socket conn, const std::string& bytes) {
   for (std::size_t done = 0; done < bytes.size();) {
     const auto n =
         ::send(N(conn), bytes.data() + done, static_cast<int>(bytes.size() - done), kNoSignal);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
-    } else if (Wait(conn, POLLOUT) & (POLLERR | POLLHUP)) {
+    } else if ((Wait(conn, POLLOUT) & (POLLERR | POLLHUP)) || !Pause(0)) {
       return false;
-    } else {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stop_) return false;
     }
   }
   return true;
 }
 
-// False when the step ends the connection.
-bool FakeServer::Perform(std::uintptr_t conn, const Step& step) {
-  if (step.delay_ms > 0 && !Pause(step.delay_ms)) return false;
-  for (std::size_t i = 0; i < step.chunks.size(); ++i) {
-    if (i > 0 && !Pause(step.pause_ms)) return false;
-    if (!WriteAll(conn, step.chunks[i])) return false;
-  }
-  if (step.end == Step::End::kReset) {  // closing now sends a reset
-    linger abort{};
-    abort.l_onoff = 1;
-    ::setsockopt(N(conn), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
-                 sizeof abort);
-  }
-  return step.end == Step::End::kStay;
-}
-
-// Serves one connection until it ends or the server stops.
-void FakeServer::Serve(std::uintptr_t conn) {
+// Serves one connection until it ends, a step ends it or the server stops.
+void FakeServer::Serve(Socket conn) {
   std::string pending;
   for (;;) {
     bool reading;
@@ -184,11 +180,8 @@ void FakeServer::Serve(std::uintptr_t conn) {
       reading = reading_;
     }
     const short seen = Wait(conn, reading ? POLLIN : 0);
-    if (!reading) {
-      if (seen & (POLLERR | POLLHUP)) return;
-      continue;
-    }
-    if (seen == 0) continue;
+    if (!reading && (seen & (POLLERR | POLLHUP))) return;
+    if (!reading || seen == 0) continue;
     char chunk[4096];
     const auto n = ::recv(N(conn), chunk, sizeof chunk, 0);
     if (n <= 0) return;
@@ -205,21 +198,25 @@ void FakeServer::Serve(std::uintptr_t conn) {
       }
       changed_.notify_all();
       pending.erase(0, end + 2);
-      if (!Perform(conn, step)) return;
+      for (std::size_t i = 0; i < step.chunks.size(); ++i) {
+        if ((i > 0 && !Pause(step.pause_ms)) || !WriteAll(conn, step.chunks[i])) return;
+      }
+      if (step.end == Step::End::kReset) {  // closing now sends a reset
+        linger abort{};
+        abort.l_onoff = 1;
+        ::setsockopt(N(conn), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                     sizeof abort);
+      }
+      if (step.end != Step::End::kStay) return;
     }
   }
 }
 
 void FakeServer::Run() {
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stop_) return;
-    }
+  while (Pause(0)) {
     if (!(Wait(listener_, POLLIN) & POLLIN)) continue;
-    const Native accepted = ::accept(N(listener_), nullptr, nullptr);
-    if (accepted == static_cast<Native>(kNone) || !NonBlocking(accepted)) continue;
-    const auto conn = static_cast<std::uintptr_t>(accepted);
+    const auto conn = static_cast<Socket>(::accept(N(listener_), nullptr, nullptr));
+    if (conn == kNoSocket || !NonBlocking(N(conn))) continue;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       conn_ = conn;
@@ -228,11 +225,9 @@ void FakeServer::Run() {
     }
     changed_.notify_all();
     Serve(conn);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      conn_ = kNone;
-      CloseNative(accepted);
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    conn_ = kNoSocket;
+    CloseSocket(conn);
   }
 }
 

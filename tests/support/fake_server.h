@@ -15,33 +15,39 @@
 
 namespace kestrel_test {
 
+// A plain socket for the tests that need one beside the server (a
+// descriptor, or a Winsock SOCKET): Listen binds a free port of 127.0.0.1,
+// stores it in `port` and listens with `backlog`; kNoSocket when that fails.
+using Socket = std::uintptr_t;
+constexpr Socket kNoSocket = static_cast<Socket>(-1);
+Socket Listen(int backlog, int& port);
+void CloseSocket(Socket s);
+
 class FakeServer {
  public:
-  // The reaction to one request.
+  // The reaction to one request: chunks written `pause_ms` apart, then the
+  // connection kept, closed or reset.
   struct Step {
     enum class End { kStay, kHangup, kReset };
-    std::vector<std::string> chunks;  // written one after the other
-    int delay_ms = 0;                 // before the first chunk
-    int pause_ms = 0;                 // between chunks
-    End end = End::kStay;             // then: keep, close or reset the connection
+    std::vector<std::string> chunks;
+    int pause_ms = 0;
+    End end = End::kStay;
   };
   // Sends exactly `bytes` (the test writes any "\r\n" itself) after `delay_ms`.
-  static Step Answer(std::string bytes, int delay_ms = 0) { return {{std::move(bytes)}, delay_ms}; }
-  // Sends `text` followed by "\r\n" after `delay_ms`.
+  static Step Answer(std::string bytes, int delay_ms = 0) {
+    return Chunks({std::string(), std::move(bytes)}, delay_ms);
+  }
   static Step Line(std::string text, int delay_ms = 0) { return Answer(text + "\r\n", delay_ms); }
-  // Sends each chunk as its own write, `pause_ms` apart.
   static Step Chunks(std::vector<std::string> chunks, int pause_ms) {
-    return {std::move(chunks), 0, pause_ms};
+    return {std::move(chunks), pause_ms};
   }
-  static Step Hangup() { return {{}, 0, 0, Step::End::kHangup}; }
+  static Step Hangup() { return {{}, 0, Step::End::kHangup}; }
   static Step AnswerThenHangup(std::string bytes) {
-    return {{std::move(bytes)}, 0, 0, Step::End::kHangup};
+    return {{std::move(bytes)}, 0, Step::End::kHangup};
   }
-  // Aborts the connection (the peer sees a reset).
-  static Step Reset() { return {{}, 0, 0, Step::End::kReset}; }
+  static Step Reset() { return {{}, 0, Step::End::kReset}; }  // the peer sees a reset
 
-  // Listens on 127.0.0.1 with an ephemeral port; throws std::runtime_error
-  // when that fails.
+  // Throws std::runtime_error when it cannot listen.
   FakeServer();
   ~FakeServer();
   FakeServer(const FakeServer&) = delete;
@@ -66,22 +72,20 @@ class FakeServer {
   void StopReading();
 
  private:
-  using Socket = std::uintptr_t;  // a descriptor, or a Winsock SOCKET
   void Run();
   void Serve(Socket conn);
-  bool Perform(Socket conn, const Step& step);
   bool WriteAll(Socket conn, const std::string& bytes);
-  bool Connected(std::unique_lock<std::mutex>& lock);
+  Socket Current(std::unique_lock<std::mutex>& lock);
   bool Pause(int ms);
 
+  int port_ = 0;  // set by the listener's initialisation
   Socket listener_;
-  int port_ = 0;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   bool stop_ = false;
   bool reading_ = true;
   bool dropped_ = false;  // the current connection was shut down by Drop
-  Socket conn_;           // the current connection, or none
+  Socket conn_ = kNoSocket;
   std::deque<Step> steps_;
   std::vector<std::string> requests_;
   int connections_ = 0;

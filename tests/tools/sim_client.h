@@ -1,8 +1,10 @@
-// What the simulator's tests share: a bare client socket that sees exactly
-// the bytes a server writes, and the built kestrel-sim program started and
-// waited for.
+// What the tool tests share: a bare client socket that sees exactly the
+// bytes a server writes, the built kestrel-sim program started and waited
+// for, and the built kestrel client run to its end.
 #ifndef KESTREL_TESTS_TOOLS_SIM_CLIENT_H
 #define KESTREL_TESTS_TOOLS_SIM_CLIENT_H
+
+#include <gtest/gtest.h>
 
 #ifdef _WIN32
 #include <process.h>  // getpid
@@ -15,12 +17,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/socket.h"
+#include "sim/server.h"
 
 namespace kestrel::sim {
 
@@ -93,14 +101,25 @@ class RawClient {
 };
 
 #ifndef _WIN32
+// The built program as a process of its own, stopped with signals: POSIX only.
+struct Spawned {
+  pid_t pid;
+  std::FILE* out;  // the program's stdout and stderr after its first line
+  int port;
+};
+
 // Starts the built program with `args` under a shell that prints its pid
-// first and then becomes the program (same pid); returns the pid and the
-// program's stdout and stderr (`args` may send stderr elsewhere: "2>FILE").
-inline std::pair<pid_t, std::FILE*> Spawn(const std::string& args) {
+// first and then becomes the program (same pid), and reads the port it
+// listens on (`args` may send stderr elsewhere: "2>FILE").
+inline Spawned Spawn(const std::string& args) {
   std::FILE* out = ::popen(("echo $$; exec " KESTREL_SIM_PATH " 2>&1 " + args).c_str(), "r");
-  pid_t pid = -1;
-  if (out == nullptr || std::fscanf(out, "%d\n", &pid) != 1) throw std::runtime_error("popen");
-  return {pid, out};
+  Spawned s{-1, out, 0};
+  if (out == nullptr || std::fscanf(out, "%d\n", &s.pid) != 1) throw std::runtime_error("popen");
+  if (std::fscanf(out, "kestrel-sim listening on 127.0.0.1:%d", &s.port) != 1) {
+    ::kill(s.pid, SIGKILL);
+    throw std::runtime_error("kestrel-sim does not listen");
+  }
+  return s;
 }
 
 // Exit code (128 + signal when killed); -1 when it does not end within 5 s.
@@ -115,6 +134,69 @@ inline int WaitExit(pid_t pid) {
   return -1;
 }
 #endif
+
+// The simulator served in process on a free port of 127.0.0.1, with fault rules.
+struct SimOnPort {
+  explicit SimOnPort(const std::vector<std::string>& rules = {}, SimConfig config = {})
+      : model(config), plan([&] {
+          std::vector<Fault> faults;
+          for (const auto& r : rules) faults.push_back(ParseFault(r));
+          return faults;
+        }()) {
+    server.Start();
+  }
+  int port() const { return server.port(); }
+
+  Simulator model;
+  FaultPlan plan;
+  Server server{model, plan, nullptr, {"127.0.0.1", 0, 64}};  // stopped first
+};
+
+inline std::string Slurp(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// A path of its own for each file of each test process (CTest runs the
+// cases in parallel processes).
+inline std::string TempFile(const std::string& name) {
+  static int files = 0;
+  return testing::TempDir() + "tools_" + std::to_string(::getpid()) + "_" +
+         std::to_string(++files) + "_" + name;
+}
+
+struct CliRun {
+  int code;
+  std::string out, err;
+};
+
+// Runs the built `kestrel` with `args`, `input` on its standard input.
+inline CliRun RunCli(const std::vector<std::string>& args, const std::string& input = "") {
+  const std::string io = TempFile("cli_");
+  std::ofstream(io + "in") << input;
+#ifdef _WIN32
+  // cmd.exe: double quotes, and the whole line quoted once more, since it
+  // drops the first and the last quote; system() gives the exit code.
+  const std::string q = "\"";
+  const auto code = [](int status) { return status; };
+#else
+  const std::string q = "'";
+  const auto code = [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; };
+#endif
+  std::string command = q + KESTREL_CLI_PATH + q;
+  for (const std::string& a : args) command += " " + q + a + q;
+  command += " <" + q + io + "in" + q + " >" + q + io + "out" + q + " 2>" + q + io + "err" + q;
+#ifdef _WIN32
+  command = q + command + q;
+#endif
+  CliRun run{code(std::system(command.c_str())), Slurp(io + "out"), Slurp(io + "err")};
+#ifdef _WIN32
+  // Standard output and error are text streams: each line ends in CR LF there.
+  for (std::string* text : {&run.out, &run.err})
+    *text = std::regex_replace(*text, std::regex("\r\n"), "\n");
+#endif
+  return run;
+}
 
 }  // namespace kestrel::sim
 

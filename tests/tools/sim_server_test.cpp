@@ -1,20 +1,16 @@
 // The simulator over real loopback sockets: what only a socket shows (line
-// framing, concurrent clients, faults on the wire, closing) with the server
-// started in-process, and the built kestrel-sim program's life cycle.
+// framing, faults on the wire, closing, concurrent clients) with the server
+// started in-process, and the built kestrel-sim program's stop on signals.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <stdexcept>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sim_client.h"
-#include "sim_on_port.h"
 
 namespace kestrel::sim {
 namespace {
@@ -57,110 +53,89 @@ std::string RulerLine(std::size_t total) {
   return head + std::string(total - head.size() - 3, '0') + ">\r\n";
 }
 
-TEST(SimServer, LinesAreFramedAcrossReadsAndOverlongOnesRefused) {
-  const SimOnPort sim;
-  RawClient c(sim.port());
-  for (const char* piece : {"<GetG", "ain,Cam1>\r", "\n"}) c.Send(piece);
-  EXPECT_EQ(c.ReadLine(), kGain + "\r\n");
-  c.Send("<SetGain,Cam1,3>\r\n<GetGain,Cam1>\r\n<GetIntensity,Cam1>\n");
-  for (const char* reply :
-       {"<SetGain,OK,done>\r\n", "<GetGain,OK,3.000000>\r\n", "<GetIntensity,OK,128>\r\n"})
-    EXPECT_EQ(c.ReadLine(), reply);
-  c.Send(RulerLine(kMaxLineBytes));  // the longest line taken
-  EXPECT_THAT(c.ReadLine(), StartsWith("<GetRuler,OK,"));
-  const std::string refused = ",NG,request line longer than 10240 bytes refused>\r\n";
-  // Each line, and the size of the pieces it is sent in.
-  const std::pair<std::string, std::size_t> cases[] = {
-      {RulerLine(kMaxLineBytes + 1), kMaxLineBytes + 1},
-      {RulerLine(30000), 30000},
-      {RulerLine(25000), 1000},
-      {std::string(12000, 'x') + "\r\n", 12002}};
-  for (const auto& [line, piece] : cases) {
-    for (std::size_t at = 0; at < line.size(); at += piece) c.Send(line.substr(at, piece));
-    EXPECT_EQ(c.ReadLine(), (line[0] == '<' ? "<GetRuler" : "<Unknown") + refused);
-    EXPECT_EQ(c.Ask("<GetGain,Cam1>"), "<GetGain,OK,3.000000>") << line.size();
-  }
-}
-
-// Every fault rule on the wire (each kind, its defaults and arguments): the
-// reply bytes to <GetGain,Cam1>, and how late they come at the least. Another
-// word is answered normally afterwards.
-struct WireFault {
+// What a client sending `send` (in pieces of `piece` bytes; 0: at once) gets
+// with a fault `rule`: the exact bytes, at the earliest `min_ms` later. The
+// connection then serves another word normally.
+struct Wire {
   const char* rule;
   std::string bytes;  // "": no reply at all
   long min_ms = 0;
   bool pieces = false;  // the first read brings part of the line only
+  std::string send = "<GetGain,Cam1>\r\n";
+  std::size_t piece = 0;
 };
-std::ostream& operator<<(std::ostream& os, const WireFault& f) { return os << f.rule; }
 
-class SimServerFault : public ::testing::TestWithParam<WireFault> {};
-
-TEST_P(SimServerFault, AltersTheReplyOfItsWordOnly) {
-  const WireFault& f = GetParam();
-  const SimOnPort sim({f.rule});
-  RawClient c(sim.port());
-  const auto start = Clock::now();
-  c.Send("<GetGain,Cam1>\r\n");
-  if (f.pieces) {
-    ASSERT_TRUE(c.Receive(3000));
-    EXPECT_EQ(c.ReadLine(0), "") << "the first piece is the whole reply";
+TEST(SimServer, FramesLinesAndAltersTheRepliesOfFaultRules) {
+  const std::string too_long = ",NG,request line longer than 10240 bytes refused>\r\n";
+  const Wire cases[] = {
+      // clang-format off
+      {"", kGain + "\r\n", 0, false, "<GetGain,Cam1>\r\n", 3},  // across reads
+      {"", "<SetGain,OK,done>\r\n<GetGain,OK,3.000000>\r\n<GetIntensity,OK,128>\r\n", 0, false,
+       "<SetGain,Cam1,3>\r\n<GetGain,Cam1>\r\n<GetIntensity,Cam1>\n"},
+      {"", "<GetRuler,OK,0.002500&0.005000>\r\n", 0, false, RulerLine(kMaxLineBytes)},  // longest
+      {"", "<GetRuler" + too_long, 0, false, RulerLine(kMaxLineBytes + 1)},
+      {"", "<GetRuler" + too_long, 0, false, RulerLine(30000), 30000},
+      {"", "<GetRuler" + too_long, 0, false, RulerLine(25000), 1000},
+      {"", "<Unknown" + too_long, 0, false, std::string(12000, 'x') + "\r\n"},
+      {"GetGain:wrong-head", "<WrongHead,OK,1.000000>\r\n"},
+      {"GetGain/3:wrong-head:SetGain", "<SetGain,OK,1.000000>\r\n"},
+      {"GetGain:bad-type:WAIT", "<GetGain,WAIT,1.000000>\r\n"},
+      {"GetGain:ng", "<GetGain,NG,injected failure>\r\n"},
+      {"GetGain:ng:lens error: code 7, retry", "<GetGain,NG,lens error: code 7, retry>\r\n"},
+      {"GetGain:unframed", "GetGain,OK,1.000000\r\n"},
+      {"GetGain:oversized", "<GetGain,OK," + std::string(19985, 'X') + ">\r\n"},
+      {"GetGain:oversized:12000", "<GetGain,OK," + std::string(11985, 'X') + ">\r\n"},
+      {"GetGain:delay:200", kGain + "\r\n", 200},
+      {"GetGain:chunks:3:120", kGain + "\r\n", 240, true},
+      {"GetGain:silent", ""}, {"*/1:silent", ""},
+      // clang-format on
+  };
+  for (const Wire& f : cases) {
+    SCOPED_TRACE(std::string(f.rule) + " " + f.send.substr(0, 40));
+    const SimOnPort sim(*f.rule ? std::vector<std::string>{f.rule} : std::vector<std::string>{});
+    RawClient c(sim.port());
+    const auto start = Clock::now();
+    const std::size_t piece = f.piece ? f.piece : f.send.size();
+    for (std::size_t at = 0; at < f.send.size(); at += piece) c.Send(f.send.substr(at, piece));
+    if (f.pieces) {
+      ASSERT_TRUE(c.Receive(3000));
+      EXPECT_EQ(c.ReadLine(0), "") << "the first piece is the whole reply";
+    }
+    EXPECT_EQ(c.Take(std::max<std::size_t>(f.bytes.size(), 1), f.bytes.empty() ? 300 : 3000),
+              f.bytes);
+    EXPECT_GE(MsSince(start), f.min_ms);
+    EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,OK,10000.000000>");
   }
-  EXPECT_EQ(c.ReadLine(f.bytes.empty() ? 300 : 3000), f.bytes);
-  EXPECT_GE(MsSince(start), f.min_ms);
-  EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,OK,10000.000000>");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, SimServerFault,
-    ::testing::Values(
-        WireFault{"GetGain:wrong-head", "<WrongHead,OK,1.000000>\r\n"},
-        WireFault{"GetGain/3:wrong-head:SetGain", "<SetGain,OK,1.000000>\r\n"},
-        WireFault{"GetGain:bad-type", "<GetGain,ERR,1.000000>\r\n"},
-        WireFault{"GetGain:bad-type:WAIT", "<GetGain,WAIT,1.000000>\r\n"},
-        WireFault{"GetGain:ng", "<GetGain,NG,injected failure>\r\n"},
-        WireFault{"GetGain:ng:lens error: code 7, retry", "<GetGain,NG,lens error: code 7, retry>\r\n"},
-        WireFault{"GetGain:unframed", "GetGain,OK,1.000000\r\n"},
-        WireFault{"GetGain:oversized", "<GetGain,OK," + std::string(19985, 'X') + ">\r\n"},
-        WireFault{"GetGain:oversized:12000", "<GetGain,OK," + std::string(11985, 'X') + ">\r\n"},
-        WireFault{"GetGain:delay:200", kGain + "\r\n", 200},
-        WireFault{"GetGain:chunks:3:120", kGain + "\r\n", 240, true},
-        WireFault{"GetGain:silent", ""}, WireFault{"*/1:silent", ""}));
 
 TEST(SimServer, CloseAfterCountsEachConnectionsRequests) {
   const SimOnPort sim({"GetGain/2:close-after:2"});
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     RawClient c(sim.port());
-    EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,OK,10000.000000>");  // not counted
-    EXPECT_EQ(c.Ask("<GetGain,Cam1>"), kGain);
-    EXPECT_EQ(c.Ask("<GetGain,Cam1>"), kGain) << "closed before it replied";
+    c.Send("<GetGain,Cam1>\r\n<GetExposure,Cam1>\r\n<GetGain,Cam1>\r\n");  // GetExposure not counted
+    const std::string replies = kGain + "\r\n<GetExposure,OK,10000.000000>\r\n" + kGain + "\r\n";
+    EXPECT_EQ(c.Take(replies.size()), replies) << "closed before it replied";
     // The rule closes two connections; the third one is left open.
     EXPECT_EQ(c.WaitClosed(round < 2 ? 2000 : 200), round < 2);
   }
 }
 
-// ---------------------------------------------------------------------------
-// The program itself.
-
 #ifdef _WIN32
-TEST(SimProgram, ServesAndStopsPromptlyOnSignalsEvenMidReply) {
+TEST(SimProgram, StopsPromptlyOnSignalsEvenMidAutoFocus) {
   GTEST_SKIP() << "stops the program with POSIX signals; a Windows program stops on a console "
                   "control event, which a test cannot send to a program without a console";
 }
 #else
-TEST(SimProgram, ServesAndStopsPromptlyOnSignalsEvenMidReply) {
-  for (const auto& [sig, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}}) {
-    SCOPED_TRACE(name);
-    const auto [pid, out] = Spawn("--port 0 --autofocus-ms 20000 --fault GetExposure:ng:cli");
-    int port = 0;
-    const bool listening = std::fscanf(out, "kestrel-sim listening on 127.0.0.1:%d", &port) == 1;
-    if (!listening) ::kill(pid, SIGKILL);
-    ASSERT_TRUE(listening);
+TEST(SimProgram, StopsPromptlyOnSignalsEvenMidAutoFocus) {
+  for (const int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    const auto [pid, out, port] = Spawn("--port 0 --log - --autofocus-ms 20000 --fault GetExposure:ng:cli");
     RawClient c(port), focusing(port);
     focusing.Send("<AutoFocus,Cam1,2,0,1,0,0,0>\r\n");
-    EXPECT_EQ(c.Ask("<GetGain,Cam1>"), kGain);
     EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,NG,cli>");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the cycle start
+    char log[256];  // the log tells when the cycle has begun
+    while (std::fgets(log, sizeof log, out) && !std::strstr(log, "<- <AutoFocus")) continue;
     const auto start = Clock::now();
     ::kill(pid, sig);
     EXPECT_TRUE(c.WaitClosed(3000));
@@ -170,6 +145,7 @@ TEST(SimProgram, ServesAndStopsPromptlyOnSignalsEvenMidReply) {
     ::pclose(out);
   }
 }
+
 #endif
 
 }  // namespace
