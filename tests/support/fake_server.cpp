@@ -131,8 +131,15 @@ Socket FakeServer::Current(std::unique_lock<std::mutex>& lock) {
 bool FakeServer::Send(const std::string& bytes) {
   std::unique_lock<std::mutex> lock(mutex_);
   const Socket conn = Current(lock);
+  if (conn == kNoSocket) return false;
+  ++sending_;  // the serving thread closes the connection only once this is done
   lock.unlock();
-  return conn != kNoSocket && WriteAll(conn, bytes);
+  const bool written = WriteAll(conn, bytes);
+  lock.lock();
+  --sending_;
+  lock.unlock();
+  changed_.notify_all();
+  return written;
 }
 
 // Shuts the connection down; the serving thread sees its end and closes it.
@@ -225,7 +232,8 @@ void FakeServer::Run() {
     }
     changed_.notify_all();
     Serve(conn);
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return sending_ == 0; });
     conn_ = kNoSocket;
     CloseSocket(conn);
   }

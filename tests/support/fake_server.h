@@ -88,6 +88,7 @@ class FakeServer {
   Socket conn_ = kNoSocket;
   std::deque<Step> steps_;
   std::vector<std::string> requests_;
+  int sending_ = 0;       // Send calls writing to the current connection now
   int connections_ = 0;
   std::thread thread_;
 };
