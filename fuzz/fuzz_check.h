@@ -6,8 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+// The stored input being replayed, named when a check fails (the replay driver sets it).
+inline const char* fuzz_input = nullptr;
+
 [[noreturn]] inline void FuzzCheckFailed(const char* file, int line, const char* condition) {
-  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+  std::fprintf(stderr, "%s:%d: check failed: %s%s%s\n", file, line, condition,
+               fuzz_input ? " on input " : "", fuzz_input ? fuzz_input : "");
   std::abort();
 }
 #define FUZZ_CHECK(condition) \

@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
+
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
@@ -26,6 +29,8 @@ int main(int argc, char** argv) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
     if (!in.good() && !in.eof()) return std::fprintf(stderr, "cannot read %s\n", file.string().c_str()), 2;
+    const std::string name = file.string();
+    fuzz_input = name.c_str();
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   std::printf("replayed %zu inputs\n", files.size());

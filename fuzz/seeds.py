@@ -80,17 +80,52 @@ def link():
 
 
 def yarn():
-    # selector % 4: 0 split (form = selector / 4 % 6), 1 double, 2 int, 3 others
+    # selector % 4: 0 split (form = selector / 4 % 6), 1 double, 2 int, 3 others.
+    # Every case of the toolkit's contract worth a name is a seed here: the
+    # target's model is their oracle in every test build.
+    # Splits: raw % 10 picks the size argument (8: 10240, 4: 3), bit 7 '&'.
     for form in range(6):
         write("yarn", f"split{form}", bytes([form * 4, 8]) + b"a,bb,ccc,dddd,eeeee")
         write("yarn", f"split{form}-amp", bytes([form * 4, 0x80 | 7]) + b"1.5&2.5&90&0.8&x")
-    for n, text in enumerate([b"12", b"-0.5", b"+3.", b".25", b"1e-3", b"2.5E+07", b"nan",
-                              b"-Infinity", b"1e400", b"1e-400", b"0x10", b" 1", b"1,5"]):
+        write("yarn", f"split{form}-short", bytes([form * 4, 8]) + b"abc")
+        write("yarn", f"split{form}-cut", bytes([form * 4, 8]) + b"abcdefghijkl,rest")
+        write("yarn", f"split{form}-size3", bytes([form * 4, 0x80 | 4]) + b"abcdef&x")
+    write("yarn", "split4-in-place", bytes([16, 8]) + b"1,2,3,4,5")
+    # Doubles: raw 0 is the callers' 0 and 0 bounds; an odd raw R bounds to
+    # [-R, 3R].
+    tiny = b"0." + b"0" * 400 + b"1"
+    doubles = [b"12", b"-0.5", b"+3.", b".25", b"1e-3", b"2.5E+07", b"-150.500000", b"nan",
+               b"-Infinity", b"1e400", b"1e-400", b"0x10", b" 1", b"1,5", b"1 ", b"1.5x",
+               b"1e", b"--1", b"+-1", b"1.2.3", b"-", b".", b"", b"-NaN", b"nan()", b"inf",
+               b"+INF", tiny, b"-" + tiny, b"0." + b"0" * 300 + b"1e300", b"1e999",
+               b"9" * 310 + b"e-1"]
+    for n, text in enumerate(doubles):
         write("yarn", f"double{n:02d}", bytes([1, 0]) + text)
-    for n, text in enumerate([b"12", b"-7", b"+5", b"2147483648", b"1.0", b""]):
-        write("yarn", f"int{n}", bytes([2, 0]) + text)
-    for n in range(5):
-        write("yarn", f"other{n}", bytes([3 + 4 * n, 128]) + b"<SetGain,OK,>\r\n")
+    for n, text in enumerate([b"2", b"3", b"5", b"-2"]):
+        write("yarn", f"double-ranged{n}", bytes([1, 1]) + text)
+    ints = [b"12", b"-7", b"+5", b"2147483648", b"1.0", b"", b"007", b"2147483647",
+            b"-2147483648", b" 1", b"1a", b"+-1", b"-"]
+    for n, text in enumerate(ints):
+        write("yarn", f"int{n:02d}", bytes([2, 0]) + text)
+    for n, text in enumerate([b"9", b"10", b"-3", b"-4"]):
+        write("yarn", f"int-ranged{n}", bytes([2, 3]) + text)
+    # The rest: compare, find, append, remove (of two texts, split where raw
+    # says), and unframe (of the whole text).
+    def two(kind, name, a, b):
+        raw = -(-len(a) * 256 // (len(a) + len(b)))
+        assert (len(a) + len(b)) * raw // 256 == len(a), name
+        write("yarn", f"other-{name}", bytes([3 + 4 * kind, raw]) + a + b)
+    two(0, "compare-case", b"ok", b"OK")
+    two(0, "compare-prefix", b"OKAY", b"OK")
+    two(0, "compare-same", b"OK", b"OK")
+    two(0, "compare-less", b"OK", b"ok")
+    two(1, "find", b"<SetGain,MyAutoFocusCam,1>", b"AutoFocus")
+    two(1, "find-case", b"<SetGain,autofocus,1>", b"AutoFocus")
+    two(2, "cat", b"<X>", b"\r\n")
+    two(3, "remove-last", b"<A\r\nB>\r\n", b"\r\n")
+    two(3, "remove-none", b"<A>", b"\r\n")
+    for n, text in enumerate([b"<GetGain,OK,1.25>\r\n", b"<SetGain,OK,>", b"GetGain>", b"<"]):
+        write("yarn", f"other-bracket{n}", bytes([3 + 4 * 4, 0]) + text)
 
 
 if __name__ == "__main__":
