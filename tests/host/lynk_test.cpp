@@ -70,7 +70,7 @@ TEST(LynkUnconnected, EveryCallFailsAtOnce) {
   FakeServer server;
   const int closed = FakeServer().port();  // gone again
   int no_answer = 0;
-  const kestrel_test::Socket full = kestrel_test::Listen(0, no_answer);
+  kestrel::platform::Socket full = kestrel::platform::Listen("127.0.0.1", 0, 0, &no_answer);
   Lynk filler;  // takes the one place in its queue
   ASSERT_TRUE(filler.Lynk_Connect_Port("127.0.0.1", no_answer, false, false));
   const struct {
@@ -99,7 +99,7 @@ TEST(LynkUnconnected, EveryCallFailsAtOnce) {
     EXPECT_FALSE(r.ok);
     EXPECT_LT(r.ms, 200);
   }
-  kestrel_test::CloseSocket(full);
+  kestrel::platform::Close(full);
 }
 
 TEST_F(LynkTest, ReconnectClosesTheOldConnectionAndForgetsItsBytes) {

@@ -6,22 +6,18 @@
 #define KESTREL_TEST_FAKE_SERVER_H
 
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/socket.h"
+
 namespace kestrel_test {
 
-// A plain socket for the tests that need one beside the server (a
-// descriptor, or a Winsock SOCKET): Listen binds a free port of 127.0.0.1,
-// stores it in `port` and listens with `backlog`; kNoSocket when that fails.
-using Socket = std::uintptr_t;
-constexpr Socket kNoSocket = static_cast<Socket>(-1);
-Socket Listen(int backlog, int& port);
-void CloseSocket(Socket s);
+using kestrel::platform::Socket;
+using kestrel::platform::kNoSocket;
 
 class FakeServer {
  public:
@@ -74,7 +70,6 @@ class FakeServer {
  private:
   void Run();
   void Serve(Socket conn);
-  bool WriteAll(Socket conn, const std::string& bytes);
   Socket Current(std::unique_lock<std::mutex>& lock);
   bool Pause(int ms);
 
