@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
   for (const auto& file : files) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-    if (!in.good() && !in.eof()) return std::fprintf(stderr, "cannot read %s\n", file.string().c_str()), 2;
+    if (!in.good() && !in.eof())
+      return std::fprintf(stderr, "cannot read %s\n", file.string().c_str()), 2;
     const std::string name = file.string();
     fuzz_input = name.c_str();
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());

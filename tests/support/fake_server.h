@@ -16,8 +16,8 @@
 
 namespace kestrel_test {
 
-using kestrel::platform::Socket;
 using kestrel::platform::kNoSocket;
+using kestrel::platform::Socket;
 
 class FakeServer {
  public:
@@ -83,7 +83,7 @@ class FakeServer {
   Socket conn_ = kNoSocket;
   std::deque<Step> steps_;
   std::vector<std::string> requests_;
-  int sending_ = 0;       // Send calls writing to the current connection now
+  int sending_ = 0;  // Send calls writing to the current connection now
   int connections_ = 0;
   std::thread thread_;
 };

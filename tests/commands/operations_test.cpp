@@ -1,5 +1,6 @@
-// Reply handling of every operation on given reply texts: what each payload
-// yields, the red line of each failure and what it leaves in the outputs.
+// Every operation without a network: the exact request line it sends, and
+// its reply handling on given reply texts (what each payload yields, the red
+// line of each failure and what it leaves in the outputs).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -66,7 +67,7 @@ void Light(Kestrel& k, Shown& s) {
 }
 void Angle(Kestrel& k, Shown& s) {
   double v = U;
-  s.ok = k.Kestrel_GetLineAngle({0, 0}, {1, 1}, v), s << v;
+  s.ok = k.Kestrel_GetLineAngle({0, 1}, {10, 11}, v), s << v;
 }
 template <bool (Kestrel::*Get)(const char*, double&, double&)>
 void Two(Kestrel& k, Shown& s) {
@@ -92,34 +93,34 @@ bool Rotated(Kestrel& k, Point& p) {
 void Focus(Kestrel& k, Shown& s) {
   double v = U;
   std::string text = "old";
-  s.ok = k.Kestrel_AutoFocus("C", 1, 0, 0, 0, 0, 0, v, text, false), s << v << text;
+  s.ok = k.Kestrel_AutoFocus("C", 2, 0.5, 1.5, 0.01, 3, 0, v, text, true), s << v << text;
 }
 void Matches(Kestrel& k, Shown& s) {
   int count = -99;
   std::vector<Point> centers{{9, 9}};
   std::vector<double> angles{9}, scores{9};
-  s.ok = k.Kestrel_MultTemplate_Match("a", "b", 2, "c", {}, 0, count, centers, angles, scores,
-                                      false, false, "d", 0, 0, 0);
+  s.ok = k.Kestrel_MultTemplate_Match("ta", "tb", -4, "tc", {10, 20}, 0.5, count, centers, angles,
+                                      scores, false, true, "td", 1, 2, 3);
   s << count << centers << angles << scores;
 }
 template <decltype(&Kestrel::Kestrel_Template_Match) Match>
 void One(Kestrel& k, Shown& s) {
   Point center{U, U};
   double angle = U, score = 5;
-  s.ok = (k.*Match)("a", "b", "c", {}, 0, center, angle, score, false, false, "d");
+  s.ok = (k.*Match)("ta", "tb", "tc", {10, 20}, 0.5, center, angle, score, true, false, "td");
   s << center << angle << score;
 }
 constexpr Call Best = One<&Kestrel::Kestrel_Template_Match>;
 constexpr Call First = One<&Kestrel::Kestrel_Template_Match_SCell>;
 void Edge(Kestrel& k, Shown& s) {
   std::vector<Point> points{{9, 9}};
-  s.ok = k.Kestrel_WaferEdge("a", "b", {}, true, 0, 0, points), s << points;
+  s.ok = k.Kestrel_WaferEdge("ta", "tb", {100, 200.5}, true, 7, 8, points), s << points;
 }
 template <decltype(&Kestrel::Kestrel_KerfCheck) Check>
 void Kerf(Kestrel& k, Shown& s) {
   double o[8] = {U, U, U, U, U, U, U, U};
-  s.ok = (k.*Check)("a", "b", "c", 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, o[0],
-                    o[1], o[2], o[3], o[4], o[5], o[6], o[7], false, "d");
+  s.ok = (k.*Check)("ta", "tb", "tc", 1, 2, -3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                    18, 999, 19, o[0], o[1], o[2], o[3], o[4], o[5], o[6], o[7], true, "td");
   for (double v : o) s << v;
 }
 constexpr Call KerfCheck = Kerf<&Kestrel::Kestrel_KerfCheck>;
@@ -127,6 +128,106 @@ void Circle(Kestrel& k, Shown& s) {
   Point center{U, U};
   double radius = U;
   s.ok = k.Kestrel_FixCircle({{1, 2}, {3, 4}, {5, 7}}, center, radius), s << center << radius;
+}
+
+// The operations without outputs.
+void SetColours(Kestrel& k, Shown&) { k.Kestrel_SetTargetColor("Cam1", {"red", "", "blue"}); }
+void NoColours(Kestrel& k, Shown&) { k.Kestrel_SetTargetColor("Cam1", {}); }
+void Visible(Kestrel& k, Shown&) { k.Kestrel_SetCamControlVisiable("W1", "C1", false); }
+void NoCircle(Kestrel& k, Shown&) {
+  Point center;
+  double radius;
+  k.Kestrel_FixCircle({}, center, radius);
+}
+
+// The exact request of every operation, its arguments chosen so that a wrong
+// field order shows; those it ignores (the kerf check's value17, the wafer
+// edge's two ints, the auto-focus flag) are given values that would show.
+TEST(Requests, EveryOperationSendsItsExactLine) {
+  const struct {
+    Call call;
+    const char* request;
+  } cases[] = {
+      {[](Kestrel& k, Shown&) { k.Kestrel_SetGain("Cam1", 2.5); }, "<SetGain,Cam1,2.500000>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_SetExposure("Cam1", 1e20); },
+       "<SetExposure,Cam1,100000000000000000000.000000>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_SetLight("Cam1", -5); }, "<SetIntensity,Cam1,-5>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_SetLightAndExposure("A", "B", 120, true); },
+       "<AdjustBrightness,B,A,120,1>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_SetLightAndExposure("A", "B", 120, false); },
+       "<AdjustBrightness,B,A,120,0>"},
+      {Gain, "<GetGain,C>"},
+      {Exposure, "<GetExposure,C>"},
+      {Light, "<GetIntensity,C>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_StartGrab("Cam1"); }, "<StartGrab,Cam1>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_StopGrab("Cam1"); }, "<StopGrab,Cam1>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_ClearCameraIamge("Cam1"); }, "<ClearCameraIamge,Cam1>"},
+      {Two<&Kestrel::Kestrel_GetCameraScale>, "<GetScale,C>"},
+      {SetColours, "<SetStateColor,Cam1,red,,blue>"},
+      {NoColours, "<SetStateColor,Cam1,>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_SwitchToCamera("A", "B"); }, "<SwitchToTheCamera,A,B>"},
+      {Visible, "<CameraWinVisibleControl,W1,false,C1>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_ShowCutLine("Cam1", 0.03); },
+       "<ShowBaseLineWidth,Cam1,0.030000>"},
+      {Focus, "<AutoFocus,C,2,0.500000,1.500000,0.010000,3.000000,0.000000>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_Template_Create("ta", "tb", "tc", 3); },
+       "<Template_Create,tb,ta,tc,3>"},
+      {Matches,
+       "<Template_Match,ta,tb,tc,-4,10.000000,20.000000,0.500000,1.000000,2.000000,"
+       "3.000000,false,true,td>"},
+      {Best,
+       "<Template_Match,ta,tb,tc,1,10.000000,20.000000,0.500000,0.000000,0.000000,0.000000,"
+       "true,false,td>"},
+      {First,
+       "<SmallCellTemMatch,ta,tb,tc,1,10.000000,20.000000,0.500000,0.000000,0.000000,"
+       "0.000000,true,false,td>"},
+      {Edge, "<WaferEdge,ta,tb,100.000000,200.500000,true>"},
+      {KerfCheck,
+       "<KerfCheck,ta,tb,1.000000,2.000000,-3,4.000000,5.000000,6.000000,7,8.000000,9.000000,"
+       "10.000000,11.000000,12.000000,13.000000,14.000000,15.000000,16.000000,17.000000,"
+       "18.000000,true,td,19.000000,tc>"},
+      {Circle, "<FixCircle,3,1.000000,2.000000,3.000000,4.000000,5.000000,7.000000>"},
+      {NoCircle, "<FixCircle,0,>"},
+      {Pt<Real>, "<GetReal,C,1.000000,2.000000>"},
+      {Pt<Ruler>, "<GetRuler,C,1.000000,2.000000>"},
+      {Pt<ByPixel>, "<GetRealByPixelPoint,C,1.000000,2.000000,3.000000,4.000000>"},
+      {Pt<TargetCam>, "<CovertPointCameraAToB,A,B,1.000000,2.000000>"},
+      {Pt<Another>, "<MwCalAnotherPointReal,C,1.000000,2.000000,0.500000,1.000000>"},
+      {Two<&Kestrel::Kestrel_GetRotateCenter>, "<GetRotateCenter,C>"},
+      {Angle, "<GetLineAngle,0.000000,1.000000,10.000000,11.000000>"},
+      {Pt<Rotated>, "<GetPointAfterRotate_Real,1.000000,2.000000,3.000000,4.000000,90.000000>"},
+  };
+  Kestrel client;
+  CannedReplies canned(client);
+  ConsoleCapture console;
+  for (const auto& c : cases) {
+    const std::size_t before = canned.requests().size();
+    Shown shown;
+    c.call(client, shown);
+    ASSERT_EQ(canned.requests().size(), before + 1) << c.request;
+    EXPECT_EQ(canned.requests().back(), c.request);
+  }
+}
+
+// A request over 10237 characters is refused before anything is sent; one of
+// exactly 10237 goes out.
+TEST(Requests, TooLongIsRefusedBeforeSending) {
+  Kestrel client;
+  CannedReplies canned(client);
+  ConsoleCapture console;
+  const std::string fits(10237 - std::string("<SetStateColor,Cam1,>").size(), 'c');
+  canned.Reply("SetStateColor,OK,");
+  EXPECT_TRUE(client.Kestrel_SetTargetColor("Cam1", {fits.c_str()}));
+  ASSERT_EQ(canned.requests().size(), 1u);
+  EXPECT_EQ(canned.requests()[0].size(), 10237u);
+  const std::string over = fits + "c";
+  EXPECT_FALSE(client.Kestrel_SetTargetColor("Cam1", {over.c_str()}));
+  EXPECT_EQ(canned.requests().size(), 1u);
+  const std::string refused =
+      "Request too long:10238 characters (at most 10237), not "
+      "sent[Kestrel::Kestrel_SetTargetColor]";
+  EXPECT_EQ(console.lines().back(), kestrel_test::Red("Kestrel", refused));
+  EXPECT_EQ(client.Kestrel_GetErrorString(), refused);
 }
 
 const std::string k64 = "1." + std::string(62, '0');  // 64 characters: refused
