@@ -77,6 +77,12 @@ def link():
     write("lynk", "newline", header(1, 2, 0) + record_chunks([b"a\nbb\n\nccc"]))
     write("lynk", "gt-crlf", header(2, 3, 0) + record_chunks([b"<x>\r\n<y>\r>\r\n"]))
     write("lynk", "close", header(0, 0, 1) + record_chunks([line, b"<partial"]))
+    # More lines than the link's buffer holds, read without a clear: the
+    # buffer makes room as it goes. Lines of 263 bytes in records of 255 end
+    # together only after 67065 bytes, so the buffer fills with a partial
+    # line pending.
+    many = b"".join(b"<%0258d>\r\n" % i for i in range(300))
+    write("lynk", "beyond-the-buffer", header(0, 0, 0) + record_chunks([many]))
 
 
 def yarn():
