@@ -14,10 +14,7 @@
 // give exactly the model's next line, with count < limit, the buffer
 // NUL-terminated at count and not a byte written past it; a read with no
 // line due must fail at once with count 0 and an empty buffer.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +27,7 @@
 
 #include "fuzz_check.h"
 #include "host/lynk.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -72,31 +70,20 @@ struct LineModel {
 // A listening socket on 127.0.0.1, the link connected to it and the peer's
 // end of that connection.
 struct Loopback {
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int port = 0;
-  int peer = -1;
+  kestrel::platform::Socket listener = kestrel::platform::Listen("127.0.0.1", 0, 4, &port);
+  // The link's peer, accepted without Nagle delay: every chunk goes out as written.
+  kestrel::platform::Socket peer = kestrel::platform::kNoSocket;
   Lynk link;
   unsigned long serial = 0;
 
-  Loopback() {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    FUZZ_CHECK(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
-    FUZZ_CHECK(::listen(listener, 4) == 0);
-    FUZZ_CHECK(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &size) == 0);
-    port = ntohs(addr.sin_port);
-    Reconnect();
-  }
+  Loopback() { Reconnect(); }
 
   void Reconnect() {
-    if (peer >= 0) ::close(peer);
+    kestrel::platform::Close(peer);
     FUZZ_CHECK(link.Lynk_Connect_Port("127.0.0.1", port, true, false));
-    peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    FUZZ_CHECK(peer >= 0);
-    const int one = 1;  // every chunk goes out as written, without waiting for an ACK
-    FUZZ_CHECK(::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0);
+    peer = kestrel::platform::Accept(listener);
+    FUZZ_CHECK(peer != kestrel::platform::kNoSocket);
   }
 
   // Writes all of `data`, handing every part the socket took to `sent`
@@ -124,7 +111,7 @@ struct Loopback {
   void Synchronise() {
     link.Lynk_Clear_Buffer();
     const std::string line = "SYNC" + std::to_string(++serial) + "\r\n";
-    if (::send(peer, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size())) {
+    if (kestrel::platform::SendAll(peer, line.data(), line.size())) {
       for (int tries = 0, count = 0; tries < 8; ++tries) {
         if (!link.Lynk_Read_String(g_buffer, "\r\n", kLargestLimit, kLineWaitMs, &count)) break;
         const std::size_t got = static_cast<std::size_t>(count);  // ends with the marker?
@@ -184,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     read();  // pulls what the socket holds
   }
   if (close_after) {
-    ::shutdown(loop->peer, SHUT_WR);
+    kestrel::platform::ShutdownSend(loop->peer);
     while (!model.lines.empty()) read();
     // The peer has closed: nothing more is due, and a read fails at once.
     const auto start = std::chrono::steady_clock::now();
