@@ -13,9 +13,7 @@
 // Exit code 0 when no command failed but the induced ones, no reply was
 // wrong, the descriptor count came back to where it was and resident memory
 // grew by no more than M KiB (default 2048) after the first restart cycle.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -72,31 +70,22 @@ class Simulator {
   ~Simulator() { Stop(); }
   int port() const { return port_; }
 
-  // kestrel-sim --port PORT (0 at first), whose first line is
-  // "kestrel-sim listening on 127.0.0.1:PORT".
+  // kestrel-sim --port PORT (0 at first), under a shell that prints its pid
+  // and becomes the simulator, whose first line is "kestrel-sim listening on
+  // 127.0.0.1:PORT". Its output stays open: the simulator writes to it.
   void Start() {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    const std::string port = std::to_string(port_);
-    if ((pid_ = ::fork()) == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      ::execl(program_.c_str(), program_.c_str(), "--port", port.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    out_ = ::fdopen(out[0], "r");  // kept open: the simulator writes to it
-    char line[256] = "";
-    if (pid_ < 0 || !std::fgets(line, sizeof line, out_) ||
-        std::sscanf(line, "kestrel-sim listening on %*[^:]:%d", &port_) != 1) {
+    const std::string command = "echo $$; exec '" + program_ + "' --port " + std::to_string(port_);
+    out_ = ::popen(command.c_str(), "re");
+    if (out_ == nullptr ||
+        std::fscanf(out_, "%d kestrel-sim listening on %*[^:]:%d", &pid_, &port_) != 2) {
       Stop();
-      throw std::runtime_error(std::string("simulator did not start: ") + line);
+      throw std::runtime_error("simulator did not start: " + command);
     }
   }
 
   void Stop() {
-    if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0) ::waitpid(pid_, nullptr, 0);
-    if (out_ != nullptr) std::fclose(out_);
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    if (out_ != nullptr) ::pclose(out_);  // waits for it
     pid_ = -1;
     out_ = nullptr;
   }
