@@ -13,7 +13,6 @@
 // within its 511 characters.
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "core/record.h"
+#include "support/canned.h"
 #include "fuzz_check.h"
 #include "kestrel/host.h"
 #include "kestrel/kestrel.h"
@@ -33,27 +33,14 @@ using kestrel::kTextCapacity;
 // payload and a function name.
 constexpr std::size_t kLongestLine = kTextCapacity + 256;
 
-// One input: the reply text, the exchanges made, and the outputs the
-// operations write (fresh for every input).
+// One input: the reply text and the outputs the operations write (fresh for
+// every input).
 struct Input {
   std::string reply;
-  int exchanges = 0;
   double d[8] = {};
   int i = 0;
   Point p{};
 };
-
-// Stands in for the network exchange: checks the request, hands back the
-// input as the reply, NUL-terminated within the reply buffer as a read
-// leaves it.
-kestrel::Exchange FuzzExchange(KestrelCore& core, char* request, char* reply) {
-  auto* wire = static_cast<Input*>(core.exchange_context);
-  ++wire->exchanges;
-  FUZZ_CHECK(std::memchr(request, '\0', kTextCapacity) != nullptr);
-  FUZZ_CHECK(std::strlen(request) <= static_cast<std::size_t>(kestrel::kMaxRequestLength));
-  std::snprintf(reply, kTextCapacity, "%s", wire->reply.c_str());
-  return kestrel::Exchange::kReplied;
-}
 
 void CheckLine(Corvus::HeraldColor, const char* title, const char* text, void*) {
   FUZZ_CHECK(title != nullptr && text != nullptr);
@@ -157,12 +144,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The reply as a read leaves it: up to its first NUL, within the buffer.
   const char* text = reinterpret_cast<const char*>(data + 1);
   Input in{std::string(text, strnlen(text, std::min<std::size_t>(size - 1, kTextCapacity - 1)))};
-  KestrelCore& core = kestrel::KestrelCoreAccess::of(*client);
-  core.exchange = &FuzzExchange;
-  core.exchange_context = &in;
+  kestrel_test::CannedReplies canned(*client);  // hands the text back as the reply
+  canned.Reply(in.reply);
   client->Kestrel_ClearErrorString();
   kOperations[data[0] % kOperationCount](*client, in);
-  FUZZ_CHECK(in.exchanges == 1);
+  FUZZ_CHECK(canned.requests().size() == 1);
+  FUZZ_CHECK(canned.requests()[0].size() <= static_cast<std::size_t>(kestrel::kMaxRequestLength));
   FUZZ_CHECK(std::strlen(client->Kestrel_GetErrorString()) < kLongestLine);
   return 0;
 }
