@@ -42,19 +42,15 @@ class ConsoleCapture {
 // prints.
 std::string Gbk(const std::string& utf8);
 
-// Shorthands for expected lines.
-inline ConsoleLine Red(std::string title, std::string utf8) {
-  return {Corvus::HeraldColor::Red, std::move(title), Gbk(utf8)};
+// Shorthands for expected lines: Red("Kestrel", "text in UTF-8").
+template <Corvus::HeraldColor Color>
+ConsoleLine Line(std::string title, const std::string& utf8) {
+  return {Color, std::move(title), Gbk(utf8)};
 }
-inline ConsoleLine Yellow(std::string title, std::string utf8) {
-  return {Corvus::HeraldColor::Yellow, std::move(title), Gbk(utf8)};
-}
-inline ConsoleLine Green(std::string title, std::string utf8) {
-  return {Corvus::HeraldColor::Green, std::move(title), Gbk(utf8)};
-}
-inline ConsoleLine Plain(std::string title, std::string utf8) {
-  return {Corvus::HeraldColor::Plain, std::move(title), Gbk(utf8)};
-}
+constexpr auto Red = &Line<Corvus::HeraldColor::Red>;
+constexpr auto Yellow = &Line<Corvus::HeraldColor::Yellow>;
+constexpr auto Green = &Line<Corvus::HeraldColor::Green>;
+constexpr auto Plain = &Line<Corvus::HeraldColor::Plain>;
 
 }  // namespace kestrel_test
 
