@@ -124,12 +124,8 @@ inline int WaitExit(const Spawned& s) {
 
 // The simulator served in process on a free port of 127.0.0.1, with fault rules.
 struct SimOnPort {
-  explicit SimOnPort(const std::vector<std::string>& rules = {}, SimConfig config = {})
-      : model(config), plan([&] {
-          std::vector<Fault> faults;
-          for (const auto& r : rules) faults.push_back(ParseFault(r));
-          return faults;
-        }()) {
+  explicit SimOnPort(std::vector<Fault> faults = {}, SimConfig config = {})
+      : model(config), plan(std::move(faults)) {
     server.Start();
   }
   int port() const { return server.port(); }

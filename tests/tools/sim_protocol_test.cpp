@@ -1,5 +1,5 @@
 // The simulator's protocol handler driven with request lines (one row per
-// reply shape; every word is sent end to end in sim_record_test.cpp), its
+// reply shape; every word is sent end to end in sim_server_test.cpp), its
 // list generators, its fault rules and its command line.
 #include <gmock/gmock.h>
 
