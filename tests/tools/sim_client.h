@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "sim/recorder.h"
+#include "sim/replay.h"
 #include "sim/server.h"
 
 namespace kestrel::sim {
@@ -122,10 +124,14 @@ inline int WaitExit(const Spawned& s) {
 }
 #endif
 
-// The simulator served in process on a free port of 127.0.0.1, with fault rules.
+// The simulator served in process on a free port of 127.0.0.1, with fault
+// rules, or relaying through a recorder, or answering from a replay.
 struct SimOnPort {
-  explicit SimOnPort(std::vector<Fault> faults = {}, SimConfig config = {})
+  explicit SimOnPort(std::vector<Fault> faults = {}, SimConfig config = {},
+                     Recorder* recorder = nullptr, Replay* replay = nullptr)
       : model(config), plan(std::move(faults)) {
+    server.UseRecorder(recorder);
+    server.UseReplay(replay);
     server.Start();
   }
   int port() const { return server.port(); }
