@@ -81,7 +81,6 @@ TEST(SimServer, FramesLinesAndAltersTheRepliesOfFaultRules) {
        "<SetGain,Cam1,3>\r\n<GetGain,Cam1>\r\n<GetIntensity,Cam1>\n"},
       {"", "<GetRuler,OK,0.002500&0.005000>\r\n", 0, false, RulerLine(kMaxLineBytes)},  // longest
       {"", "<GetRuler" + too_long, 0, false, RulerLine(kMaxLineBytes + 1)},
-      {"", "<GetRuler" + too_long, 0, false, RulerLine(30000), 30000},
       {"", "<GetRuler" + too_long, 0, false, RulerLine(25000), 1000},
       {"", "<Unknown" + too_long, 0, false, std::string(12000, 'x') + "\r\n"},
       {"GetGain/3:wrong-head:SetGain", "<SetGain,OK,1.000000>\r\n"},
