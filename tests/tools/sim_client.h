@@ -23,11 +23,11 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "platform/socket.h"
+#include "sim/recorder.h"
+#include "sim/replay.h"
 #include "sim/server.h"
 
 namespace kestrel::sim {
@@ -47,8 +47,7 @@ class RawClient {
   }
   ~RawClient() { platform::Close(fd_); }
   void Send(const std::string& bytes) {
-    if (!platform::SendAll(fd_, bytes.data(), bytes.size()))
-      throw std::runtime_error("send failed");
+    EXPECT_TRUE(platform::SendAll(fd_, bytes.data(), bytes.size()));
   }
   // Adds what one read brings within the time to the pending bytes; false on
   // timeout or end.
@@ -63,38 +62,31 @@ class RawClient {
     closed_ = n <= 0;
     return !closed_;
   }
-  // Everything up to and including the next '\n'; nullopt when it does not come in time.
-  std::string ReadLine(int timeout_ms = 3000) {
+  // The next `n` bytes, or with `n` 0 everything up to and including the next
+  // '\n'; what came when the connection closes or the time runs out first
+  // (for a line: "").
+  std::string Take(std::size_t n = 0, int timeout_ms = 3000) {
     const auto start = Clock::now();
-    std::size_t nl;
-    while ((nl = pending_.find('\n')) == std::string::npos)
-      if (!Receive(timeout_ms - MsSince(start))) return "";
-    std::string line = pending_.substr(0, nl + 1);
-    pending_.erase(0, nl + 1);
-    return line;
-  }
-  // The next `n` bytes, or fewer when the connection closes or they do not
-  // come in time.
-  std::string Take(std::size_t n, int timeout_ms = 3000) {
-    const auto start = Clock::now();
-    while (pending_.size() < n && Receive(timeout_ms - MsSince(start))) continue;
-    std::string bytes = pending_.substr(0, n);
+    const auto whole = [&] { return n ? pending_.size() >= n : pending_.find('\n') != npos; };
+    while (!whole() && Receive(timeout_ms - MsSince(start))) continue;
+    const std::string bytes = pending_.substr(0, n ? n : pending_.find('\n') + 1);
     pending_.erase(0, bytes.size());
     return bytes;
   }
   // The reply line to one request without its (assumed) CR LF; "" when none came.
   std::string Ask(const std::string& request) {
     Send(request + "\r\n");
-    const std::string line = ReadLine();
+    const std::string line = Take();
     return line.substr(0, std::max<std::size_t>(line.size(), 2) - 2);
   }
   // True when the simulator closes the connection within the time.
   bool WaitClosed(int timeout_ms) {
-    while (!ReadLine(timeout_ms).empty()) continue;
+    while (!Take(0, timeout_ms).empty()) continue;
     return closed_;
   }
 
  private:
+  static constexpr std::size_t npos = std::string::npos;
   platform::Socket fd_;
   std::string pending_;
   bool closed_ = false;
@@ -109,10 +101,12 @@ struct Spawned {
 };
 
 // Starts the built program with `args` under a shell that prints its pid
-// first and then becomes the program (same pid), and reads the port it
+// first and then becomes `timeout`, which passes a stop signal on and kills a
+// program that is still running after 20 s. Reads the port the program
 // listens on (`args` may send stderr elsewhere: "2>FILE").
 inline Spawned Spawn(const std::string& args) {
-  std::FILE* out = ::popen(("echo $$; exec " KESTREL_SIM_PATH " 2>&1 " + args).c_str(), "r");
+  const std::string command = "echo $$; exec timeout -s KILL 20 " KESTREL_SIM_PATH " 2>&1 " + args;
+  std::FILE* out = ::popen(command.c_str(), "r");
   Spawned s{-1, out, 0};
   if (out == nullptr || std::fscanf(out, "%d\n", &s.pid) != 1) throw std::runtime_error("popen");
   if (std::fscanf(out, "kestrel-sim listening on 127.0.0.1:%d", &s.port) != 1) {
@@ -122,27 +116,22 @@ inline Spawned Spawn(const std::string& args) {
   return s;
 }
 
-// Exit code (128 + signal when killed); -1 when it does not end within 5 s.
-inline int WaitExit(pid_t pid) {
-  int status = 0;
-  for (const auto start = Clock::now(); MsSince(start) < 5000;
-       std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-    if (::waitpid(pid, &status, WNOHANG) == pid)
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
-  return -1;
+// Waits for the spawned program to end: its exit code (128 + signal when
+// killed, 137 when it did not stop in time).
+inline int WaitExit(const Spawned& s) {
+  const int status = ::pclose(s.out);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 #endif
 
-// The simulator served in process on a free port of 127.0.0.1, with fault rules.
+// The simulator served in process on a free port of 127.0.0.1, with fault
+// rules, or relaying through a recorder, or answering from a replay.
 struct SimOnPort {
-  explicit SimOnPort(const std::vector<std::string>& rules = {}, SimConfig config = {})
-      : model(config), plan([&] {
-          std::vector<Fault> faults;
-          for (const auto& r : rules) faults.push_back(ParseFault(r));
-          return faults;
-        }()) {
+  explicit SimOnPort(std::vector<Fault> faults = {}, SimConfig config = {},
+                     Recorder* recorder = nullptr, Replay* replay = nullptr)
+      : model(config), plan(std::move(faults)) {
+    server.UseRecorder(recorder);
+    server.UseReplay(replay);
     server.Start();
   }
   int port() const { return server.port(); }
