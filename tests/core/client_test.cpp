@@ -2,7 +2,6 @@
 // address, and records shared through assignment.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
@@ -78,23 +77,6 @@ TEST(Client, ConnectDisconnectAndStatusLines) {
   };
   EXPECT_EQ(console.lines(), expected);
   EXPECT_STREQ(client.Kestrel_GetErrorString(), "");
-}
-
-// Status sees a server that closed its end; a reconnect reaches it again.
-TEST(Client, StatusSeesAClosedServerAndReconnectReachesIt) {
-  FakeServer server;
-  Kestrel client;
-  ASSERT_TRUE(client.Kestrel_Connect_Port("127.0.0.1", server.port()));
-  ASSERT_TRUE(server.Drop());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  ConsoleCapture quiet;
-  while (client.Kestrel_Connect_Status() && std::chrono::steady_clock::now() < deadline) continue;
-  EXPECT_FALSE(client.Kestrel_Connect_Status());
-  EXPECT_TRUE(client.Kestrel_Reconnect_Port());
-  EXPECT_TRUE(server.WaitForConnections(2, 2000));
-  server.Push(FakeServer::Line("<SetGain,OK,>"));
-  ConsoleCapture console;
-  EXPECT_TRUE(client.Kestrel_SetGain("Cam1", 1.0));
 }
 
 // A failed connect stores the address (cut to 63 characters) and the port;

@@ -258,22 +258,14 @@ TEST_F(LynkTest, BlockedCallsEndAtTheirLimitOrOnADisconnect) {
   }
 }
 
-// Transactions on one thread, status queries on another; then reconnects on
-// a third as well.
+// Reconnects on one thread and status queries on another while a third
+// writes and reads: no call hangs, and the link works afterwards. (Status
+// beside answered traffic is the shared-client test's.)
 TEST_F(LynkTest, StatusAndReconnectRaceWithTraffic) {
-  constexpr int kRounds = 200;
-  for (int i = 0; i < kRounds; ++i) server.Push(FakeServer::Line("<R," + std::to_string(i) + ">"));
   std::atomic<bool> churned{false};
   std::thread watcher([&] {
     while (!churned.load()) link.Lynk_Connect_Status();
   });
-  int answered = 0;
-  for (int i = 0; i < kRounds; ++i) {
-    link.Lynk_Clear_Buffer();
-    ASSERT_TRUE(WriteLine(link, "<Q," + std::to_string(i) + ">"));
-    answered += ReadLine(link).text == "<R," + std::to_string(i) + ">\r\n";
-  }
-  EXPECT_EQ(answered, kRounds);
   std::thread churn([&] {
     for (int i = 0; i < 30; ++i) {
       Connect();

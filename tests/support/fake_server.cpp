@@ -49,11 +49,6 @@ std::vector<std::string> FakeServer::requests() const {
   return requests_;
 }
 
-int FakeServer::connections() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return connections_;
-}
-
 bool FakeServer::WaitForConnections(int n, int timeout_ms) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),

@@ -29,11 +29,9 @@ class FakeServer {
     int pause_ms = 0;
     End end = End::kStay;
   };
-  // Sends exactly `bytes` (the test writes any "\r\n" itself) after `delay_ms`.
-  static Step Answer(std::string bytes, int delay_ms = 0) {
-    return Chunks({std::string(), std::move(bytes)}, delay_ms);
-  }
-  static Step Line(std::string text, int delay_ms = 0) { return Answer(text + "\r\n", delay_ms); }
+  // Sends exactly `bytes` (the test writes any "\r\n" itself).
+  static Step Answer(std::string bytes) { return {{std::move(bytes)}}; }
+  static Step Line(std::string text) { return Answer(text + "\r\n"); }
   static Step Chunks(std::vector<std::string> chunks, int pause_ms) {
     return {std::move(chunks), pause_ms};
   }
@@ -54,7 +52,6 @@ class FakeServer {
   void Push(Step step);
   // Every request line received so far, in order, without CR LF.
   std::vector<std::string> requests() const;
-  int connections() const;
   // True once `n` connections were accepted (the n-th only after the one
   // before it has closed), false after `timeout_ms`.
   bool WaitForConnections(int n, int timeout_ms) const;
