@@ -1,10 +1,11 @@
 // The verdict on a reply: head, then "OK", then "NG"; each failure's red line
-// and error text.
+// and error text. And the table of those texts: GBK bytes that read as written.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "core/texts.h"
 #include "kestrel/kestrel.h"
 #include "support/canned.h"
 #include "support/console.h"
@@ -61,6 +62,11 @@ TEST(Verdict, EachPathPrintsItsLineAndLeavesItsErrorText) {
     EXPECT_EQ(console.lines(), expected) << c.reply;
     EXPECT_EQ(client.Kestrel_GetErrorString(), Gbk(c.error)) << c.reply;
   }
+}
+
+TEST(Texts, EveryEntryIsGbkOfItsReadableText) {
+  for (const auto& entry : kestrel::text::kTable)
+    EXPECT_EQ(Gbk(entry.readable), entry.gbk) << entry.name;
 }
 
 }  // namespace
