@@ -104,8 +104,9 @@ class KESTREL_API Kestrel {
   void Kestrel_SetTimeout(int ms);
   // The wait limit in milliseconds (5000 until Kestrel_SetTimeout is called).
   int Kestrel_GetTimeout();
-  // The text of the last protocol failure (GBK bytes), valid until it next
-  // changes.
+  // The text of the last protocol failure (GBK bytes). The pointer stays
+  // valid as long as the client; the text it shows changes with the next
+  // failure (of any thread using the client) or clear.
   const char* Kestrel_GetErrorString();
   // Empties the error text.
   void Kestrel_ClearErrorString();

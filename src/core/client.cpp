@@ -23,25 +23,20 @@ void KestrelCore::set_endpoint(const char* address, int port) {
   port_ = port;
 }
 
-void KestrelCore::set_error(const char* text) {
+void KestrelCore::set_error(std::initializer_list<const char*> parts) {
   std::lock_guard<std::mutex> hold(error_mutex_);
-  error_.assign(text ? text : "");
+  std::size_t length = 0;
+  for (const char* part : parts) {
+    for (; part != nullptr && *part != '\0' && length + 1 < sizeof error_; ++part) {
+      error_[length++] = *part;
+    }
+  }
+  error_[length] = '\0';
 }
 
-void KestrelCore::set_error(std::string text) {
-  std::lock_guard<std::mutex> hold(error_mutex_);
-  error_ = std::move(text);
-}
+const char* KestrelCore::error() const { return error_; }
 
-const char* KestrelCore::error() const {
-  std::lock_guard<std::mutex> hold(error_mutex_);
-  return error_.c_str();
-}
-
-void KestrelCore::clear_error() {
-  std::lock_guard<std::mutex> hold(error_mutex_);
-  error_.clear();
-}
+void KestrelCore::clear_error() { set_error({}); }
 
 Kestrel::Kestrel() : core_(nullptr) { core_ = new KestrelCore; }
 

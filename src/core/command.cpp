@@ -133,7 +133,7 @@ void refuse_request(KestrelCore& core, const Command& command, const Request& re
   char error[256];
   std::snprintf(error, sizeof error, text::kRequestTooLong, length, kMaxRequestLength,
                 command.function);
-  core.set_error(error);
+  core.set_error({error});
 }
 
 void report_out_of_memory(const KestrelCore& core, const Command& command) noexcept {

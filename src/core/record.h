@@ -3,6 +3,7 @@
 #define KESTREL_CORE_RECORD_H
 
 #include <atomic>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 
@@ -43,11 +44,11 @@ struct KestrelCore {
   Corvus::Lynk link;
   Corvus::Procedure* owner = nullptr;  // borrowed; its abort flags end waits
   char terminator[3] = "\r\n";
-  std::atomic<int> timeout{5000};       // milliseconds
-  char title[64] = "Kestrel";           // first argument of every console line
-  kestrel::TransactionLock* lock;       // owned; serialises exchanges
+  std::atomic<int> timeout{5000};  // milliseconds
+  char title[64] = "Kestrel";      // first argument of every console line
+  kestrel::TransactionLock* lock;  // owned; serialises exchanges
   ExchangeFn exchange;
-  void* exchange_context = nullptr;     // for a stand-in exchange
+  void* exchange_context = nullptr;  // for a stand-in exchange
 
   // The stored server address and port; may change while another thread is
   // inside an exchange.
@@ -55,9 +56,11 @@ struct KestrelCore {
   void set_endpoint(const char* address, int port);
 
   // The error text; set by the command skeleton outside the transaction lock,
-  // so it has a lock of its own.
-  void set_error(const char* text);
-  void set_error(std::string text);
+  // so it has a lock of its own. It is the parts given, joined, in a buffer
+  // of the record's own that the longest reply fits: setting it takes no
+  // memory, and the pointer the host gets stays valid as long as the client,
+  // whatever fails later.
+  void set_error(std::initializer_list<const char*> parts);
   const char* error() const;
   void clear_error();
 
@@ -66,7 +69,7 @@ struct KestrelCore {
   char address_[64] = "127.0.0.1";
   int port_ = 8000;
   mutable std::mutex error_mutex_;
-  std::string error_;
+  char error_[kestrel::kTextCapacity] = "";
 };
 
 namespace kestrel {

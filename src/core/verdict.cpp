@@ -1,7 +1,5 @@
 #include "core/verdict.h"
 
-#include <string>
-
 #include "core/texts.h"
 #include "host/herald.h"
 #include "host/yarn.h"
@@ -12,31 +10,23 @@ Verdict judge(KestrelCore& core, const Command& command, const char* reply, Spli
   Corvus::Yarn_Seperate_Char(reply, ',', split.head, split.type, split.payload, kTextCapacity);
   if (!Corvus::Yarn_Compare_L(split.head, command.word)) {
     Corvus::Herald_Red(core.title, text::kUnknownHead, split.head, command.word, command.function);
-    std::string error = text::kHeadErrorBegin;
-    error += split.head;
-    error += '(';
-    error += command.word;
-    error += ')';
-    error += text::kHeadErrorEnd;
-    core.set_error(std::move(error));
+    core.set_error(
+        {text::kHeadErrorBegin, split.head, "(", command.word, ")", text::kHeadErrorEnd});
     return Verdict::kForeignHead;
   }
   if (Corvus::Yarn_Compare_L(split.type, "OK")) return Verdict::kOk;
   if (Corvus::Yarn_Compare_L(split.type, "NG")) {
     Corvus::Herald_Red(core.title, text::kErrMessage, split.payload, command.function);
-    core.set_error(split.payload);
+    core.set_error({split.payload});
     return Verdict::kNg;
   }
   Corvus::Herald_Red(core.title, text::kUnknownType, split.type, command.function);
-  std::string error = text::kTypeErrorBegin;
-  error += split.type;
-  error += text::kTypeErrorEnd;
-  core.set_error(std::move(error));
+  core.set_error({text::kTypeErrorBegin, split.type, text::kTypeErrorEnd});
   return Verdict::kUnknownType;
 }
 
 void report_failed_exchange(KestrelCore& core) {
-  core.set_error(text::kCommFailed);
+  core.set_error({text::kCommFailed});
   const Endpoint endpoint = core.endpoint();
   Corvus::Herald_Red(core.title, text::kNetFail, endpoint.address, endpoint.port);
 }

@@ -365,7 +365,7 @@ TEST(Replies, EveryPayloadShapeAndWhatItsFailuresLeave) {
     SCOPED_TRACE(row.reply);
     Kestrel client;
     CannedReplies canned(client);
-    canned.core().set_error("earlier");
+    canned.core().set_error({"earlier"});
     if (!row.reply.empty()) canned.Reply(row.reply);
     ConsoleCapture console;
     Shown shown;
@@ -418,16 +418,17 @@ TEST(OutOfMemory, EndsTheOperationWithARedLineAndFalse) {
 #endif
   const struct {
     Call call;
-    std::string reply;
-    const char* red;
+    std::string reply, red;
+    std::string error = "earlier";  // afterwards, when a reply came (else the red line)
   } cases[] = {
       {Edge, Repeat("WaferEdge,OK,100", 100, ",1&2"), "Out of memory[Kestrel::Kestrel_WaferEdge]"},
       {Matches, Repeat("Template_Match,OK,40", 40, ",1&1&0&0.5"),
        "Out of memory[Kestrel::Kestrel_MultTemplate_Match]"},
       {Focus, "AutoFocus,OK,1," + std::string(400, 't'),
        "Out of memory[Kestrel::Kestrel_AutoFocus]"},
-      // The error text keeps what it held.
-      {Gain, "GetGain,NG," + std::string(300, 'e'), "Out of memory[Kestrel::Kestrel_GetGain]"},
+      // An NG's error text takes no memory.
+      {Gain, "GetGain,NG," + std::string(300, 'e'),
+       "ERRMESSAGE:" + std::string(300, 'e') + "[Kestrel::Kestrel_GetGain]", std::string(300, 'e')},
       // Long lists are measured, not built: refused without a large allocation.
       {LongCircle, "",
        "Request too long:36016 characters (at most 10237), not sent[Kestrel::Kestrel_FixCircle]"},
@@ -439,7 +440,7 @@ TEST(OutOfMemory, EndsTheOperationWithARedLineAndFalse) {
   for (const auto& c : cases) {
     Kestrel client;
     CannedReplies canned(client);
-    canned.core().set_error("earlier");
+    canned.core().set_error({"earlier"});
     if (!c.reply.empty()) canned.Reply(c.reply);
     Shown shown;
     last_red[0] = '\0';
@@ -447,8 +448,8 @@ TEST(OutOfMemory, EndsTheOperationWithARedLineAndFalse) {
     c.call(client, shown);
     fail_above = 0;
     EXPECT_FALSE(shown.ok) << c.red;
-    EXPECT_STREQ(last_red, c.red);
-    EXPECT_STREQ(client.Kestrel_GetErrorString(), c.reply.empty() ? c.red : "earlier");
+    EXPECT_EQ(last_red, c.red);
+    EXPECT_EQ(client.Kestrel_GetErrorString(), c.reply.empty() ? c.red : c.error);
   }
   Corvus::Herald_Set_Sink(nullptr, nullptr);
 }

@@ -53,10 +53,12 @@ TEST(Verdict, EachPathPrintsItsLineAndLeavesItsErrorText) {
   for (const auto& c : cases) {
     Kestrel client;
     CannedReplies canned(client);
-    canned.core().set_error("earlier");
+    canned.core().set_error({"earlier"});
+    const char* const text = client.Kestrel_GetErrorString();  // valid as long as the client
     canned.Reply(c.reply);
     ConsoleCapture console;
     EXPECT_EQ(client.Kestrel_SetGain("Cam1", 1.0), c.ok) << c.reply;
+    EXPECT_EQ(text, client.Kestrel_GetErrorString());
     std::vector<kestrel_test::ConsoleLine> expected;
     if (!c.line.empty()) expected.push_back(Red("Kestrel", c.line));
     EXPECT_EQ(console.lines(), expected) << c.reply;
