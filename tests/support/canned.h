@@ -3,6 +3,8 @@
 #ifndef KESTREL_TEST_CANNED_H
 #define KESTREL_TEST_CANNED_H
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -14,8 +16,15 @@ namespace kestrel_test {
 class CannedReplies {
  public:
   // Takes over the exchange of `client` for its lifetime.
-  explicit CannedReplies(Kestrel& client);
-  ~CannedReplies();
+  explicit CannedReplies(Kestrel& client)
+      : core_(kestrel::KestrelCoreAccess::of(client)), previous_(core_.exchange) {
+    core_.exchange = &CannedReplies::Exchange;
+    core_.exchange_context = this;
+  }
+  ~CannedReplies() {
+    core_.exchange = previous_;
+    core_.exchange_context = nullptr;
+  }
 
   // Queues the reply text (head,type,payload, without frame) of the next
   // exchange. With none queued the exchange fails as a silent server would.
@@ -24,7 +33,19 @@ class CannedReplies {
   KestrelCore& core() { return core_; }
 
  private:
-  static kestrel::Exchange Exchange(KestrelCore& core, char* request, char* reply);
+  // Records the request and hands back the next reply, cut to the buffer.
+  static kestrel::Exchange Exchange(KestrelCore& core, char* request, char* reply) {
+    auto* self = static_cast<CannedReplies*>(core.exchange_context);
+    self->requests_.emplace_back(request);
+    if (self->replies_.empty()) return kestrel::Exchange::kTimedOut;
+    const std::string& text = self->replies_.front();
+    const std::size_t n = std::min<std::size_t>(text.size(), kestrel::kTextCapacity - 1);
+    std::memcpy(reply, text.data(), n);
+    reply[n] = '\0';
+    self->replies_.pop_front();
+    return kestrel::Exchange::kReplied;
+  }
+
   KestrelCore& core_;
   KestrelCore::ExchangeFn previous_;
   std::deque<std::string> replies_;

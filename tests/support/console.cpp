@@ -31,11 +31,6 @@ std::vector<std::string> ConsoleCapture::texts(Corvus::HeraldColor color) const 
   return out;
 }
 
-void ConsoleCapture::clear() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  lines_.clear();
-}
-
 std::string Gbk(const std::string& utf8) {
   const auto gbk = kestrel::platform::Utf8ToGbk(utf8);
   if (!gbk) throw std::runtime_error("Gbk: not convertible: " + utf8);

@@ -30,7 +30,6 @@ class ConsoleCapture {
   std::vector<ConsoleLine> lines() const;
   // The texts of the lines of one colour, in order.
   std::vector<std::string> texts(Corvus::HeraldColor color) const;
-  void clear();
 
  private:
   static void Receive(Corvus::HeraldColor color, const char* title, const char* text, void* self);
