@@ -205,25 +205,27 @@ TEST(Requests, EveryOperationSendsItsExactLine) {
   }
 }
 
-// A request over 10237 characters is refused before anything is sent; one of
-// exactly 10237 goes out.
+// A request over 10237 characters is refused before anything is sent, its
+// whole length counted even past the end of its buffer; one of exactly 10237
+// goes out.
 TEST(Requests, TooLongIsRefusedBeforeSending) {
   Kestrel client;
   CannedReplies canned(client);
   ConsoleCapture console;
-  const std::string fits(10237 - std::string("<SetStateColor,Cam1,>").size(), 'c');
+  const std::size_t frame = std::string("<SetStateColor,Cam1,>").size();
   canned.Reply("SetStateColor,OK,");
-  EXPECT_TRUE(client.Kestrel_SetTargetColor("Cam1", {fits.c_str()}));
+  EXPECT_TRUE(client.Kestrel_SetTargetColor("Cam1", {std::string(10237 - frame, 'c').c_str()}));
   ASSERT_EQ(canned.requests().size(), 1u);
   EXPECT_EQ(canned.requests()[0].size(), 10237u);
-  const std::string over = fits + "c";
-  EXPECT_FALSE(client.Kestrel_SetTargetColor("Cam1", {over.c_str()}));
+  for (const std::size_t length : {10238u, 10300u}) {
+    EXPECT_FALSE(client.Kestrel_SetTargetColor("Cam1", {std::string(length - frame, 'c').c_str()}));
+    const std::string refused =
+        "Request too long:" + std::to_string(length) +
+        " characters (at most 10237), not sent[Kestrel::Kestrel_SetTargetColor]";
+    EXPECT_EQ(console.lines().back(), kestrel_test::Red("Kestrel", refused));
+    EXPECT_EQ(client.Kestrel_GetErrorString(), refused);
+  }
   EXPECT_EQ(canned.requests().size(), 1u);
-  const std::string refused =
-      "Request too long:10238 characters (at most 10237), not "
-      "sent[Kestrel::Kestrel_SetTargetColor]";
-  EXPECT_EQ(console.lines().back(), kestrel_test::Red("Kestrel", refused));
-  EXPECT_EQ(client.Kestrel_GetErrorString(), refused);
 }
 
 const std::string k64 = "1." + std::string(62, '0');  // 64 characters: refused
