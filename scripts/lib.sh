@@ -5,7 +5,7 @@
 need_packages() {
   local missing=()
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "== installing: ${missing[*]}"
@@ -30,7 +30,7 @@ start_sim() {
   sim_pid=$!
   port=""
   for _ in $(seq $((${SIM_START_SECONDS:-5} * 20))); do
-    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$out" | head -n1)
+    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p;T;q' "$out")
     [ -n "$port" ] && return 0
     sleep 0.05
   done

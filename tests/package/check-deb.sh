@@ -17,7 +17,7 @@ work=$(cd "$work" && pwd)
 names=(libkestrel1 libkestrel-dev kestrel-tools)
 installed_before=()
 for name in "${names[@]}"; do
-  dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "install ok installed" &&
+  [ "$(dpkg-query -W -f='${Status}' "$name" 2>/dev/null)" = "install ok installed" ] &&
     installed_before+=("$name")
 done
 sim_pid=""
