@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/trace.h"
+#include "trace/trace.h"
 
 namespace kestrel_cli {
 

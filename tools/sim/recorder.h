@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/socket.h"
-#include "sim/trace.h"
+#include "trace/trace.h"
 
 namespace kestrel::sim {
 

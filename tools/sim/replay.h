@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/trace.h"
+#include "trace/trace.h"
 
 namespace kestrel::sim {
 

@@ -1,4 +1,4 @@
-#include "sim/trace.h"
+#include "trace/trace.h"
 
 #include <algorithm>
 #include <cctype>

@@ -10,8 +10,8 @@
 //   {"us":381,"conn":1,"dir":"request","line":"<GetGain,Cam1>","end":"crlf"}
 //   {"us":455,"conn":1,"dir":"reply","line":"<GetGain,OK,1.000000>","end":"crlf"}
 //   {"us":9012,"conn":1,"event":"close","by":"client"}
-#ifndef KESTREL_SIM_TRACE_H
-#define KESTREL_SIM_TRACE_H
+#ifndef KESTREL_TRACE_TRACE_H
+#define KESTREL_TRACE_TRACE_H
 
 #include <chrono>
 #include <cstdint>
@@ -138,4 +138,4 @@ std::vector<Exchange> Exchanges(const std::vector<Record>& records);
 
 }  // namespace kestrel::trace
 
-#endif  // KESTREL_SIM_TRACE_H
+#endif  // KESTREL_TRACE_TRACE_H
