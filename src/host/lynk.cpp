@@ -17,6 +17,7 @@
 // that still works on it.
 #include "host/lynk.h"
 
+#include "host/line_buffer.h"
 #include "host/sockets.h"
 
 #include <algorithm>
@@ -410,20 +411,6 @@ Io Peek(Handle h) {
 // End of the platform calls.
 // ---------------------------------------------------------------------------
 
-// First occurrence of `term` (length `tl` >= 1) in `data`, or null.
-const char* FindTerminator(const char* data, std::size_t size, const char* term, std::size_t tl) {
-  if (size < tl) return nullptr;
-  const char* p = data;
-  const char* const last = data + (size - tl);
-  while (p <= last) {
-    p = static_cast<const char*>(std::memchr(p, term[0], static_cast<std::size_t>(last - p) + 1));
-    if (p == nullptr) return nullptr;
-    if (std::memcmp(p + 1, term + 1, tl - 1) == 0) return p;
-    ++p;
-  }
-  return nullptr;
-}
-
 // One TCP connection; see the lifetime note at the top of the file.
 struct Connection {
   Connection(Handle h, unsigned long serial) : handle(h), id(serial) {}
@@ -450,14 +437,9 @@ struct Lynk::Impl {
   std::atomic<unsigned long> serial{0};
 
   // Receive state, used only by reads and clears (never concurrent with each
-  // other). Unread bytes are buf[begin, end); no terminator starts in
-  // [begin, scan); `dropping` while the rest of an overlong line is skipped;
-  // `owner` is the connection the bytes came from.
-  std::unique_ptr<char[]> buf{new char[kBufferSize]};
-  std::size_t begin = 0;
-  std::size_t end = 0;
-  std::size_t scan = 0;
-  bool dropping = false;
+  // other): the bytes received and not yet read, and the connection they
+  // came from.
+  net::LineBuffer lines{kBufferSize};
   unsigned long owner = 0;
 
   std::shared_ptr<Connection> Acquire() {
@@ -466,64 +448,8 @@ struct Lynk::Impl {
   }
 
   void ResetBuffer(unsigned long id) {
-    begin = end = scan = 0;
-    dropping = false;
+    lines.Clear();
     owner = id;
-  }
-
-  // Moves the unread bytes to the front when the tail has no room left.
-  void MakeRoom() {
-    if (begin == end) {
-      begin = end = scan = 0;
-    } else if (end == kBufferSize) {
-      std::memmove(buf.get(), buf.get() + begin, end - begin);
-      scan -= begin;
-      end -= begin;
-      begin = 0;
-    }
-  }
-
-  // Places the next line (or the first `cap` bytes of an overlong one) into
-  // `out` and returns true when the buffered bytes hold one.
-  bool TakeLine(char* out, const char* term, std::size_t tl, std::size_t cap, int* count) {
-    char* const data = buf.get();
-    for (;;) {
-      const char* hit = FindTerminator(data + scan, end - scan, term, tl);
-      if (dropping) {
-        if (hit == nullptr) {
-          // Keep a possible start of the terminator; drop the rest.
-          begin = end - std::min(tl - 1, end - begin);
-          scan = begin;
-          return false;
-        }
-        begin = scan = static_cast<std::size_t>(hit - data) + tl;
-        dropping = false;
-        continue;
-      }
-      if (hit != nullptr) {
-        const std::size_t stop = static_cast<std::size_t>(hit - data) + tl;
-        const std::size_t n = std::min(stop - begin, cap);
-        std::memcpy(out, data + begin, n);
-        out[n] = '\0';
-        *count = static_cast<int>(n);
-        begin = scan = stop;  // an overlong line's rest is dropped with it
-        return true;
-      }
-      if (end - begin >= cap) {
-        // The line is longer than the caller can take: hand over its head,
-        // drop the rest as it comes. The last bytes handed over stay for the
-        // search, since the terminator may begin among them.
-        std::memcpy(out, data + begin, cap);
-        out[cap] = '\0';
-        *count = static_cast<int>(cap);
-        begin += cap - std::min(tl - 1, cap);
-        scan = begin;
-        dropping = true;
-        return true;
-      }
-      scan = end - std::min(tl - 1, end - begin);
-      return false;
-    }
   }
 };
 
@@ -587,7 +513,7 @@ void Lynk::Lynk_Clear_Buffer() {
   // after 256 full buffers (16 MiB) whatever still comes is left to the reads.
   for (int rounds = 0; rounds < 256; ++rounds) {
     std::size_t got = 0;
-    const Io io = RecvNow(conn->handle, m.buf.get(), kBufferSize, &got);
+    const Io io = RecvNow(conn->handle, m.lines.room(), m.lines.room_size(), &got);
     if (io == Io::kData && got == kBufferSize) continue;  // more may be waiting
     if (io == Io::kClosed || io == Io::kError) conn->ended.store(true);
     return;
@@ -633,22 +559,29 @@ bool Lynk::Lynk_Read_String(char* buffer, const char* terminator, int limit, int
   // beyond it cuts lines at kBufferSize bytes.
   const std::size_t cap = std::min(static_cast<std::size_t>(limit) - 1, kBufferSize);
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  const std::string_view term(terminator, tl);
   bool tried = false;
   for (;;) {
-    if (m.TakeLine(buffer, terminator, tl, cap, count)) return true;
+    const net::LineBuffer::Piece line = m.lines.Take(term, cap);
+    if (line.kind != net::LineBuffer::Kind::kNone) {
+      // A head of an over-long line is cap bytes: the rest is dropped as it comes.
+      std::memcpy(buffer, line.bytes.data(), line.bytes.size());
+      buffer[line.bytes.size()] = '\0';
+      *count = static_cast<int>(line.bytes.size());
+      return true;
+    }
     if (conn->ended.load()) return false;
     const int left = MsLeft(deadline);
     if (left <= 0 && tried) return false;
-    m.MakeRoom();
     std::size_t got = 0;
-    char* const room = m.buf.get() + m.end;
-    const std::size_t size = kBufferSize - m.end;
+    char* const room = m.lines.room();
+    const std::size_t size = m.lines.room_size();
     const Io io = left > 0
                       ? RecvWithin(conn->handle, room, size, left, &conn->recv_timeout_ms, &got)
                       : RecvNow(conn->handle, room, size, &got);
     tried = true;
     if (io == Io::kData) {
-      m.end += got;
+      m.lines.commit(got);
     } else if (io != Io::kTimeout) {
       conn->ended.store(true);
       return false;
