@@ -136,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool copy = (data[3] & 4) != 0;
   // As the link reads: a caller's limit counts the NUL, and the buffer cuts lines at its size.
   const std::size_t capacity = tight ? std::max<std::size_t>(asked - 1, term.size()) : kLinkBuffer;
-  const std::size_t limit = std::min(asked - 1, capacity);
+  // Split pieces hold a terminator whole.
+  const std::size_t limit = std::max(std::min(asked - 1, capacity), split ? term.size() : 1);
   Run run{term, limit, split,
           LineBuffer(capacity, split ? LineBuffer::Overlong::kSplit : LineBuffer::Overlong::kDrop),
           DropModel{term, limit}};

@@ -83,11 +83,14 @@ LineBuffer::Piece LineBuffer::Take(std::string_view terminator, std::size_t limi
       }
       if (overlong_ == Overlong::kDrop) {
         begin_ = scan_ = stop;  // the rest of the line goes with it
-      } else {
-        begin_ += limit;  // the terminator found is still the first ahead
-        scan_ = static_cast<std::size_t>(hit - data);
+        return {Kind::kHead, {data + start, limit}};
       }
-      return {Kind::kHead, {data + start, limit}};
+      // A piece ends before the terminator, which stays whole for the last
+      // piece; the terminator found is still the first ahead.
+      const std::size_t n = std::min(limit, static_cast<std::size_t>(hit - data) - start);
+      begin_ += n;
+      scan_ = static_cast<std::size_t>(hit - data);
+      return {Kind::kHead, {data + start, n}};
     }
     if (end_ - start >= limit) {
       if (overlong_ == Overlong::kDrop) {

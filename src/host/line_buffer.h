@@ -46,8 +46,9 @@ class LineBuffer {
   std::size_t Feed(std::string_view bytes);
 
   // The next line ending in `terminator` (not empty), or the next head or
-  // piece of one longer than `limit` bytes (1 <= limit <= capacity), or
-  // kNone. A terminator differs from the last one asked for only at a cost:
+  // piece of one longer than `limit` bytes, or kNone. The limit is at least
+  // 1 and at most the capacity, and when lines are split at least the
+  // terminator's size (no piece cuts a terminator). A terminator differs from the last one asked for only at a cost:
   // the search starts again from the oldest byte held.
   Piece Take(std::string_view terminator, std::size_t limit);
 
