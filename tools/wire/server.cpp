@@ -1,16 +1,11 @@
 #include "wire/server.h"
 
-#ifdef _WIN32
-#include <winsock2.h>  // SO_LINGER
-#else
-#include <sys/socket.h>
-#endif
-
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
 
 #include "host/line_buffer.h"
+#include "host/socket_api.h"  // SO_LINGER
 
 namespace kestrel::wire {
 
