@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "wire/server.h"
@@ -94,33 +95,45 @@ void HoldOnLastCpu() {
   for (;;) ::pause();
 }
 
-}  // namespace
-
-bool ReplyServer::Start(const ReplyTable& replies, std::string& why) {
-  int ports[2];
-  if (::pipe2(ports, O_CLOEXEC) != 0) {
+// Forks a child that ends with this process and runs `child` with the write
+// end of a pipe, whose read end goes to `*from_child`. The child's pid, or
+// -1 with the reason in `why`.
+pid_t ForkChild(const std::function<void(int to_parent)>& child, int* from_child,
+                std::string& why) {
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) {
     why = std::string("pipe: ") + std::strerror(errno);
-    return false;
+    return -1;
   }
   const pid_t parent = ::getpid();
   std::fflush(nullptr);
   const pid_t pid = ::fork();
   if (pid < 0) {
     why = std::string("fork: ") + std::strerror(errno);
-    ::close(ports[0]);
-    ::close(ports[1]);
-    return false;
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+    return -1;
   }
   if (pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) std::_Exit(0);
-    ::close(ports[0]);
-    ServeForever(replies, ports[1]);
+    if (::getppid() != parent) ::_exit(0);
+    ::close(pipe[0]);
+    child(pipe[1]);
+    ::_exit(127);
   }
-  ::close(ports[1]);
-  pid_ = pid;
-  const bool named = ::read(ports[0], &port_, sizeof port_) == sizeof port_;
-  ::close(ports[0]);
+  ::close(pipe[1]);
+  *from_child = pipe[0];
+  return pid;
+}
+
+}  // namespace
+
+bool ReplyServer::Start(const ReplyTable& replies, std::string& why) {
+  int from_child = -1;
+  pid_ = ForkChild([&](int to_parent) { ServeForever(replies, to_parent); }, &from_child, why);
+  if (pid_ < 0) return false;
+  const bool named = ::read(from_child, &port_, sizeof port_) == sizeof port_;
+  ::close(from_child);
   if (!named) {
     why = "the reply server did not start";
     Stop();
@@ -168,48 +181,33 @@ bool SimulatorProcess::Start(const std::string& path, const std::vector<std::str
     why = path + " is not an executable";
     return false;
   }
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    why = std::string("pipe: ") + std::strerror(errno);
-    return false;
-  }
   std::vector<std::string> args{path, "--port", "0"};
   args.insert(args.end(), extra.begin(), extra.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  const pid_t parent = ::getpid();
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    why = std::string("fork: ") + std::strerror(errno);
-    ::close(out[0]);
-    ::close(out[1]);
-    return false;
-  }
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(0);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  pid_ = pid;
+  int out = -1;
+  pid_ = ForkChild(
+      [&](int to_parent) {
+        ::dup2(to_parent, STDOUT_FILENO);
+        ::execv(argv[0], argv.data());
+      },
+      &out, why);
+  if (pid_ < 0) return false;
   // The first line names the port; give the simulator ten seconds.
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (line.find('\n') == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now()).count();
-    pollfd p{out[0], POLLIN, 0};
+    pollfd p{out, POLLIN, 0};
     if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
     char chunk[256];
-    const ssize_t n = ::read(out[0], chunk, sizeof chunk);
+    const ssize_t n = ::read(out, chunk, sizeof chunk);
     if (n <= 0) break;
     line.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(out[0]);
+  ::close(out);
   const std::string marker = "listening on 127.0.0.1:";
   const std::size_t at = line.find(marker);
   if (at == std::string::npos || line.find('\n') == std::string::npos) {

@@ -25,6 +25,6 @@ def test_calibrate_example_prints_its_tables(sim):
 
 
 def test_benchmark_runs_both_clients(sim):
-    out = run(ROOT / "python/tests/bench_get_real.py", "--port", str(sim.port), "--smoke")
+    out = run(ROOT / "bench/python_get_real.py", "--port", str(sim.port), "--smoke")
     assert [line.split()[0] for line in out[1:]] == ["kestrel.Client.get_real", "socket", "socket",
                                                      "binding", "binding"]

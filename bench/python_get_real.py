@@ -1,7 +1,7 @@
 """get_real through the binding beside a plain Python socket client.
 
-    python3 python/tests/bench_get_real.py --sim build/release/tools/sim/kestrel-sim
-    python3 python/tests/bench_get_real.py --port 8000 [--rounds 21] [--calls 2000] [--smoke]
+    python3 bench/python_get_real.py --sim build/release/tools/sim/kestrel-sim
+    python3 bench/python_get_real.py --port 8000 [--rounds 21] [--calls 2000] [--smoke]
 
 The clients send the same request to the same kestrel-sim and parse the same
 reply into a kestrel.Point. The socket client runs twice: with a 5 s timeout,
