@@ -1,8 +1,8 @@
 // The network link against the scripted fake server on 127.0.0.1. How lines
 // are framed (split terminators, over-long lines, two lines in one write,
-// more lines than the buffer holds, a close) is the fuzz target's model,
-// replayed on its corpus in every test build (fuzz_replay.lynk); these are
-// the waits, the peer's end, clearing, reconnecting and the threads.
+// more lines than the buffer holds) is the line buffer's, checked against the
+// fuzz target's model on its corpus in every test build (fuzz_replay.lines);
+// these are the waits, the peer's end, clearing, reconnecting and the threads.
 #include "host/lynk.h"
 
 #include <gtest/gtest.h>
