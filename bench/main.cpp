@@ -36,6 +36,7 @@
 #include "alloc_count.h"
 #include "benchmarks.h"
 #include "servers.h"
+#include "wire/server.h"
 #include "workloads.h"
 
 #ifndef KESTREL_SIM_PATH
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
   if (TakeFlag(args, "--no-sim", nullptr)) sim_path.clear();
   if (TakeFlag(args, "--iterations", &value)) s.iterations = std::atol(value.c_str());
   if (TakeFlag(args, "--reply-port", &value)) s.reply_port = std::atoi(value.c_str());
-  if (TakeFlag(args, "--no-pin", nullptr)) ReplyServer::hold_on_one_cpu = false;
+  if (TakeFlag(args, "--no-pin", nullptr)) ChildServer::hold_on_one_cpu = false;
   const bool serve = TakeFlag(args, "--serve-replies", nullptr);
   const bool no_audit = TakeFlag(args, "--no-audit", nullptr);
 
@@ -111,32 +112,32 @@ int main(int argc, char** argv) {
     return 1;
   }
   const ReplyTable replies = ServerReplies(s.workloads);
-  if (serve) ReplyServer::ServeHere(replies);
+  if (serve) ChildServer::ServeHere(replies);
   if (!allocation_counting_works()) {
     std::fprintf(stderr, "kestrel-bench: the allocation counter is not in effect\n");
     return 1;
   }
   // Servers first, while this process has no other thread.
-  ReplyServer reply_server;
-  SilentServer silent;
-  SimulatorProcess sim;
-  if (s.reply_port == 0 && reply_server.Start(replies, why)) s.reply_port = reply_server.port();
-  if (s.reply_port == 0 || !silent.Start(why)) {
+  ChildServer reply_server;
+  ChildServer sim;
+  if (s.reply_port == 0 && reply_server.StartReplies(replies, why)) s.reply_port = reply_server.port();
+  const auto silent = s.reply_port == 0 ? nullptr : StartSilentServer(why);
+  if (!silent) {
     std::fprintf(stderr, "kestrel-bench: %s\n", why.c_str());
     return 1;
   }
-  s.silent_port = silent.port();
-  if (!sim_path.empty() && !sim.Start(sim_path, {}, why)) {
+  s.silent_port = silent->port();
+  if (!sim_path.empty() && !sim.StartSimulator(sim_path, {}, why)) {
     std::fprintf(stderr, "kestrel-bench: simulator not started: %s\n", why.c_str());
     if (s.smoke) return 1;
   }
   s.sim_port = sim.port();
   s.sim_pid = static_cast<int>(sim.pid());
   // The recorder in front of the reply server, its trace removed at the end.
-  SimulatorProcess recorder;
+  ChildServer recorder;
   const std::string trace_file = "/tmp/kestrel-bench-" + std::to_string(::getpid()) + ".jsonl";
   if (!sim_path.empty() &&
-      recorder.Start(sim_path,
+      recorder.StartSimulator(sim_path,
                      {"--record", trace_file, "--forward", "127.0.0.1:" + std::to_string(s.reply_port)},
                      why)) {
     s.recorder_port = recorder.port();
@@ -148,7 +149,7 @@ int main(int argc, char** argv) {
     if (s.smoke) return 1;
   }
   std::printf("reply server on 127.0.0.1:%d%s; silent server on port %d; simulator %s\n",
-              s.reply_port, ReplyServer::hold_on_one_cpu ? " (kept on the last CPU)" : "",
+              s.reply_port, ChildServer::hold_on_one_cpu ? " (kept on the last CPU)" : "",
               s.silent_port,
               s.sim_port > 0 ? ("on port " + std::to_string(s.sim_port)).c_str() : "not used");
   for (const Workload& w : s.workloads) {

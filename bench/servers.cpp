@@ -24,7 +24,7 @@
 
 namespace kbench {
 
-bool ReplyServer::hold_on_one_cpu = true;
+bool ChildServer::hold_on_one_cpu = true;
 
 namespace {
 
@@ -81,7 +81,7 @@ void HoldOnLastCpu() {
 // Serves `replies` on a free port of 127.0.0.1 until the process ends,
 // writing the port to `port_fd` once it listens.
 [[noreturn]] void ServeForever(const ReplyTable& replies, int port_fd) {
-  if (ReplyServer::hold_on_one_cpu) HoldOnLastCpu();
+  if (ChildServer::hold_on_one_cpu) HoldOnLastCpu();
   TableResponder responder(replies);
   kestrel::wire::Server server(responder, {"127.0.0.1", 0, 64});
   try {
@@ -128,7 +128,7 @@ pid_t ForkChild(const std::function<void(int to_parent)>& child, int* from_child
 
 }  // namespace
 
-bool ReplyServer::Start(const ReplyTable& replies, std::string& why) {
+bool ChildServer::StartReplies(const ReplyTable& replies, std::string& why) {
   int from_child = -1;
   pid_ = ForkChild([&](int to_parent) { ServeForever(replies, to_parent); }, &from_child, why);
   if (pid_ < 0) return false;
@@ -141,7 +141,7 @@ bool ReplyServer::Start(const ReplyTable& replies, std::string& why) {
   return named;
 }
 
-void ReplyServer::ServeHere(const ReplyTable& replies) {
+void ChildServer::ServeHere(const ReplyTable& replies) {
   int ports[2];
   if (::pipe(ports) != 0) std::_Exit(1);
   if (::fork() == 0) ServeForever(replies, ports[1]);
@@ -152,31 +152,21 @@ void ReplyServer::ServeHere(const ReplyTable& replies) {
   for (;;) ::pause();
 }
 
-void ReplyServer::Stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
-
-SilentServer::SilentServer() = default;
-SilentServer::~SilentServer() = default;
-
-bool SilentServer::Start(std::string& why) {
+std::unique_ptr<kestrel::wire::Server> StartSilentServer(std::string& why) {
   static SilentResponder silent;
-  server_ = std::make_unique<kestrel::wire::Server>(silent, kestrel::wire::ServerOptions{"127.0.0.1", 0, 64});
+  auto server = std::make_unique<kestrel::wire::Server>(
+      silent, kestrel::wire::ServerOptions{"127.0.0.1", 0, 64});
   try {
-    server_->Start();
+    server->Start();
   } catch (const std::exception& e) {
     why = e.what();
-    return false;
+    return nullptr;
   }
-  port_ = server_->port();
-  return true;
+  return server;
 }
 
-bool SimulatorProcess::Start(const std::string& path, const std::vector<std::string>& extra,
-                             std::string& why) {
+bool ChildServer::StartSimulator(const std::string& path, const std::vector<std::string>& extra,
+                                 std::string& why) {
   if (::access(path.c_str(), X_OK) != 0) {
     why = path + " is not an executable";
     return false;
@@ -219,7 +209,7 @@ bool SimulatorProcess::Start(const std::string& path, const std::vector<std::str
   return port_ > 0;
 }
 
-void SimulatorProcess::Stop() {
+void ChildServer::Stop() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
   // An orderly stop is quick; after two seconds it is killed.

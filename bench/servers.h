@@ -20,70 +20,45 @@ namespace kbench {
 // A framed reply line per command word, CR LF included.
 using ReplyTable = std::vector<std::pair<std::string, std::string>>;
 
-// The reply server: a child process forked from the benchmark program that
-// runs the tools' server with pre-built reply bytes, each connection on a
-// thread of its own. Per request it makes one recv and one send (a request
-// that arrives in pieces takes one recv per piece). A request whose command
-// word is not in the table gets "<WORD,NG,unknown>". The server keeps to the
-// machine's last CPU. Start it while the program has no other thread.
-class ReplyServer {
+// A server the benchmarks start as a child process, ended (SIGTERM, then
+// SIGKILL after two seconds) with this object or the program:
+// - the reply server: the tools' server with pre-built reply bytes, each
+//   connection on a thread of its own; per request one recv and one send (a
+//   request that arrives in pieces takes one recv per piece); a command word
+//   not in the table gets "<WORD,NG,unknown>"; it keeps to the machine's last
+//   CPU. Start it while the program has no other thread.
+// - the simulator, with --port 0 and `extra` arguments; the port is taken
+//   from its first line of output.
+class ChildServer {
  public:
-  ReplyServer() = default;
-  ~ReplyServer() { Stop(); }
-  ReplyServer(const ReplyServer&) = delete;
-  ReplyServer& operator=(const ReplyServer&) = delete;
+  ChildServer() = default;
+  ~ChildServer() { Stop(); }
+  ChildServer(const ChildServer&) = delete;
+  ChildServer& operator=(const ChildServer&) = delete;
 
-  // Forks the server; false (with `why`) when the socket cannot be set up.
-  bool Start(const ReplyTable& replies, std::string& why);
-  // Serves on a free port in the calling process until killed (for an
-  // outside measurement, e.g. under strace, of a client whose server must
-  // not be traced).
-  [[noreturn]] static void ServeHere(const ReplyTable& replies);
+  // False (with `why`) when the server does not start.
+  bool StartReplies(const ReplyTable& replies, std::string& why);
+  bool StartSimulator(const std::string& path, const std::vector<std::string>& extra,
+                      std::string& why);
   void Stop();
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
 
-  // Whether the server keeps to the last CPU (the default; see servers.cpp).
+  // Serves `replies` on a free port in the calling process until killed (for
+  // an outside measurement, e.g. under strace, of a client whose server must
+  // not be traced).
+  [[noreturn]] static void ServeHere(const ReplyTable& replies);
+  // Whether the reply server keeps to the last CPU (the default; see servers.cpp).
   static bool hold_on_one_cpu;
 
  private:
-  int port_ = 0;
-  pid_t pid_ = -1;
-};
-
-// A server that never answers: connects succeed and nothing ever comes back.
-class SilentServer {
- public:
-  SilentServer();
-  ~SilentServer();
-  SilentServer(const SilentServer&) = delete;
-  SilentServer& operator=(const SilentServer&) = delete;
-  bool Start(std::string& why);
-  int port() const { return port_; }
-
- private:
-  std::unique_ptr<kestrel::wire::Server> server_;
-  int port_ = 0;
-};
-
-// The simulator, run as a child process with --port 0 (and `extra`
-// arguments); the port is taken from its first line of output.
-class SimulatorProcess {
- public:
-  SimulatorProcess() = default;
-  ~SimulatorProcess() { Stop(); }
-  SimulatorProcess(const SimulatorProcess&) = delete;
-  SimulatorProcess& operator=(const SimulatorProcess&) = delete;
-  bool Start(const std::string& path, const std::vector<std::string>& extra, std::string& why);
-  void Stop();
-  int port() const { return port_; }
-  pid_t pid() const { return pid_; }
-  bool running() const { return pid_ > 0; }
-
- private:
   pid_t pid_ = -1;
   int port_ = 0;
 };
+
+// A server in this process that never answers: connects succeed and nothing
+// ever comes back. Null (with `why`) when it cannot listen.
+std::unique_ptr<kestrel::wire::Server> StartSilentServer(std::string& why);
 
 // The floor: a bare blocking TCP client with TCP_NODELAY that sends given
 // request bytes and reads a known number of reply bytes, parsing nothing.
