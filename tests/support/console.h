@@ -24,8 +24,6 @@ class ConsoleCapture {
  public:
   ConsoleCapture();
   ~ConsoleCapture();
-  ConsoleCapture(const ConsoleCapture&) = delete;
-  ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
   std::vector<ConsoleLine> lines() const;
   // The texts of the lines of one colour, in order.

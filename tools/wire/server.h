@@ -98,8 +98,6 @@ class Server {
   Server(Relay relay, ServerOptions options, Log log = {});
   // Stops the server if it still runs.
   ~Server();
-  Server(const Server&) = delete;
-  Server& operator=(const Server&) = delete;
 
   // Binds, listens and starts accepting. Throws std::runtime_error naming the
   // address and the reason when the socket cannot be set up.
