@@ -1,12 +1,10 @@
-// The command table of the `kestrel` command-line client and the strict
+// The commands of the `kestrel` command-line client and the strict
 // conversion of command-line words into the arguments of each operation.
 //
-// Every command operation of `Kestrel` has one row in the table: its
-// kebab-case name, the library operation and the command word it sends, its
-// arguments with names and types, a one-line summary, an example argument
-// list, and a small function that calls the operation and collects its
-// outputs. Everything else (usage lines, help, script parsing, the runner)
-// is derived from the rows.
+// The commands are the rows of the tools' catalogue (catalogue/commands.def);
+// a generic binder calls each row's operation with the converted arguments
+// and turns its output parameters into named outputs. Usage lines, help,
+// script parsing and the runner are derived from the rows.
 #ifndef KESTREL_CLI_COMMANDS_H
 #define KESTREL_CLI_COMMANDS_H
 
@@ -19,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "kestrel/kestrel.h"
 
 namespace kestrel_cli {
@@ -84,9 +83,10 @@ struct Output {
 };
 using Outputs = std::vector<Output>;
 
-// Calls the operation with the converted arguments, appends its outputs and
-// returns the operation's result.
-using RunFn = bool (*)(Kestrel& client, const Args& args, Outputs& outputs);
+// Calls the row's operation with the converted arguments, appends its outputs
+// and returns the operation's result.
+using RunFn = bool (*)(Kestrel& client, const kestrel::catalogue::Command& row, const Args& args,
+                       Outputs& outputs);
 
 struct CommandInfo {
   const char* name;       // kebab-case command name
@@ -98,6 +98,7 @@ struct CommandInfo {
   bool drawable;          // --svg can draw its outputs
   const char* no_reason;  // failure text when the library leaves none
   RunFn run;
+  const kestrel::catalogue::Command* row;
 };
 
 // The table, one row per command operation, in the library's order.
@@ -126,6 +127,11 @@ std::string CommandHelp(const CommandInfo& cmd);
 
 // Two lines per command, its usage and its summary, for the overall help.
 std::string CommandListing();
+
+// The catalogue for scripts: one JSON object per command and line, with its
+// names, command word, parameters (kind, request field, whether asked),
+// outputs, sample reply, example and summary.
+std::string CatalogueJson();
 
 // One command of a script or of the command line, ready to run.
 struct Invocation {
