@@ -11,8 +11,6 @@
 #include <type_traits>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
 #include "output.h"
 
 namespace kestrel_cli {
@@ -474,33 +472,6 @@ std::string CommandListing() {
   std::string out;
   for (const CommandInfo& cmd : Commands()) {
     out += "  " + UsageLine(cmd) + "\n      " + cmd.summary + "\n";
-  }
-  return out;
-}
-
-std::string CatalogueJson() {
-  std::string out;
-  for (const CommandInfo& cmd : Commands()) {
-    const kestrel::catalogue::Command& row = *cmd.row;
-    nlohmann::ordered_json params = nlohmann::ordered_json::array();
-    for (const Param& p : row) {
-      if (!kestrel::catalogue::IsInput(p.kind)) continue;
-      params.push_back({{"name", p.name},
-                        {"kind", kestrel::catalogue::KindName(p.kind)},
-                        {"field", p.field},
-                        {"asked", p.asked}});
-    }
-    const nlohmann::ordered_json object = {
-        {"name", row.cli},
-        {"operation", row.operation},
-        {"python", row.python},
-        {"word", row.word},
-        {"parameters", params},
-        {"outputs", kestrel::catalogue::OutputNames(row)},
-        {"sample_reply", row.sample},
-        {"example", row.example},
-        {"summary", row.summary}};
-    out += object.dump() + "\n";
   }
   return out;
 }

@@ -128,11 +128,6 @@ std::string CommandHelp(const CommandInfo& cmd);
 // Two lines per command, its usage and its summary, for the overall help.
 std::string CommandListing();
 
-// The catalogue for scripts: one JSON object per command and line, with its
-// names, command word, parameters (kind, request field, whether asked),
-// outputs, sample reply, example and summary.
-std::string CatalogueJson();
-
 // One command of a script or of the command line, ready to run.
 struct Invocation {
   const CommandInfo* cmd = nullptr;
