@@ -44,43 +44,33 @@ namespace {
 using kestrel::catalogue::Kind;
 using kestrel::catalogue::Param;
 
+// An output parameter: a reference the operation writes.
+template <typename A>
+constexpr bool kIsOutput =
+    std::is_lvalue_reference_v<A> && !std::is_const_v<std::remove_reference_t<A>>;
+
 // Whether a row's kind fits a parameter type of the operation.
 template <typename A>
 constexpr bool Fits(Kind k) {
   using T = std::remove_cv_t<std::remove_reference_t<A>>;
-  if constexpr (std::is_lvalue_reference_v<A> && !std::is_const_v<std::remove_reference_t<A>>) {
-    if constexpr (std::is_same_v<T, double>) {
-      return k == Kind::kOutNumber || k == Kind::kOutPointX || k == Kind::kOutPointY ||
-             k == Kind::kOutMatchAngle || k == Kind::kOutMatchScore || k == Kind::kOutNone;
-    } else if constexpr (std::is_same_v<T, int>) {
-      return k == Kind::kOutInt;
-    } else if constexpr (std::is_same_v<T, Point>) {
-      return k == Kind::kOutPoint || k == Kind::kOutMatchCenter;
-    } else if constexpr (std::is_same_v<T, std::string>) {
-      return k == Kind::kOutText;
-    } else if constexpr (std::is_same_v<T, std::vector<Point>>) {
-      return k == Kind::kOutPointList || k == Kind::kOutMatchCenters;
-    } else if constexpr (std::is_same_v<T, std::vector<double>>) {
-      return k == Kind::kOutMatchAngles || k == Kind::kOutMatchScores;
-    } else {
-      return false;
-    }
-  } else if constexpr (std::is_same_v<T, const char*>) {
-    return k == Kind::kText;
-  } else if constexpr (std::is_same_v<T, int>) {
-    return k == Kind::kInt;
-  } else if constexpr (std::is_same_v<T, double>) {
-    return k == Kind::kNumber;
-  } else if constexpr (std::is_same_v<T, bool>) {
-    return k == Kind::kFlag;
-  } else if constexpr (std::is_same_v<T, Point>) {
-    return k == Kind::kPoint;
-  } else if constexpr (std::is_same_v<T, std::vector<const char*>>) {
-    return k == Kind::kTextList;
-  } else if constexpr (std::is_same_v<T, std::vector<Point>>) {
-    return k == Kind::kPointList;
+  using std::is_same_v;
+  if constexpr (kIsOutput<A>) {
+    return (is_same_v<T, double> && (k == Kind::kOutNumber || k == Kind::kOutPointX ||
+                                      k == Kind::kOutPointY || k == Kind::kOutMatchAngle ||
+                                      k == Kind::kOutMatchScore || k == Kind::kOutNone)) ||
+           (is_same_v<T, int> && k == Kind::kOutInt) ||
+           (is_same_v<T, Point> && (k == Kind::kOutPoint || k == Kind::kOutMatchCenter)) ||
+           (is_same_v<T, std::string> && k == Kind::kOutText) ||
+           (is_same_v<T, std::vector<Point>> &&
+            (k == Kind::kOutPointList || k == Kind::kOutMatchCenters)) ||
+           (is_same_v<T, std::vector<double>> &&
+            (k == Kind::kOutMatchAngles || k == Kind::kOutMatchScores));
   } else {
-    return false;
+    return (is_same_v<T, const char*> && k == Kind::kText) ||
+           (is_same_v<T, int> && k == Kind::kInt) || (is_same_v<T, double> && k == Kind::kNumber) ||
+           (is_same_v<T, bool> && k == Kind::kFlag) || (is_same_v<T, Point> && k == Kind::kPoint) ||
+           (is_same_v<T, std::vector<const char*>> && k == Kind::kTextList) ||
+           (is_same_v<T, std::vector<Point>> && k == Kind::kPointList);
   }
 }
 
@@ -200,19 +190,13 @@ bool Call(Kestrel& k, bool (Kestrel::*op)(A...), const kestrel::catalogue::Comma
       slot = Input<std::remove_reference_t<decltype(slot)>>(p, args, next);
     }
   };
-  (prepare(std::get<I>(slots), row.params[I],
-           std::bool_constant<std::is_lvalue_reference_v<A> &&
-                              !std::is_const_v<std::remove_reference_t<A>>>{}),
-   ...);
+  (prepare(std::get<I>(slots), row.params[I], std::bool_constant<kIsOutput<A>>{}), ...);
   const bool ok = (k.*op)(std::get<I>(slots)...);
   Collector collect{out, {}, {}, {}, {}};
   const auto gather = [&](auto& slot, const Param& p, auto is_output) {
     if constexpr (decltype(is_output)::value) collect(p, slot);
   };
-  (gather(std::get<I>(slots), row.params[I],
-          std::bool_constant<std::is_lvalue_reference_v<A> &&
-                             !std::is_const_v<std::remove_reference_t<A>>>{}),
-   ...);
+  (gather(std::get<I>(slots), row.params[I], std::bool_constant<kIsOutput<A>>{}), ...);
   return ok;
 }
 
@@ -227,25 +211,6 @@ bool Bind(Kestrel& k, const kestrel::catalogue::Command& row, const Args& args, 
   return Call(k, kOperation, row, args, out);
 }
 
-ArgType ArgTypeOf(Kind kind) {
-  switch (kind) {
-    case Kind::kText:
-      return ArgType::kText;
-    case Kind::kInt:
-      return ArgType::kInt;
-    case Kind::kNumber:
-      return ArgType::kDouble;
-    case Kind::kFlag:
-      return ArgType::kBool;
-    case Kind::kPoint:
-      return ArgType::kPoint;
-    case Kind::kTextList:
-      return ArgType::kTextList;
-    default:
-      return ArgType::kPointList;
-  }
-}
-
 std::vector<CommandInfo> BuildTable() {
 #define COMMAND(op, ...) &Bind<&Kestrel::op>,
   static constexpr RunFn kRuns[] = {
@@ -258,7 +223,7 @@ std::vector<CommandInfo> BuildTable() {
     const kestrel::catalogue::Command& row = rows[i];
     std::vector<ArgInfo> args;
     for (const Param& p : row) {
-      if (p.asked) args.push_back({p.name, ArgTypeOf(p.kind)});
+      if (p.asked) args.push_back(p);
     }
     table.push_back({row.cli, row.operation, row.word, std::move(args), row.summary, row.example,
                      row.drawable, row.no_reason, kRuns[i], &row});
@@ -315,24 +280,25 @@ std::string ToText(const CommandInfo& cmd, const std::string& arg, const std::st
   return *gbk;
 }
 
-const char* TypeHelp(ArgType type) {
+const char* TypeHelp(Kind type) {
   switch (type) {
-    case ArgType::kText:
+    case Kind::kText:
       return "text";
-    case ArgType::kInt:
+    case Kind::kInt:
       return "whole number";
-    case ArgType::kDouble:
+    case Kind::kNumber:
       return "number";
-    case ArgType::kBool:
+    case Kind::kFlag:
       return "true, false, 1 or 0";
-    case ArgType::kPoint:
+    case Kind::kPoint:
       return "point: two numbers, X Y";
-    case ArgType::kTextList:
+    case Kind::kTextList:
       return "the remaining words, any number of them";
-    case ArgType::kPointList:
+    case Kind::kPointList:
       return "the remaining numbers, as X Y pairs";
+    default:
+      return "";
   }
-  return "";
 }
 
 // The client's error text after a failed exchange ("communication failed").
@@ -356,10 +322,10 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
   std::size_t fixed = 0;
   bool list = false;
   for (const ArgInfo& arg : cmd.args) {
-    if (arg.type == ArgType::kTextList || arg.type == ArgType::kPointList) {
+    if (arg.kind == Kind::kTextList || arg.kind == Kind::kPointList) {
       list = true;
     } else {
-      fixed += arg.type == ArgType::kPoint ? 2 : 1;
+      fixed += arg.kind == Kind::kPoint ? 2 : 1;
     }
   }
   if (words.size() < fixed || (!list && words.size() > fixed)) {
@@ -372,33 +338,33 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
   std::size_t pos = 0;
   for (const ArgInfo& arg : cmd.args) {
     const std::string name = Upper(arg.name);
-    switch (arg.type) {
-      case ArgType::kText:
+    switch (arg.kind) {
+      case Kind::kText:
         values.emplace_back(ToText(cmd, name, words[pos++]));
         break;
-      case ArgType::kInt:
+      case Kind::kInt:
         values.emplace_back(ToInt(cmd, name, words[pos++]));
         break;
-      case ArgType::kDouble:
+      case Kind::kNumber:
         values.emplace_back(ToDouble(cmd, name, words[pos++]));
         break;
-      case ArgType::kBool:
+      case Kind::kFlag:
         values.emplace_back(ToBool(cmd, name, words[pos++]));
         break;
-      case ArgType::kPoint: {
+      case Kind::kPoint: {
         Point p;
         p.X = ToDouble(cmd, name + ".X", words[pos++]);
         p.Y = ToDouble(cmd, name + ".Y", words[pos++]);
         values.emplace_back(p);
         break;
       }
-      case ArgType::kTextList: {
+      case Kind::kTextList: {
         std::vector<std::string> texts;
         for (; pos < words.size(); ++pos) texts.push_back(ToText(cmd, name, words[pos]));
         values.emplace_back(std::move(texts));
         break;
       }
-      case ArgType::kPointList: {
+      case Kind::kPointList: {
         const std::size_t rest = words.size() - pos;
         if (rest % 2 != 0) {
           throw UsageError(std::string(cmd.name) + ": " + name + ": X Y pairs expected, got " +
@@ -415,6 +381,8 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
         values.emplace_back(std::move(points));
         break;
       }
+      default:
+        break;  // outputs are not asked for
     }
   }
   return Args(std::move(values));
@@ -424,14 +392,14 @@ std::string UsageLine(const CommandInfo& cmd) {
   std::string line = cmd.name;
   for (const ArgInfo& arg : cmd.args) {
     const std::string name = Upper(arg.name);
-    switch (arg.type) {
-      case ArgType::kPoint:
+    switch (arg.kind) {
+      case Kind::kPoint:
         line += " " + name + "(X Y)";
         break;
-      case ArgType::kTextList:
+      case Kind::kTextList:
         line += " [" + name + "...]";
         break;
-      case ArgType::kPointList:
+      case Kind::kPointList:
         line += " [" + name + "(X Y)...]";
         break;
       default:
@@ -459,7 +427,7 @@ std::string CommandHelp(const CommandInfo& cmd) {
     out << "arguments:\n";
     for (const ArgInfo& arg : cmd.args) {
       const std::string name = Upper(arg.name);
-      out << "  " << name << std::string(width - name.size() + 2, ' ') << TypeHelp(arg.type)
+      out << "  " << name << std::string(width - name.size() + 2, ' ') << TypeHelp(arg.kind)
           << "\n";
     }
   }

@@ -22,23 +22,14 @@
 
 namespace kestrel_cli {
 
-// How an argument is written on the command line.
-enum class ArgType {
-  kText,       // one word, sent as GBK text
-  kInt,        // one whole number
-  kDouble,     // one finite number
-  kBool,       // true, false, 1 or 0
-  kPoint,      // two numbers: X Y
-  kTextList,   // all remaining words (possibly none)
-  kPointList,  // all remaining words, read as X Y pairs (possibly none)
-};
+// An argument is a parameter of the catalogue that the tools ask for; its
+// kind says how it is written on the command line: text (one word, sent as
+// GBK), int (a whole number), number (finite), flag (true, false, 1 or 0),
+// point (two numbers X Y), and the lists, which take all remaining words
+// (possibly none), the point list as X Y pairs.
+using ArgInfo = kestrel::catalogue::Param;
 
-struct ArgInfo {
-  const char* name;  // lower-case, shown upper-case in usage lines
-  ArgType type;
-};
-
-// A converted argument value; which alternative is held follows ArgType.
+// A converted argument value; which alternative is held follows the kind.
 using ArgValue = std::variant<std::string, int, double, bool, Point, std::vector<std::string>,
                               std::vector<Point>>;
 
