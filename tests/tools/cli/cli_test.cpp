@@ -182,6 +182,19 @@ TEST(CliExecute, EveryExampleSendsItsRequestAndReportsTheReply) {
   }
 }
 
+// The simulator and the bench answer a word without a handler with the
+// catalogue's sample reply: each must be one its operation takes.
+TEST(CliExecute, EverySampleReplyIsTakenByItsOperation) {
+  for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
+    SCOPED_TRACE(cmd.name);
+    Kestrel client;
+    kestrel_test::CannedReplies canned(client);
+    canned.Reply(std::string(cmd.word) + ",OK," + cmd.row->sample);
+    const auto args = kestrel_cli::ParseArgs(cmd, SplitScriptLine(cmd.example));
+    EXPECT_TRUE(kestrel_cli::Execute(client, {&cmd, args, 0}).ok);
+  }
+}
+
 // ---- The executable against the simulator --------------------------------------
 
 TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
