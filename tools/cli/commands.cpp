@@ -15,28 +15,6 @@
 
 namespace kestrel_cli {
 
-// ---- Typed access to converted arguments --------------------------------------
-
-template <typename T>
-const T& Args::get(std::size_t i) const {
-  const T* value = i < values_.size() ? std::get_if<T>(&values_[i]) : nullptr;
-  if (value == nullptr) {
-    throw std::logic_error("command table: argument " + std::to_string(i) +
-                           " is missing or has another type");
-  }
-  return *value;
-}
-
-const char* Args::text(std::size_t i) const { return get<std::string>(i).c_str(); }
-int Args::integer(std::size_t i) const { return get<int>(i); }
-double Args::number(std::size_t i) const { return get<double>(i); }
-bool Args::flag(std::size_t i) const { return get<bool>(i); }
-Point Args::point(std::size_t i) const { return get<Point>(i); }
-const std::vector<std::string>& Args::texts(std::size_t i) const {
-  return get<std::vector<std::string>>(i);
-}
-const std::vector<Point>& Args::points(std::size_t i) const { return get<std::vector<Point>>(i); }
-
 namespace {
 
 // ---- The binder: one catalogue row and its operation's signature ----------------
@@ -99,24 +77,19 @@ constexpr bool Fits(bool (Kestrel::*)(A...), std::initializer_list<Kind> kinds) 
 template <typename T>
 T Input(const Param& p, const Args& a, std::size_t& next) {
   if constexpr (std::is_same_v<T, const char*>) {
-    return p.asked ? a.text(next++) : "";
-  } else if constexpr (std::is_same_v<T, int>) {
-    return p.asked ? a.integer(next++) : static_cast<int>(p.fallback);
-  } else if constexpr (std::is_same_v<T, double>) {
-    return p.asked ? a.number(next++) : p.fallback;
-  } else if constexpr (std::is_same_v<T, bool>) {
-    return p.asked ? a.flag(next++) : p.fallback != 0.0;
-  } else if constexpr (std::is_same_v<T, Point>) {
-    return p.asked ? a.point(next++) : Point{};
-  } else if constexpr (std::is_same_v<T, std::vector<Point>>) {
-    return p.asked ? a.points(next++) : std::vector<Point>{};
-  } else {
-    static_assert(std::is_same_v<T, std::vector<const char*>>);
+    return p.asked ? std::get<std::string>(a.at(next++)).c_str() : "";
+  } else if constexpr (std::is_same_v<T, std::vector<const char*>>) {
     std::vector<const char*> texts;
     if (p.asked) {
-      for (const std::string& text : a.texts(next++)) texts.push_back(text.c_str());
+      for (const std::string& text : std::get<std::vector<std::string>>(a.at(next++))) {
+        texts.push_back(text.c_str());
+      }
     }
     return texts;
+  } else if constexpr (std::is_arithmetic_v<T>) {
+    return p.asked ? std::get<T>(a.at(next++)) : static_cast<T>(p.fallback);
+  } else {
+    return p.asked ? std::get<T>(a.at(next++)) : T{};
   }
 }
 
@@ -334,7 +307,7 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
                      std::to_string(words.size()) + "\nusage: kestrel " + UsageLine(cmd));
   }
 
-  std::vector<ArgValue> values;
+  Args values;
   std::size_t pos = 0;
   for (const ArgInfo& arg : cmd.args) {
     const std::string name = Upper(arg.name);
@@ -385,7 +358,7 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
         break;  // outputs are not asked for
     }
   }
-  return Args(std::move(values));
+  return values;
 }
 
 std::string UsageLine(const CommandInfo& cmd) {

@@ -33,29 +33,8 @@ using ArgInfo = kestrel::catalogue::Param;
 using ArgValue = std::variant<std::string, int, double, bool, Point, std::vector<std::string>,
                               std::vector<Point>>;
 
-// The converted arguments of one invocation, in table order.
-class Args {
- public:
-  Args() = default;
-  explicit Args(std::vector<ArgValue> values) : values_(std::move(values)) {}
-
-  // Typed access to argument `i`; throws std::logic_error when the table row
-  // asks for a type that its own argument list does not declare.
-  const char* text(std::size_t i) const;
-  int integer(std::size_t i) const;
-  double number(std::size_t i) const;
-  bool flag(std::size_t i) const;
-  Point point(std::size_t i) const;
-  const std::vector<std::string>& texts(std::size_t i) const;
-  const std::vector<Point>& points(std::size_t i) const;
-
-  std::size_t size() const { return values_.size(); }
-
- private:
-  template <typename T>
-  const T& get(std::size_t i) const;
-  std::vector<ArgValue> values_;
-};
+// The converted arguments of one invocation, in the row's order.
+using Args = std::vector<ArgValue>;
 
 // One match of a template: centre, angle and score.
 struct Match {
