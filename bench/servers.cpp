@@ -19,98 +19,47 @@
 #include <cstring>
 #include <thread>
 
+#include "wire/server.h"
+
 namespace kbench {
 
 bool ReplyServer::hold_on_one_cpu = true;
 
 namespace {
 
-// A listening socket on 127.0.0.1 and a free port; -1 on failure.
-int Listen(int backlog, int& port, std::string& why) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    why = std::string("socket: ") + std::strerror(errno);
-    return -1;
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t length = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd, backlog) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-    why = std::string("listen on 127.0.0.1: ") + std::strerror(errno);
-    ::close(fd);
-    return -1;
-  }
-  port = ntohs(addr.sin_port);
-  return fd;
-}
-
-bool SendAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// One connection of the reply server: lines in, table replies out.
-void ServeConnection(int fd, const ReplyTable* replies) {
-  std::vector<char> buffer(128 * 1024);
-  std::size_t held = 0;
-  std::string unknown;
-  for (;;) {
-    if (held == buffer.size()) held = 0;  // a line longer than the buffer: dropped
-    const ssize_t n = ::recv(fd, buffer.data() + held, buffer.size() - held, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    const std::size_t scanned = held;
-    held += static_cast<std::size_t>(n);
-    std::size_t start = 0;
-    std::size_t from = scanned;
-    for (;;) {
-      const void* hit = std::memchr(buffer.data() + from, '\n', held - from);
-      if (hit == nullptr) break;
-      const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(hit) -
-                                                       buffer.data());
-      // The command word lies between '<' and the first ',' (or '>').
-      const char* line = buffer.data() + start;
-      const std::size_t size = end - start;
-      std::size_t w = (size > 0 && line[0] == '<') ? 1 : 0;
-      const std::size_t word_begin = w;
-      while (w < size && line[w] != ',' && line[w] != '>' && line[w] != '\r') ++w;
-      const std::string_view word(line + word_begin, w - word_begin);
-      const std::string* reply = nullptr;
-      for (const auto& entry : *replies) {
-        if (entry.first == word) {
-          reply = &entry.second;
-          break;
-        }
+// The reply table as a responder of the tools' server: one pre-built reply
+// per command word.
+class TableResponder : public kestrel::wire::Responder {
+ public:
+  explicit TableResponder(const ReplyTable& replies) : replies_(replies) {}
+  kestrel::wire::ReplyPlan Answer(kestrel::wire::Connection&, std::string_view line) override {
+    // The command word lies between '<' and the first ',' (or '>').
+    std::string_view word = line.substr(line.empty() || line[0] != '<' ? 0 : 1);
+    word = word.substr(0, word.find_first_of(",>"));
+    kestrel::wire::ReplyPlan plan;
+    for (const auto& entry : replies_) {
+      if (entry.first == word) {
+        plan.pieces.push_back({0, entry.second});
+        return plan;
       }
-      if (reply == nullptr) {
-        unknown = "<";
-        unknown.append(word.data(), word.size());
-        unknown += ",NG,unknown>\r\n";
-        reply = &unknown;
-      }
-      if (!SendAll(fd, reply->data(), reply->size())) {
-        ::close(fd);
-        return;
-      }
-      start = from = end + 1;
     }
-    if (start > 0) {
-      std::memmove(buffer.data(), buffer.data() + start, held - start);
-      held -= start;
-    }
+    return kestrel::wire::ReplyPlan::Line("<" + std::string(word) + ",NG,unknown>");
   }
-  ::close(fd);
-}
+
+ private:
+  const ReplyTable& replies_;
+};
+
+// Answers nothing, ever: connects succeed and no byte comes back.
+class SilentResponder : public kestrel::wire::Responder {
+ public:
+  kestrel::wire::ReplyPlan Greet(kestrel::wire::Connection&) override {
+    return kestrel::wire::ReplyPlan::Ended(kestrel::wire::ReplyPlan::Ending::kSilent);
+  }
+  kestrel::wire::ReplyPlan Answer(kestrel::wire::Connection&, std::string_view) override {
+    return {};
+  }
+};
 
 // Keeps the calling process (and the threads it makes later) on the last
 // CPU. With a thread per connection left to the scheduler, the floor's
@@ -128,54 +77,66 @@ void HoldOnLastCpu() {
   ::sched_setaffinity(0, sizeof set, &set);
 }
 
-[[noreturn]] void AcceptForever(int listen_fd, const ReplyTable* replies) {
+// Serves `replies` on a free port of 127.0.0.1 until the process ends,
+// writing the port to `port_fd` once it listens.
+[[noreturn]] void ServeForever(const ReplyTable& replies, int port_fd) {
   if (ReplyServer::hold_on_one_cpu) HoldOnLastCpu();
-  for (;;) {
-    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      std::_Exit(1);
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::thread(ServeConnection, fd, replies).detach();
+  TableResponder responder(replies);
+  kestrel::wire::Server server(responder, {"127.0.0.1", 0, 64});
+  try {
+    server.Start();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "reply server: %s\n", e.what());
+    std::_Exit(1);
   }
+  const int port = server.port();
+  if (::write(port_fd, &port, sizeof port) != sizeof port) std::_Exit(1);
+  for (;;) ::pause();
 }
 
 }  // namespace
 
 bool ReplyServer::Start(const ReplyTable& replies, std::string& why) {
-  const int fd = Listen(64, port_, why);
-  if (fd < 0) return false;
+  int ports[2];
+  if (::pipe2(ports, O_CLOEXEC) != 0) {
+    why = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
   const pid_t parent = ::getpid();
   std::fflush(nullptr);
   const pid_t pid = ::fork();
   if (pid < 0) {
     why = std::string("fork: ") + std::strerror(errno);
-    ::close(fd);
+    ::close(ports[0]);
+    ::close(ports[1]);
     return false;
   }
   if (pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) std::_Exit(0);
-    AcceptForever(fd, &replies);
+    ::close(ports[0]);
+    ServeForever(replies, ports[1]);
   }
-  ::close(fd);
+  ::close(ports[1]);
   pid_ = pid;
-  return true;
+  const bool named = ::read(ports[0], &port_, sizeof port_) == sizeof port_;
+  ::close(ports[0]);
+  if (!named) {
+    why = "the reply server did not start";
+    Stop();
+  }
+  return named;
 }
 
 void ReplyServer::ServeHere(const ReplyTable& replies) {
-  std::string why;
+  int ports[2];
+  if (::pipe(ports) != 0) std::_Exit(1);
+  if (::fork() == 0) ServeForever(replies, ports[1]);
   int port = 0;
-  const int fd = Listen(64, port, why);
-  if (fd < 0) {
-    std::fprintf(stderr, "reply server: %s\n", why.c_str());
-    std::_Exit(1);
-  }
+  if (::read(ports[0], &port, sizeof port) != sizeof port) std::_Exit(1);
   std::printf("reply server listening on 127.0.0.1:%d\n", port);
   std::fflush(stdout);
-  AcceptForever(fd, &replies);
+  for (;;) ::pause();
 }
 
 void ReplyServer::Stop() {
@@ -185,13 +146,20 @@ void ReplyServer::Stop() {
   pid_ = -1;
 }
 
-SilentServer::~SilentServer() {
-  if (fd_ >= 0) ::close(fd_);
-}
+SilentServer::SilentServer() = default;
+SilentServer::~SilentServer() = default;
 
 bool SilentServer::Start(std::string& why) {
-  fd_ = Listen(16, port_, why);
-  return fd_ >= 0;
+  static SilentResponder silent;
+  server_ = std::make_unique<kestrel::wire::Server>(silent, kestrel::wire::ServerOptions{"127.0.0.1", 0, 64});
+  try {
+    server_->Start();
+  } catch (const std::exception& e) {
+    why = e.what();
+    return false;
+  }
+  port_ = server_->port();
+  return true;
 }
 
 bool SimulatorProcess::Start(const std::string& path, const std::vector<std::string>& extra,
@@ -286,7 +254,9 @@ bool BareClient::Connect(int port) {
 }
 
 bool BareClient::RoundTrip(const std::string& request, std::size_t reply_size) {
-  if (!SendAll(fd_, request.data(), request.size())) return false;
+  if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size()))
+    return false;
   std::size_t got = 0;
   while (got < reply_size) {
     const ssize_t n = ::recv(fd_, buffer_.data() + got, buffer_.size() - got, 0);

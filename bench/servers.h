@@ -6,9 +6,14 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+namespace kestrel::wire {
+class Server;
+}
 
 namespace kbench {
 
@@ -16,11 +21,11 @@ namespace kbench {
 using ReplyTable = std::vector<std::pair<std::string, std::string>>;
 
 // The reply server: a child process forked from the benchmark program that
-// serves every connection on a thread of its own with pre-built reply bytes.
-// Per request it makes one recv and one send (a request that arrives in
-// pieces takes one recv per piece). A request whose command word is not in
-// the table gets "<WORD,NG,unknown>". The server keeps to the machine's last
-// CPU. Start it while the program has no other thread.
+// runs the tools' server with pre-built reply bytes, each connection on a
+// thread of its own. Per request it makes one recv and one send (a request
+// that arrives in pieces takes one recv per piece). A request whose command
+// word is not in the table gets "<WORD,NG,unknown>". The server keeps to the
+// machine's last CPU. Start it while the program has no other thread.
 class ReplyServer {
  public:
   ReplyServer() = default;
@@ -46,11 +51,10 @@ class ReplyServer {
   pid_t pid_ = -1;
 };
 
-// A listening socket that is never accepted from: connects succeed (the
-// kernel completes them) and nothing is ever answered.
+// A server that never answers: connects succeed and nothing ever comes back.
 class SilentServer {
  public:
-  SilentServer() = default;
+  SilentServer();
   ~SilentServer();
   SilentServer(const SilentServer&) = delete;
   SilentServer& operator=(const SilentServer&) = delete;
@@ -58,7 +62,7 @@ class SilentServer {
   int port() const { return port_; }
 
  private:
-  int fd_ = -1;
+  std::unique_ptr<kestrel::wire::Server> server_;
   int port_ = 0;
 };
 

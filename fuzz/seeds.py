@@ -53,7 +53,7 @@ def replies(cli):
     seed("Kestrel_AutoFocus", "long", b"AutoFocus,OK,1," + b"x" * 600)
 
 
-def link():
+def lines():
     def record_chunks(chunks):
         out = b""
         for c in chunks:
@@ -63,23 +63,27 @@ def link():
         return out
 
     line = b"<GetReal,OK,10.000000&-3.5>\r\n"
-    header = lambda term, limit, flags: bytes([term]) + struct.pack("<H", limit) + bytes([flags])
-    # limit selector: raw % 8 == 0 -> 10240, == 1 -> 70000, else 2 + raw / 8 % 300
-    write("lynk", "whole", header(0, 0, 0) + record_chunks([line]))
-    write("lynk", "bytewise", header(0, 0, 0) + b"".join(bytes([1, b]) for b in line))
-    write("lynk", "two-in-one", header(0, 0, 0) + record_chunks([line + line]))
-    write("lynk", "crlf-split", header(0, 0, 0) + record_chunks([line[:-1], line[-1:]]))
-    write("lynk", "short-limit", header(0, 8 * 10 + 2, 0) + record_chunks([line, line]))
-    write("lynk", "run-overlong", header(0, 0, 0) + b"\x01<" + b"\x00\xa0A" + b"\x03>\r\n")
-    write("lynk", "newline", header(1, 2, 0) + record_chunks([b"a\nbb\n\nccc"]))
-    write("lynk", "gt-crlf", header(2, 3, 0) + record_chunks([b"<x>\r\n<y>\r>\r\n"]))
-    write("lynk", "close", header(0, 0, 1) + record_chunks([line, b"<partial"]))
-    # More lines than the link's buffer holds, read without a clear: the
-    # buffer makes room as it goes. Lines of 263 bytes in records of 255 end
-    # together only after 67065 bytes, so the buffer fills with a partial
-    # line pending.
-    many = b"".join(b"<%0258d>\r\n" % i for i in range(300))
-    write("lynk", "beyond-the-buffer", header(0, 0, 0) + record_chunks([many]))
+    header = lambda term, raw, flags: bytes([term]) + struct.pack("<H", raw) + bytes([flags])
+    # The reader's limit is 2 + raw % 1200 less its NUL: raw 1198 takes any of
+    # these lines whole, raw 10 (limit 11) cuts them.
+    whole = 1198
+    write("lines", "whole", header(0, whole, 0) + record_chunks([line]))
+    write("lines", "bytewise", header(0, whole, 0) + b"".join(bytes([1, b]) for b in line))
+    write("lines", "two-in-one", header(0, whole, 0) + record_chunks([line + line]))
+    write("lines", "crlf-split", header(0, whole, 0) + record_chunks([line[:-1], line[-1:]]))
+    write("lines", "short-limit", header(0, 10, 0) + record_chunks([line, line]))
+    write("lines", "run-overlong", header(0, whole, 0) + b"\x01<" + b"\x00\x20A" + b"\x03>\r\n")
+    write("lines", "newline", header(1, 2, 0) + record_chunks([b"a\nbb\n\nccc"]))
+    write("lines", "gt-crlf", header(2, 3, 0) + record_chunks([b"<x>\r\n<y>\r>\r\n"]))
+    write("lines", "split", header(0, 10, 1) + record_chunks([line, b"<partial"]))
+    # Split into pieces by a buffer that holds just the limit, bytes copied in.
+    write("lines", "split-tight", header(2, 5, 7) + record_chunks([line, b"<x>\r", b"\n"]))
+    write("lines", "drop-tight", header(0, 5, 6) + record_chunks([line, line]))
+    # More lines than the buffer holds, read without a clear: it makes room as
+    # it goes. Lines of 263 bytes in records of 255 fill a buffer of 600 bytes
+    # with a partial line pending.
+    many = b"".join(b"<%0258d>\r\n" % i for i in range(30))
+    write("lines", "beyond-the-buffer", header(0, 598, 0) + record_chunks([many]))
 
 
 def yarn():
@@ -136,5 +140,5 @@ if __name__ == "__main__":
         HERE, "..", "build", "default", "tools", "cli", "kestrel")
     shutil.rmtree(os.path.join(HERE, "corpus", "replies"), ignore_errors=True)
     replies(cli)
-    link()
+    lines()
     yarn()

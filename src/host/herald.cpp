@@ -11,13 +11,7 @@
 #include <new>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "host/win32.h"
 #else
 #include <iconv.h>
 #include <sys/time.h>

@@ -17,7 +17,8 @@
 // that still works on it.
 #include "host/lynk.h"
 
-#include "host/sockets.h"
+#include "host/line_buffer.h"
+#include "host/socket_api.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,67 +28,24 @@
 #include <cstring>
 #include <memory>
 
-#if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/types.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
-
 namespace Corvus {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using net::CloseHandle;
 using net::Handle;
+using net::Io;
 using net::kNoHandle;
 using net::OpenSocket;
 using net::SetBlocking;
 using net::ShutdownHandle;
 
 // ---------------------------------------------------------------------------
-// Platform calls. Everything below this line up to the end of the section,
-// with the handle calls of host/sockets.h, is all the link knows of the
-// socket API; a Winsock branch (select, Winsock's timeouts and errors)
-// replaces exactly these functions.
+// Socket calls. Everything below this line up to the end of the section,
+// with the calls of host/sockets.h, is all the link knows of the socket API.
+// A socket stays blocking once connected: recv and send are bounded by
+// SO_RCVTIMEO and SO_SNDTIMEO; the calls that must not wait do not.
 // ---------------------------------------------------------------------------
-
-#if defined(_WIN32)
-// Winsock, started at the first connect (host/sockets.cpp).
-// A socket stays blocking once connected, like on POSIX: recv and send are
-// bounded by SO_RCVTIMEO and SO_SNDTIMEO (milliseconds as a DWORD); the
-// calls that must not wait look with a zero-timeout select first.
-
-// Outcome of one socket call.
-enum class Io {
-  kData,     // bytes moved (count in the out parameter)
-  kTimeout,  // nothing moved: would block or timed out
-  kClosed,   // the peer has closed its end (recv gave 0)
-  kError,    // the socket failed (reset, shut down, cancelled, ...)
-};
-
-bool SetTimeoutOption(Handle h, int option, int ms) {
-  const DWORD value = static_cast<DWORD>(ms);
-  return ::setsockopt(h, SOL_SOCKET, option, reinterpret_cast<const char*>(&value),
-                      sizeof value) == 0;
-}
 
 // Milliseconds left until `deadline`, rounded up; 0 once it has passed.
 int MsLeft(Clock::time_point deadline) {
@@ -97,50 +55,27 @@ int MsLeft(Clock::time_point deadline) {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-// Bytes for one recv or send call, whose length is an int.
-int CallSize(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, INT_MAX)); }
-
-// Waits at most `ms` (0: not at all) until `h` has bytes or an end to read
-// (`for_write` false) or room to write (true). 1 ready, 0 not, -1 failure;
-// a connect that failed counts as ready, and SO_ERROR then tells.
-int WaitReady(Handle h, bool for_write, int ms) {
-  fd_set ready;
-  fd_set failed;
-  FD_ZERO(&ready);
-  FD_ZERO(&failed);
-  FD_SET(h, &ready);
-  FD_SET(h, &failed);
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  const int n = ::select(0, for_write ? nullptr : &ready, for_write ? &ready : nullptr, &failed,
-                         &tv);
-  if (n == SOCKET_ERROR) return -1;
-  return n > 0 ? 1 : 0;
-}
-
 // Connects the non-blocking socket `h`, waiting at most `limit_ms`.
-bool ConnectWithin(Handle h, const sockaddr* address, int length, int limit_ms) {
+bool ConnectWithin(Handle h, const sockaddr* address, net::SockLen length, int limit_ms) {
   if (::connect(h, address, length) == 0) return true;
-  if (::WSAGetLastError() != WSAEWOULDBLOCK) return false;
-  if (WaitReady(h, true, limit_ms) != 1) return false;
-  int error = 0;
-  int size = sizeof error;
-  if (::getsockopt(h, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
-    return false;
+  if (!net::ConnectPending(net::LastErrorCode())) return false;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+  for (;;) {
+    const int left = MsLeft(deadline);
+    if (left <= 0) return false;
+    const int ready = net::WaitReady(h, true, left);
+    if (ready < 0 && net::Interrupted()) continue;
+    if (ready <= 0) return false;
+    int error = 0;
+    return net::PendingError(h, &error) && error == 0;
   }
-  return error == 0;
 }
 
 // Settings of a freshly connected socket: blocking, no Nagle delay, writes
-// bounded by `write_limit_ms`. Winsock raises no signal on a broken pipe.
+// bounded by `write_limit_ms`, no SIGPIPE.
 bool Configure(Handle h, int write_limit_ms) {
-  const BOOL one = TRUE;
-  if (::setsockopt(h, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
-                   sizeof one) != 0) {
-    return false;
-  }
-  return SetTimeoutOption(h, SO_SNDTIMEO, write_limit_ms) && SetBlocking(h, true);
+  return net::SetNoDelay(h) && net::SetNoSigPipe(h) && net::SetSendTimeout(h, write_limit_ms) &&
+         SetBlocking(h, true);
 }
 
 // Resolves `address` (numeric first, then as a host name) and connects to
@@ -164,7 +99,7 @@ Handle OpenConnected(const char* address, int port, int limit_ms, int write_limi
   for (const addrinfo* a = list; a != nullptr && result == kNoHandle; a = a->ai_next) {
     const Handle h = OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (h == kNoHandle) continue;
-    if (ConnectWithin(h, a->ai_addr, static_cast<int>(a->ai_addrlen), limit_ms) &&
+    if (ConnectWithin(h, a->ai_addr, static_cast<net::SockLen>(a->ai_addrlen), limit_ms) &&
         Configure(h, write_limit_ms)) {
       result = h;
     } else {
@@ -175,222 +110,69 @@ Handle OpenConnected(const char* address, int port, int limit_ms, int write_limi
   return result;
 }
 
-// WSAETIMEDOUT is what a recv or send that ran out of its SO_RCVTIMEO or
-// SO_SNDTIMEO reports. WSAEINTR is no interruption here (Winsock has no
-// signals) but a blocking call that closing cancelled.
-Io Classify(int n, std::size_t* moved) {
-  if (n > 0) {
-    *moved = static_cast<std::size_t>(n);
-    return Io::kData;
+// A recv that does not wait, tried again when a signal interrupts it.
+Io RecvOrPeekNow(Handle h, char* data, std::size_t size, bool peek, std::size_t* got) {
+  for (;;) {
+    const Io io = net::Classify(net::RecvNoWait(h, data, size, peek), got);
+    if (io != Io::kTimeout || !net::Interrupted()) return io;
   }
-  *moved = 0;
-  if (n == 0) return Io::kClosed;
-  const int error = ::WSAGetLastError();
-  if (error == WSAEWOULDBLOCK || error == WSAETIMEDOUT) return Io::kTimeout;
-  return Io::kError;
 }
 
 // Takes what the socket holds right now, without waiting.
 Io RecvNow(Handle h, char* data, std::size_t size, std::size_t* got) {
-  *got = 0;
-  const int ready = WaitReady(h, false, 0);
-  if (ready == 0) return Io::kTimeout;
-  if (ready < 0) return Io::kError;
-  return Classify(::recv(h, data, CallSize(size), 0), got);
+  return RecvOrPeekNow(h, data, size, false, got);
 }
 
-// Waits at most `ms` (> 0) for bytes. `*timeout_set` is the receive timeout
-// the socket has now (0: none); it is changed only when it differs.
-Io RecvWithin(Handle h, char* data, std::size_t size, int ms, int* timeout_set, std::size_t* got) {
-  if (*timeout_set != ms) {
-    if (!SetTimeoutOption(h, SO_RCVTIMEO, ms)) return Io::kError;
-    *timeout_set = ms;
-  }
-  return Classify(::recv(h, data, CallSize(size), 0), got);
-}
-
-// Sends what the socket takes within `ms` (> 0); `*timeout_set` as above.
-Io SendWithin(Handle h, const char* data, std::size_t size, int ms, int* timeout_set,
-              std::size_t* sent) {
-  if (*timeout_set != ms) {
-    if (!SetTimeoutOption(h, SO_SNDTIMEO, ms)) return Io::kError;
-    *timeout_set = ms;
-  }
-  const int n = ::send(h, data, CallSize(size), 0);
-  if (n == 0) {  // nothing taken, not an end of stream
-    *sent = 0;
-    return Io::kTimeout;
-  }
-  return Classify(n, sent);
-}
-
-// kData when bytes wait to be read, kTimeout when the socket is idle, kClosed
-// when the peer has closed and nothing is left, kError when it failed.
-Io Peek(Handle h) {
-  const int ready = WaitReady(h, false, 0);
-  if (ready == 0) return Io::kTimeout;
-  if (ready < 0) return Io::kError;
-  char byte;
-  std::size_t got = 0;
-  return Classify(::recv(h, &byte, 1, MSG_PEEK), &got);
-}
-
-#else  // POSIX
-
-// Outcome of one socket call.
-enum class Io {
-  kData,     // bytes moved (count in the out parameter)
-  kTimeout,  // nothing moved: would block, timed out or interrupted
-  kClosed,   // the peer has closed its end (recv gave 0)
-  kError,    // the socket failed (reset, shut down, ...)
-};
-
-#if defined(MSG_NOSIGNAL)
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
-#endif
-
-bool SetTimeoutOption(Handle h, int option, int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = static_cast<decltype(tv.tv_usec)>((ms % 1000) * 1000);
-  return ::setsockopt(h, SOL_SOCKET, option, &tv, sizeof tv) == 0;
-}
-
-// Milliseconds left until `deadline`, rounded up; 0 once it has passed.
-int MsLeft(Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-// Connects the non-blocking socket `h`, waiting at most `limit_ms`.
-bool ConnectWithin(Handle h, const sockaddr* address, socklen_t length, int limit_ms) {
-  if (::connect(h, address, length) == 0) return true;
-  if (errno != EINPROGRESS && errno != EINTR) return false;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
-  for (;;) {
-    const int left = MsLeft(deadline);
-    if (left <= 0) return false;
-    pollfd p{h, POLLOUT, 0};
-    const int ready = ::poll(&p, 1, left);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(h, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return false;
-    return error == 0;
-  }
-}
-
-// Settings of a freshly connected socket: blocking, no Nagle delay, writes
-// bounded by `write_limit_ms`, no SIGPIPE.
-bool Configure(Handle h, int write_limit_ms) {
-  const int one = 1;
-  if (::setsockopt(h, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return false;
-#if defined(SO_NOSIGPIPE)
-  if (::setsockopt(h, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) != 0) return false;
-#endif
-  return SetTimeoutOption(h, SO_SNDTIMEO, write_limit_ms) && SetBlocking(h, true);
-}
-
-// Resolves `address` (numeric first, then as a host name) and connects to
-// the first address that answers within `limit_ms` each.
-Handle OpenConnected(const char* address, int port, int limit_ms, int write_limit_ms) {
-  char service[16];
-  std::snprintf(service, sizeof service, "%d", port);
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(address, service, &hints, &list) != 0) {
-    hints.ai_flags = AI_NUMERICSERV;
-    list = nullptr;
-    if (::getaddrinfo(address, service, &hints, &list) != 0) return kNoHandle;
-  }
-  Handle result = kNoHandle;
-  for (const addrinfo* a = list; a != nullptr && result == kNoHandle; a = a->ai_next) {
-    const Handle h = OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
-    if (h == kNoHandle) continue;
-    if (ConnectWithin(h, a->ai_addr, a->ai_addrlen, limit_ms) && Configure(h, write_limit_ms)) {
-      result = h;
-    } else {
-      CloseHandle(h);
-    }
-  }
-  ::freeaddrinfo(list);
-  return result;
-}
-
-Io Classify(long n, std::size_t* moved) {
-  if (n > 0) {
-    *moved = static_cast<std::size_t>(n);
-    return Io::kData;
-  }
-  *moved = 0;
-  if (n == 0) return Io::kClosed;
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Io::kTimeout;
-  return Io::kError;
-}
-
-// Takes what the socket holds right now, without waiting.
-Io RecvNow(Handle h, char* data, std::size_t size, std::size_t* got) {
-  for (;;) {
-    const Io io = Classify(static_cast<long>(::recv(h, data, size, MSG_DONTWAIT)), got);
-    if (io != Io::kTimeout || errno != EINTR) return io;
-  }
-}
-
-// Waits at most `ms` (> 0) for bytes. `*timeout_set` is the receive timeout
-// the socket has now (0: none); it is changed only when it differs.
-//
-// A blocking recv wakes as soon as bytes come and costs one call, but the
+#if !defined(_WIN32)
+// A blocking recv wakes as soon as bytes come and costs one call, but a POSIX
 // kernel ends an SO_RCVTIMEO wait on its coarse timer wheel, late by up to an
 // eighth of the wait plus two ticks (tens of milliseconds on a wait of
 // seconds). So a long wait is a blocking recv whose timeout ends safely before
-// `ms` even when late; what is left of the wait after that, and any short
-// wait, is a poll, whose timer is exact, and a recv of what came. The coarse
-// timeout moves in steps of 9 ms, so a read that comes back for the rest of a
-// line mostly finds it set already.
+// its limit even when late; what is left of the wait after that, and any
+// short wait, is a poll, whose timer is exact, and a recv of what came. The
+// coarse timeout moves in steps of 9 ms, so a read that comes back for the
+// rest of a line mostly finds it set already. Winsock's timeout ends on time.
 constexpr int kCoarseWaitMinMs = 200;  // shorter waits are polled
 constexpr int kCoarseMarginMs = 25;    // two ticks at 100 Hz and some scheduling
+#endif
 
+// Waits at most `ms` (> 0) for bytes. `*timeout_set` is the receive timeout
+// the socket has now (0: none); it is changed only when it differs.
 Io RecvWithin(Handle h, char* data, std::size_t size, int ms, int* timeout_set, std::size_t* got) {
-  if (ms >= kCoarseWaitMinMs) {
-    const int coarse = (ms - kCoarseMarginMs) / 9 * 8;  // late by an eighth: still in time
-    if (*timeout_set != coarse) {
-      if (!SetTimeoutOption(h, SO_RCVTIMEO, coarse)) return Io::kError;
-      *timeout_set = coarse;
+#if defined(_WIN32)
+  const int timeout = ms;
+#else
+  if (ms < kCoarseWaitMinMs) {
+    const int ready = net::WaitReady(h, false, ms);
+    if (ready < 0 && !net::Interrupted()) return Io::kError;
+    if (ready <= 0) {
+      *got = 0;
+      return Io::kTimeout;
     }
-    return Classify(static_cast<long>(::recv(h, data, size, 0)), got);
+    return RecvNow(h, data, size, got);  // bytes, an end or an error
   }
-  pollfd p{h, POLLIN, 0};
-  const int ready = ::poll(&p, 1, ms);
-  if (ready < 0 && errno != EINTR) return Io::kError;
-  if (ready <= 0) {
-    *got = 0;
-    return Io::kTimeout;
+  const int timeout = (ms - kCoarseMarginMs) / 9 * 8;  // late by an eighth: still in time
+#endif
+  if (*timeout_set != timeout) {
+    if (!net::SetReceiveTimeout(h, timeout)) return Io::kError;
+    *timeout_set = timeout;
   }
-  return RecvNow(h, data, size, got);  // bytes, an end or an error
+  return net::Classify(net::RecvCall(h, data, size), got);
 }
 
 // Sends what the socket takes within `ms` (> 0); `*timeout_set` as above.
 Io SendWithin(Handle h, const char* data, std::size_t size, int ms, int* timeout_set,
               std::size_t* sent) {
   if (*timeout_set != ms) {
-    if (!SetTimeoutOption(h, SO_SNDTIMEO, ms)) return Io::kError;
+    if (!net::SetSendTimeout(h, ms)) return Io::kError;
     *timeout_set = ms;
   }
-  const long n = static_cast<long>(::send(h, data, size, kSendFlags));
+  const long n = net::SendCall(h, data, size);
   if (n == 0) {  // nothing taken, not an end of stream
     *sent = 0;
     return Io::kTimeout;
   }
-  return Classify(n, sent);
+  return net::Classify(n, sent);
 }
 
 // kData when bytes wait to be read, kTimeout when the socket is idle, kClosed
@@ -398,31 +180,12 @@ Io SendWithin(Handle h, const char* data, std::size_t size, int ms, int* timeout
 Io Peek(Handle h) {
   char byte;
   std::size_t got = 0;
-  for (;;) {
-    const Io io = Classify(static_cast<long>(::recv(h, &byte, 1, MSG_PEEK | MSG_DONTWAIT)), &got);
-    if (io != Io::kTimeout || errno != EINTR) return io;
-  }
+  return RecvOrPeekNow(h, &byte, 1, true, &got);
 }
 
-#endif  // POSIX
-
 // ---------------------------------------------------------------------------
-// End of the platform calls.
+// End of the socket calls.
 // ---------------------------------------------------------------------------
-
-// First occurrence of `term` (length `tl` >= 1) in `data`, or null.
-const char* FindTerminator(const char* data, std::size_t size, const char* term, std::size_t tl) {
-  if (size < tl) return nullptr;
-  const char* p = data;
-  const char* const last = data + (size - tl);
-  while (p <= last) {
-    p = static_cast<const char*>(std::memchr(p, term[0], static_cast<std::size_t>(last - p) + 1));
-    if (p == nullptr) return nullptr;
-    if (std::memcmp(p + 1, term + 1, tl - 1) == 0) return p;
-    ++p;
-  }
-  return nullptr;
-}
 
 // One TCP connection; see the lifetime note at the top of the file.
 struct Connection {
@@ -450,14 +213,9 @@ struct Lynk::Impl {
   std::atomic<unsigned long> serial{0};
 
   // Receive state, used only by reads and clears (never concurrent with each
-  // other). Unread bytes are buf[begin, end); no terminator starts in
-  // [begin, scan); `dropping` while the rest of an overlong line is skipped;
-  // `owner` is the connection the bytes came from.
-  std::unique_ptr<char[]> buf{new char[kBufferSize]};
-  std::size_t begin = 0;
-  std::size_t end = 0;
-  std::size_t scan = 0;
-  bool dropping = false;
+  // other): the bytes received and not yet read, and the connection they
+  // came from.
+  net::LineBuffer lines{kBufferSize};
   unsigned long owner = 0;
 
   std::shared_ptr<Connection> Acquire() {
@@ -466,64 +224,8 @@ struct Lynk::Impl {
   }
 
   void ResetBuffer(unsigned long id) {
-    begin = end = scan = 0;
-    dropping = false;
+    lines.Clear();
     owner = id;
-  }
-
-  // Moves the unread bytes to the front when the tail has no room left.
-  void MakeRoom() {
-    if (begin == end) {
-      begin = end = scan = 0;
-    } else if (end == kBufferSize) {
-      std::memmove(buf.get(), buf.get() + begin, end - begin);
-      scan -= begin;
-      end -= begin;
-      begin = 0;
-    }
-  }
-
-  // Places the next line (or the first `cap` bytes of an overlong one) into
-  // `out` and returns true when the buffered bytes hold one.
-  bool TakeLine(char* out, const char* term, std::size_t tl, std::size_t cap, int* count) {
-    char* const data = buf.get();
-    for (;;) {
-      const char* hit = FindTerminator(data + scan, end - scan, term, tl);
-      if (dropping) {
-        if (hit == nullptr) {
-          // Keep a possible start of the terminator; drop the rest.
-          begin = end - std::min(tl - 1, end - begin);
-          scan = begin;
-          return false;
-        }
-        begin = scan = static_cast<std::size_t>(hit - data) + tl;
-        dropping = false;
-        continue;
-      }
-      if (hit != nullptr) {
-        const std::size_t stop = static_cast<std::size_t>(hit - data) + tl;
-        const std::size_t n = std::min(stop - begin, cap);
-        std::memcpy(out, data + begin, n);
-        out[n] = '\0';
-        *count = static_cast<int>(n);
-        begin = scan = stop;  // an overlong line's rest is dropped with it
-        return true;
-      }
-      if (end - begin >= cap) {
-        // The line is longer than the caller can take: hand over its head,
-        // drop the rest as it comes. The last bytes handed over stay for the
-        // search, since the terminator may begin among them.
-        std::memcpy(out, data + begin, cap);
-        out[cap] = '\0';
-        *count = static_cast<int>(cap);
-        begin += cap - std::min(tl - 1, cap);
-        scan = begin;
-        dropping = true;
-        return true;
-      }
-      scan = end - std::min(tl - 1, end - begin);
-      return false;
-    }
   }
 };
 
@@ -587,7 +289,7 @@ void Lynk::Lynk_Clear_Buffer() {
   // after 256 full buffers (16 MiB) whatever still comes is left to the reads.
   for (int rounds = 0; rounds < 256; ++rounds) {
     std::size_t got = 0;
-    const Io io = RecvNow(conn->handle, m.buf.get(), kBufferSize, &got);
+    const Io io = RecvNow(conn->handle, m.lines.room(), m.lines.room_size(), &got);
     if (io == Io::kData && got == kBufferSize) continue;  // more may be waiting
     if (io == Io::kClosed || io == Io::kError) conn->ended.store(true);
     return;
@@ -633,22 +335,29 @@ bool Lynk::Lynk_Read_String(char* buffer, const char* terminator, int limit, int
   // beyond it cuts lines at kBufferSize bytes.
   const std::size_t cap = std::min(static_cast<std::size_t>(limit) - 1, kBufferSize);
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  const std::string_view term(terminator, tl);
   bool tried = false;
   for (;;) {
-    if (m.TakeLine(buffer, terminator, tl, cap, count)) return true;
+    const net::LineBuffer::Piece line = m.lines.Take(term, cap);
+    if (line.kind != net::LineBuffer::Kind::kNone) {
+      // A head of an over-long line is cap bytes: the rest is dropped as it comes.
+      std::memcpy(buffer, line.bytes.data(), line.bytes.size());
+      buffer[line.bytes.size()] = '\0';
+      *count = static_cast<int>(line.bytes.size());
+      return true;
+    }
     if (conn->ended.load()) return false;
     const int left = MsLeft(deadline);
     if (left <= 0 && tried) return false;
-    m.MakeRoom();
     std::size_t got = 0;
-    char* const room = m.buf.get() + m.end;
-    const std::size_t size = kBufferSize - m.end;
+    char* const room = m.lines.room();
+    const std::size_t size = m.lines.room_size();
     const Io io = left > 0
                       ? RecvWithin(conn->handle, room, size, left, &conn->recv_timeout_ms, &got)
                       : RecvNow(conn->handle, room, size, &got);
     tried = true;
     if (io == Io::kData) {
-      m.end += got;
+      m.lines.commit(got);
     } else if (io != Io::kTimeout) {
       conn->ended.store(true);
       return false;

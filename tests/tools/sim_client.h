@@ -15,6 +15,8 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +30,8 @@
 #include "platform/socket.h"
 #include "sim/recorder.h"
 #include "sim/replay.h"
-#include "sim/server.h"
+#include "sim/faults.h"
+#include "wire/server.h"
 
 namespace kestrel::sim {
 
@@ -128,16 +131,25 @@ inline int WaitExit(const Spawned& s) {
 struct SimOnPort {
   explicit SimOnPort(std::vector<Fault> faults = {}, SimConfig config = {},
                      Recorder* recorder = nullptr, Replay* replay = nullptr)
-      : model(config), plan(std::move(faults)) {
-    server.UseRecorder(recorder);
-    server.UseReplay(replay);
-    server.Start();
+      : model(config), plan(std::move(faults)), responder(model, plan),
+        server(recorder != nullptr ? std::make_unique<wire::Server>(
+                                         [recorder](wire::Connection& c, platform::Socket s,
+                                                    std::atomic<platform::Socket>& up,
+                                                    const std::atomic<bool>& stopping) {
+                                           return recorder->Relay(s, up, c.id, stopping);
+                                         },
+                                         kLoopback)
+               : replay != nullptr ? std::make_unique<wire::Server>(*replay, kLoopback)
+                                   : std::make_unique<wire::Server>(responder, kLoopback)) {
+    server->Start();
   }
-  int port() const { return server.port(); }
+  int port() const { return server->port(); }
 
+  static inline const wire::ServerOptions kLoopback{"127.0.0.1", 0, 64};
   Simulator model;
   FaultPlan plan;
-  Server server{model, plan, nullptr, {"127.0.0.1", 0, 64}};  // stopped first
+  SimResponder responder;
+  std::unique_ptr<wire::Server> server;  // stopped first
 };
 
 inline std::string Slurp(const std::string& path) {

@@ -139,7 +139,7 @@ struct Recording {
     for (const auto start = Clock::now(); MsSince(start) < 3000;
          std::this_thread::sleep_for(std::chrono::milliseconds(2)))
       if (std::regex_search(Slurp(path), last)) break;
-    sim.server.Stop();
+    sim.server->Stop();
     return trace::Load(path).records;
   }
 };

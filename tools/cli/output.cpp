@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "common/circle_fit.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -220,45 +222,20 @@ std::string CatalogueJson() {
 // ---- Drawings -----------------------------------------------------------------
 
 std::optional<Circle> FitCircle(const std::vector<Point>& points) {
-  const std::size_t n = points.size();
-  if (n < 3) return std::nullopt;
-  double mx = 0, my = 0;
-  for (const Point& p : points) {
-    mx += p.X;
-    my += p.Y;
+  kestrel::geometry::KasaCircle k;
+  if (!kestrel::geometry::FitKasaCircle(
+          points, [](const Point& p) { return p.X; }, [](const Point& p) { return p.Y; }, k)) {
+    return std::nullopt;
   }
-  mx /= static_cast<double>(n);
-  my /= static_cast<double>(n);
-  // With u = x - mx, v = y - my the centre (uc, vc) solves
-  //   Suu uc + Suv vc = (Suuu + Suvv) / 2
-  //   Suv uc + Svv vc = (Svvv + Svuu) / 2
-  // and r^2 = uc^2 + vc^2 + (Suu + Svv) / n.
-  double suu = 0, svv = 0, suv = 0, suuu = 0, svvv = 0, suvv = 0, svuu = 0;
-  for (const Point& p : points) {
-    const double u = p.X - mx, v = p.Y - my;
-    suu += u * u;
-    svv += v * v;
-    suv += u * v;
-    suuu += u * u * u;
-    svvv += v * v * v;
-    suvv += u * v * v;
-    svuu += v * u * u;
-  }
-  const double det = suu * svv - suv * suv;
-  // Points on one line (or all in one place) leave the system singular.
-  if (!(std::fabs(det) > 1e-12 * (suu + svv) * (suu + svv))) return std::nullopt;
-  const double bu = (suuu + suvv) / 2, bv = (svvv + svuu) / 2;
-  const double uc = (bu * svv - bv * suv) / det;
-  const double vc = (bv * suu - bu * suv) / det;
   Circle c;
-  c.center = {uc + mx, vc + my};
-  c.radius = std::sqrt(uc * uc + vc * vc + (suu + svv) / static_cast<double>(n));
+  c.center = {k.x, k.y};
+  c.radius = k.radius;
   double sq = 0;
   for (const Point& p : points) {
     const double d = std::hypot(p.X - c.center.X, p.Y - c.center.Y) - c.radius;
     sq += d * d;
   }
-  c.rms = std::sqrt(sq / static_cast<double>(n));
+  c.rms = std::sqrt(sq / static_cast<double>(points.size()));
   return c;
 }
 

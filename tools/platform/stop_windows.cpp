@@ -2,13 +2,7 @@
 // thread of its own; a closing console (or a logoff or shutdown) ends the
 // process as soon as the handler returns, so for those the handler waits
 // until the tool has stopped in order (Windows allows it a few seconds).
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "host/win32.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,12 +1,6 @@
 // The tools' text through the code page functions of the Windows API: GBK is
 // code page 936.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "host/win32.h"
 #include <io.h>
 
 #include <cstdlib>

@@ -8,13 +8,13 @@
 
 #include "sim/faults.h"
 #include "sim/protocol.h"
-#include "sim/server.h"
+#include "wire/server.h"
 
 namespace kestrel::sim {
 
 struct Settings {
   SimConfig sim;
-  ServerOptions server;
+  wire::ServerOptions server;
   std::vector<Fault> faults;  // --fault rules first, then the scenario's
   std::string log;            // empty: no log
   // Recording and replay (docs/trace.md).

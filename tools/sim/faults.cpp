@@ -26,6 +26,7 @@ constexpr KindName kKinds[] = {
     {"oversized", FaultKind::kOversized},
     {"chunks", FaultKind::kChunks},
     {"close-after", FaultKind::kCloseAfter},
+    {"reset", FaultKind::kReset},
 };
 
 [[noreturn]] void Bad(std::string_view rule_text, const std::string& why) {
@@ -92,6 +93,7 @@ Fault ParseFault(std::string_view rule_text) {
       break;
     case FaultKind::kSilent:
     case FaultKind::kUnframed:
+    case FaultKind::kReset:
       no_more();
       break;
     case FaultKind::kWrongHead:
@@ -175,6 +177,11 @@ const Fault* FaultPlan::Take(std::string_view head) {
 
 bool FaultPlan::TakeClose(std::size_t rule) { return Use(rule); }
 
+namespace {
+
+// Applies a rule that alters the reply text (wrong-head, bad-type, ng,
+// unframed, oversized) to `reply`, a reply line without CR LF whose head is
+// `head`. Other kinds leave it alone.
 void RewriteReply(const Fault& fault, std::string_view head, std::string& reply) {
   // reply is "<" head "," type "," payload ">"
   const std::size_t after_head = 1 + head.size();
@@ -210,6 +217,69 @@ void RewriteReply(const Fault& fault, std::string_view head, std::string& reply)
     default:
       break;
   }
+}
+
+}  // namespace
+
+void FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connection& conn) {
+  using Ending = wire::ReplyPlan::Ending;
+  const Fault* fault = Take(head);
+  if (fault != nullptr && !plan.pieces.empty()) {
+    plan.note = "fault " + fault->written;
+    wire::ReplyPlan::Piece& reply = plan.pieces.front();
+    switch (fault->kind) {
+      case FaultKind::kSilent:
+        plan.pieces.clear();
+        plan.note = "no reply (fault " + fault->written + ")";
+        break;
+      case FaultKind::kReset:
+        plan.pieces.clear();
+        plan.ending = Ending::kReset;
+        break;
+      case FaultKind::kDelay:
+        reply.wait_ms += fault->ms;
+        break;
+      case FaultKind::kChunks: {
+        // The line with its CR LF, in `count` pieces `ms` apart.
+        const std::string bytes = std::move(reply.bytes);
+        const int first_wait = reply.wait_ms;
+        plan.pieces.erase(plan.pieces.begin());
+        const std::size_t pieces = static_cast<std::size_t>(fault->count);
+        const std::size_t size = (bytes.size() + pieces - 1) / pieces;
+        std::vector<wire::ReplyPlan::Piece> parts;
+        for (std::size_t at = 0; at < bytes.size(); at += size)
+          parts.push_back({at == 0 ? first_wait : fault->ms, bytes.substr(at, size)});
+        plan.pieces.insert(plan.pieces.begin(), parts.begin(), parts.end());
+        break;
+      }
+      default: {
+        std::string line = reply.bytes.substr(0, reply.bytes.size() - 2);  // without CR LF
+        RewriteReply(*fault, head, line);
+        reply.bytes = line + "\r\n";
+        break;
+      }
+    }
+  }
+  if (close_rules_.empty()) return;
+  conn.counts.resize(close_rules_.size(), 0);
+  for (std::size_t k = 0; k < close_rules_.size(); ++k) {
+    const Fault& rule = faults_[close_rules_[k]];
+    if (rule.Matches(head) && ++conn.counts[k] == rule.count && TakeClose(close_rules_[k])) {
+      plan.ending = Ending::kClose;
+      plan.note += (plan.note.empty() ? "" : "; ") + std::string("closing (fault ") + rule.written + ")";
+      return;
+    }
+  }
+}
+
+wire::ReplyPlan SimResponder::Answer(wire::Connection& conn, std::string_view line) {
+  // Each connection has a thread of its own: its scratch space is reused.
+  thread_local Request req;
+  thread_local std::string reply;
+  const Outcome outcome = sim_.Handle(line, req, reply);
+  wire::ReplyPlan plan = wire::ReplyPlan::Line(reply, outcome.delay_ms);
+  if (!faults_.empty()) faults_.Shape(plan, outcome.head, conn);
+  return plan;
 }
 
 }  // namespace kestrel::sim

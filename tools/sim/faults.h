@@ -16,6 +16,11 @@
 //   chunks:N:MS     the normal reply written in N pieces, MS milliseconds apart
 //   close-after:N   close the connection once it has received (and handled)
 //                   N matching requests
+//   reset           no reply: the connection is closed with a TCP reset
+//
+// A rule is a change of the plan the simulator made for a request (the
+// reply line, its wait, the connection's ending), so the same rules can shape
+// any plan whose first piece is a reply line.
 #ifndef KESTREL_SIM_FAULTS_H
 #define KESTREL_SIM_FAULTS_H
 
@@ -26,6 +31,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "sim/protocol.h"
+#include "wire/server.h"
 
 namespace kestrel::sim {
 
@@ -39,6 +47,7 @@ enum class FaultKind {
   kOversized,
   kChunks,
   kCloseAfter,
+  kReset,
 };
 
 struct Fault {
@@ -74,12 +83,15 @@ class FaultPlan {
   // this head: the first in order that matches and has uses left. Uses one.
   const Fault* Take(std::string_view head);
 
-  // Indexes of the close-after rules, which every connection counts itself.
-  const std::vector<std::size_t>& close_rules() const { return close_rules_; }
-  // Uses one of a close-after rule's closes; false when they are used up.
-  bool TakeClose(std::size_t rule);
+  // Shapes `plan`, whose first piece is the reply line (with its CR LF) to a
+  // request with command word `head` on `conn`: the first reply rule that
+  // applies changes the reply, its wait or its ending, then the close-after
+  // rules count the request for the connection and may end it.
+  void Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connection& conn);
 
  private:
+  // Uses one of a close-after rule's closes; false when they are used up.
+  bool TakeClose(std::size_t rule);
   bool Use(std::size_t i);
 
   std::vector<Fault> faults_;
@@ -88,10 +100,18 @@ class FaultPlan {
   std::vector<std::size_t> close_rules_;
 };
 
-// Applies a rule that alters the reply text (wrong-head, bad-type, ng,
-// unframed, oversized) to `reply`, a reply line without CR LF whose head is
-// `head`. Other kinds leave it alone.
-void RewriteReply(const Fault& fault, std::string_view head, std::string& reply);
+// The simulator as a server's responder: each request answered by the
+// simulated vision server, its reply shaped by the fault rules.
+class SimResponder : public wire::Responder {
+ public:
+  // Both must outlive the responder.
+  SimResponder(Simulator& sim, FaultPlan& faults) : sim_(sim), faults_(faults) {}
+  wire::ReplyPlan Answer(wire::Connection& conn, std::string_view line) override;
+
+ private:
+  Simulator& sim_;
+  FaultPlan& faults_;
+};
 
 }  // namespace kestrel::sim
 

@@ -5,12 +5,15 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/stop.h"
 #include "sim/cli.h"
 #include "sim/recorder.h"
 #include "sim/replay.h"
-#include "sim/server.h"
+#include "sim/request_log.h"
+#include "sim/faults.h"
+#include "wire/server.h"
 
 int main(int argc, char** argv) {
   using namespace kestrel::sim;
@@ -35,32 +38,48 @@ int main(int argc, char** argv) {
   try {
     std::unique_ptr<RequestLog> log;
     if (!settings.log.empty()) log = RequestLog::Open(settings.log);
+    kestrel::wire::Log note;
+    if (log) note = [&log](long conn, std::string_view mark, std::string_view text) {
+      log->Write(conn, mark, text);
+    };
+    // One server; what it does with a connection is the mode's: relay it to
+    // the real server, answer from the recording, or simulate.
     Simulator sim(settings.sim);
     FaultPlan faults(std::move(settings.faults));
-    Server server(sim, faults, log.get(), settings.server);
+    SimResponder simulated(sim, faults);
     std::unique_ptr<kestrel::trace::Writer> writer;
     std::unique_ptr<Recorder> recorder;
+    std::unique_ptr<kestrel::wire::Server> server;
     if (!settings.record.empty()) {
       const auto [host, port] = SplitHostPort(settings.forward);
       writer = std::make_unique<kestrel::trace::Writer>(settings.record, settings.forward);
       recorder = std::make_unique<Recorder>(*writer, host, port);
-      server.UseRecorder(recorder.get());
+      server = std::make_unique<kestrel::wire::Server>(
+          [&recorder](kestrel::wire::Connection& conn, kestrel::platform::Socket client,
+                      std::atomic<kestrel::platform::Socket>& upstream,
+                      const std::atomic<bool>& stopping) {
+            return recorder->Relay(client, upstream, conn.id, stopping);
+          },
+          settings.server, note);
+    } else if (replay) {
+      server = std::make_unique<kestrel::wire::Server>(*replay, settings.server, note);
+    } else {
+      server = std::make_unique<kestrel::wire::Server>(simulated, settings.server, note);
     }
-    server.UseReplay(replay.get());
-    server.Start();
-    std::printf("kestrel-sim listening on %s:%d\n", server.address().c_str(), server.port());
+    server->Start();
+    std::printf("kestrel-sim listening on %s:%d\n", server->address().c_str(), server->port());
     std::fflush(stdout);
     if (log) log->Write(0, RequestLog::kEvent, "listening");
 
     std::function<bool()> finished;
     if (replay && settings.exit_after_replay)
-      finished = [&] { return replay->Finished(server.active_connections()); };
+      finished = [&] { return replay->Finished(server->active_connections()); };
     const char* request = stop.Wait(finished);
     if (log)
       log->Write(0, RequestLog::kEvent,
                  request == nullptr ? std::string("stopping: replay finished")
                                     : std::string("stopping on ") + request);
-    server.Stop();
+    server->Stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kestrel-sim: %s\n", e.what());
     return 1;

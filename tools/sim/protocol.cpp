@@ -3,6 +3,7 @@
 #include "sim/protocol.h"
 
 #include "catalogue/catalogue.h"
+#include "common/circle_fit.h"
 
 #include <algorithm>
 #include <array>
@@ -118,39 +119,13 @@ Point2 RotateAbout(Point2 p, Point2 center, double deg) {
 }
 
 bool FitCircle(const std::vector<Point2>& points, CircleFit& fit) {
-  const std::size_t n = points.size();
-  if (n < 3) return false;
-  // Kasa fit on coordinates taken about their mean, which keeps the normal
-  // equations well conditioned far from the origin.
-  double mx = 0, my = 0;
-  for (const auto& p : points) {
-    mx += p.x;
-    my += p.y;
+  geometry::KasaCircle k;
+  if (!geometry::FitKasaCircle(
+          points, [](const Point2& p) { return p.x; }, [](const Point2& p) { return p.y; }, k)) {
+    return false;
   }
-  mx /= static_cast<double>(n);
-  my /= static_cast<double>(n);
-  double suu = 0, svv = 0, suv = 0, suuu = 0, svvv = 0, suvv = 0, svuu = 0;
-  for (const auto& p : points) {
-    const double u = p.x - mx;
-    const double v = p.y - my;
-    suu += u * u;
-    svv += v * v;
-    suv += u * v;
-    suuu += u * u * u;
-    svvv += v * v * v;
-    suvv += u * v * v;
-    svuu += v * u * u;
-  }
-  const double det = suu * svv - suv * suv;
-  const double spread = suu + svv;
-  // Collinear (or coincident) points leave the system singular.
-  if (!(spread > 0.0) || std::fabs(det) <= 1e-12 * spread * spread) return false;
-  const double bu = 0.5 * (suuu + suvv);
-  const double bv = 0.5 * (svvv + svuu);
-  const double uc = (bu * svv - bv * suv) / det;
-  const double vc = (suu * bv - suv * bu) / det;
-  fit.center = {uc + mx, vc + my};
-  fit.radius = std::sqrt(uc * uc + vc * vc + spread / static_cast<double>(n));
+  fit.center = {k.x, k.y};
+  fit.radius = k.radius;
   return std::isfinite(fit.radius);
 }
 

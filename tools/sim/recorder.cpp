@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/line_buffer.h"
 #include "platform/socket.h"
 
 namespace kestrel::sim {
@@ -12,11 +13,9 @@ namespace {
 using trace::Dir;
 using trace::End;
 
-// ---- Lines ----------------------------------------------------------------------
-
-// A line longer than this is written in pieces (end "more"), so that the
+// A line longer than this is recorded in pieces (end "more"), so that the
 // recorder's memory stays bounded whatever a peer sends.
-constexpr std::size_t kMaxPending = 1 << 20;
+constexpr std::size_t kMaxPiece = 64 * 1024;
 constexpr std::size_t kChunk = 64 * 1024;
 
 // Cuts one direction's bytes into lines and records each as it completes.
@@ -25,33 +24,34 @@ class Splitter {
   Splitter(trace::Writer& writer, long id, Dir dir) : writer_(writer), id_(id), dir_(dir) {}
 
   void Feed(std::string_view in) {
-    for (std::size_t nl; (nl = in.find('\n')) != std::string_view::npos;) {
-      std::string_view line = in.substr(0, nl);
-      in.remove_prefix(nl + 1);
-      if (!pending_.empty()) {
-        pending_.append(line);
-        line = pending_;
+    while (!in.empty()) {
+      in.remove_prefix(lines_.Feed(in));
+      for (;;) {
+        const auto piece = lines_.Take("\n", kMaxPiece);
+        if (piece.kind == Corvus::net::LineBuffer::Kind::kNone) break;
+        std::string_view line = piece.bytes;
+        if (piece.kind == Corvus::net::LineBuffer::Kind::kHead) {
+          writer_.Line(id_, dir_, line, End::kMore);
+          continue;
+        }
+        line.remove_suffix(1);
+        const bool cr = !line.empty() && line.back() == '\r';
+        if (cr) line.remove_suffix(1);
+        writer_.Line(id_, dir_, line, cr ? End::kCrLf : End::kLf);
       }
-      const bool cr = !line.empty() && line.back() == '\r';
-      if (cr) line.remove_suffix(1);
-      writer_.Line(id_, dir_, line, cr ? End::kCrLf : End::kLf);
-      pending_.clear();
     }
-    pending_.append(in);
-    if (pending_.size() >= kMaxPending) Flush(End::kMore);
   }
   // The connection ended: an unfinished line is recorded as it is.
-  void Finish() { Flush(End::kNone); }
+  void Finish() {
+    if (!lines_.held().empty()) writer_.Line(id_, dir_, lines_.held(), End::kNone);
+    lines_.Clear();
+  }
 
  private:
-  void Flush(End end) {
-    if (!pending_.empty()) writer_.Line(id_, dir_, pending_, end);
-    pending_.clear();
-  }
   trace::Writer& writer_;
   const long id_;
   const Dir dir_;
-  std::string pending_;
+  Corvus::net::LineBuffer lines_{kMaxPiece, Corvus::net::LineBuffer::Overlong::kSplit};
 };
 
 }  // namespace

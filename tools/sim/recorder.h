@@ -1,6 +1,6 @@
 // The recorder: stands between a client and the real vision server, forwards
 // every byte both ways unchanged and in order, and writes each line that
-// passes into a trace. The Server accepts the clients and hands each
+// passes into a trace. The tools' server accepts the clients and hands each
 // connection to Relay() on its own thread.
 #ifndef KESTREL_SIM_RECORDER_H
 #define KESTREL_SIM_RECORDER_H

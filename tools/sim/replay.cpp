@@ -17,25 +17,48 @@ Replay::Replay(std::vector<trace::Exchange> exchanges, bool fast)
   }
 }
 
-const trace::Exchange* Replay::Take(std::string_view line) {
+namespace {
+// Set while the plan of a recorded answer is being played on this thread
+// (each connection has a thread of its own).
+thread_local bool answering = false;
+}  // namespace
+
+wire::ReplyPlan Replay::Plan(const trace::Exchange& recorded) const {
+  wire::ReplyPlan plan;
+  for (const trace::Piece& piece : recorded.replies)
+    plan.pieces.push_back({WaitMs(piece.wait_us), piece.bytes + std::string(trace::Terminator(piece.end))});
+  if (recorded.closed) {
+    plan.ending = wire::ReplyPlan::Ending::kClose;
+    plan.ending_wait_ms = WaitMs(recorded.close_wait_us);
+    plan.note = "closing (as recorded)";
+  }
+  return plan;
+}
+
+wire::ReplyPlan Replay::Greet(wire::Connection&) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const std::size_t n = greeted_++;
+  return n < greetings_.size() ? Plan(exchanges_[greetings_[n]]) : wire::ReplyPlan{};
+}
+
+wire::ReplyPlan Replay::Answer(wire::Connection&, std::string_view line) {
   std::lock_guard<std::mutex> lock(mu_);
   const auto it = answers_.find(line);
   if (it != answers_.end() && it->second.second < it->second.first.size()) {
     ++taken_;
-    return &exchanges_[it->second.first[it->second.second++]];
+    answering = true;
+    return Plan(exchanges_[it->second.first[it->second.second++]]);
   }
   ++divergences_;
   if (diverged_.size() < kNamed) diverged_.push_back(trace::Escape(line));
-  return nullptr;
+  const std::string_view word = trace::Head(line);
+  return wire::ReplyPlan::Line("<" + std::string(word.empty() ? "Unknown" : word) +
+                               ",NG,no recorded reply>");
 }
 
-const trace::Exchange* Replay::Greet() {
-  std::lock_guard<std::mutex> lock(mu_);
-  const std::size_t n = greeted_++;
-  return n < greetings_.size() ? &exchanges_[greetings_[n]] : nullptr;
-}
-
-void Replay::Served() {
+void Replay::Played(wire::Connection&) {
+  if (!answering) return;
+  answering = false;
   std::lock_guard<std::mutex> lock(mu_);
   ++served_;
 }

@@ -1,7 +1,8 @@
-// Replay of a recorded session: the Server answers each request line with
-// what the recorded server did for the same bytes. The n-th occurrence of a
-// request gets the answer recorded for its n-th occurrence; a request with no
-// recorded answer left is a divergence.
+// Replay of a recorded session, as a server's responder: each request line is
+// answered with what the recorded server did for the same bytes. The n-th
+// occurrence of a request gets the answer recorded for its n-th occurrence; a
+// request with no recorded answer left is a divergence, answered
+// "<WORD,NG,no recorded reply>".
 #ifndef KESTREL_SIM_REPLAY_H
 #define KESTREL_SIM_REPLAY_H
 
@@ -13,27 +14,21 @@
 #include <vector>
 
 #include "trace/trace.h"
+#include "wire/server.h"
 
 namespace kestrel::sim {
 
-class Replay {
+class Replay : public wire::Responder {
  public:
   // `fast`: every recorded wait is left out.
   Replay(std::vector<trace::Exchange> exchanges, bool fast);
 
-  // The answer to the next occurrence of request `line` (without its
-  // terminator); nullptr when none is left, which counts as a divergence.
-  const trace::Exchange* Take(std::string_view line);
   // What the server did on the next connection before any request (the
-  // recorded connections taken in order); nullptr past the last one.
-  const trace::Exchange* Greet();
-  // An answer from Take has been sent in full.
-  void Served();
-
-  // A recorded wait as it is to be waited, in milliseconds.
-  int WaitMs(std::int64_t recorded_us) const {
-    return fast_ ? 0 : static_cast<int>(recorded_us / 1000);
-  }
+  // recorded connections taken in order).
+  wire::ReplyPlan Greet(wire::Connection& conn) override;
+  // The answer recorded for the next occurrence of `line`.
+  wire::ReplyPlan Answer(wire::Connection& conn, std::string_view line) override;
+  void Played(wire::Connection& conn) override;
 
   // Every recorded answer has been served, or a client came and none is
   // connected any more.
@@ -46,6 +41,12 @@ class Replay {
 
  private:
   static constexpr std::size_t kNamed = 5;  // divergences and unused answers listed
+
+  // The recorded exchange as a plan: its lines after their waits, then its close.
+  wire::ReplyPlan Plan(const trace::Exchange& recorded) const;
+  int WaitMs(std::int64_t recorded_us) const {
+    return fast_ ? 0 : static_cast<int>(recorded_us / 1000);
+  }
 
   const std::vector<trace::Exchange> exchanges_;
   const bool fast_;
