@@ -1,5 +1,6 @@
 #include "workloads.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <memory>
 
 #include "alloc_count.h"
+#include "catalogue/catalogue.h"
 #include "kestrel/host.h"
 
 namespace kbench {
@@ -207,36 +209,11 @@ bool BuildWorkloads(std::vector<Workload>& out, std::string& why) {
 ReplyTable ServerReplies(const std::vector<Workload>& all) {
   ReplyTable table;
   for (const Workload& w : all) table.emplace_back(w.word, w.reply);
-  const std::pair<const char*, const char*> others[] = {
-      {"SetGain", ""},
-      {"SetExposure", ""},
-      {"SetIntensity", ""},
-      {"AdjustBrightness", ""},
-      {"GetGain", "1.500000"},
-      {"GetExposure", "10000.000000"},
-      {"GetIntensity", "128"},
-      {"StartGrab", ""},
-      {"StopGrab", ""},
-      {"ClearCameraIamge", ""},
-      {"GetScale", "0.002500&0.002500"},
-      {"SetStateColor", ""},
-      {"SwitchToTheCamera", ""},
-      {"CameraWinVisibleControl", ""},
-      {"ShowBaseLineWidth", ""},
-      {"AutoFocus", "12.500000,focused at 12.5"},
-      {"Template_Create", "created"},
-      {"SmallCellTemMatch", "2,10.5&20.5&0.25&0.91,30.5&40.5&0.5&0.95"},
-      {"KerfCheck", "1.125,30.25,35.25,17.625,12.5,5,14.18,33.25"},
-      {"GetRuler", "2.561250&1.920625"},
-      {"GetRealByPixelPoint", "2.561250&1.920625"},
-      {"CovertPointCameraAToB", "2.561250&1.920625"},
-      {"MwCalAnotherPointReal", "2.561250&1.920625"},
-      {"GetRotateCenter", "1024.000000&768.000000"},
-      {"GetLineAngle", "45.000000"},
-      {"GetPointAfterRotate_Real", "2.561250&1.920625"},
-  };
-  for (const auto& [word, payload] : others) {
-    table.emplace_back(word, std::string("<") + word + ",OK," + payload + ">\r\n");
+  for (const kestrel::catalogue::Command& cmd : kestrel::catalogue::Commands()) {
+    const std::string word = cmd.word;
+    const auto known = [&](const auto& entry) { return entry.first == word; };
+    if (word.empty() || std::any_of(table.begin(), table.end(), known)) continue;
+    table.emplace_back(word, "<" + word + ",OK," + cmd.sample + ">\r\n");
   }
   return table;
 }

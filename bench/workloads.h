@@ -36,8 +36,8 @@ struct Workload {
 // own reply or a request does not fit.
 bool BuildWorkloads(std::vector<Workload>& out, std::string& why);
 
-// The reply server's table: the workloads' replies and an "OK" reply for
-// every other command word of the library.
+// The reply server's table: the workloads' replies and, for every other
+// command word of the tools' catalogue, an "OK" reply with its sample payload.
 ReplyTable ServerReplies(const std::vector<Workload>& all);
 
 // Installs on `client` an exchange that hands back `unframed` (a reply

@@ -1,29 +1,35 @@
 // Reply handling of every command operation on hostile reply text.
 //
-// Input: the first byte picks the operation (the thirty command operations
-// and Kestrel_Template_Match, in the order of seeds.py); the rest is the
-// unframed reply text that the client's exchange hands back, so the whole
-// public operation (verdict, payload split, conversions, output writes,
-// console lines, error text) runs on it. (The unframing of the text is the
-// string toolkit's, checked in yarn_fuzz.cpp.)
+// Input: the name of an operation ("Kestrel_GetReal"), a newline, then the
+// unframed reply text that the client's exchange hands back. The operation is
+// run through the tools' catalogue binder with its example arguments, so the
+// whole public operation (verdict, payload split, conversions, output writes,
+// console lines, error text) runs on the text. (The unframing of the text is
+// the string toolkit's, checked in yarn_fuzz.cpp.)
 //
-// Checked besides the sanitizers: one exchange per operation, every console
-// line and the error text stay bounded, the outputs of the list operations
-// stay consistent with what they report, and the free auto-focus text stays
-// within its 511 characters.
+// Checked besides the sanitizers: at most one exchange per operation (the
+// match lists are checked raw in a second one), every
+// console line and the error text stay bounded, every number handed back is
+// finite, the list outputs agree with the counts they report, the best match
+// never has a negative score, a failed first match writes nothing, and the
+// free auto-focus text stays within its 511 characters.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "commands.h"
 #include "core/record.h"
-#include "support/canned.h"
 #include "fuzz_check.h"
 #include "kestrel/host.h"
 #include "kestrel/kestrel.h"
+#include "support/canned.h"
 
 namespace {
 
@@ -33,105 +39,70 @@ using kestrel::kTextCapacity;
 // payload and a function name.
 constexpr std::size_t kLongestLine = kTextCapacity + 256;
 
-// One input: the reply text and the outputs the operations write (fresh for
-// every input).
-struct Input {
-  std::string reply;
-  double d[8] = {};
-  int i = 0;
-  Point p{};
-};
-
 void CheckLine(Corvus::HeraldColor, const char* title, const char* text, void*) {
   FUZZ_CHECK(title != nullptr && text != nullptr);
   FUZZ_CHECK(std::strlen(text) < kLongestLine);
 }
 
-Point P(double x, double y) { return Point{x, y}; }
+bool Finite(const Point& p) { return std::isfinite(p.X) && std::isfinite(p.Y); }
 
-using Operation = void (*)(Kestrel& c, Input& o);
+// What an output promises whatever the reply: finite numbers, and lists that
+// agree with the counts beside them.
+void CheckOutputs(const kestrel_cli::CommandInfo& cmd, const std::string& reply,
+                  const kestrel_cli::Outputs& outputs, bool ok) {
+  const std::string_view operation = cmd.operation;
+  int count = -1;
+  for (const kestrel_cli::Output& out : outputs) {
+    if (const double* d = std::get_if<double>(&out.value)) FUZZ_CHECK(std::isfinite(*d));
+    if (const Point* p = std::get_if<Point>(&out.value)) FUZZ_CHECK(Finite(*p));
+    if (const int* n = std::get_if<int>(&out.value)) count = *n;
+    if (const auto* m = std::get_if<kestrel_cli::Match>(&out.value)) {
+      FUZZ_CHECK(Finite(m->center) && std::isfinite(m->angle));
+      // The best match takes only a score above 0; the first match is
+      // written only once the whole list has parsed.
+      if (operation == "Kestrel_Template_Match") FUZZ_CHECK(m->score >= 0.0);
+      if (!ok && operation == "Kestrel_Template_Match_SCell") {
+        FUZZ_CHECK(m->score == 0.0 && m->angle == 0.0 && m->center.X == 0.0 && m->center.Y == 0.0);
+      }
+    }
+    if (const auto* list = std::get_if<std::vector<kestrel_cli::Match>>(&out.value)) {
+      FUZZ_CHECK(list->size() <= static_cast<std::size_t>(std::max(count, 0)));
+      if (ok && count > 0) FUZZ_CHECK(list->size() == static_cast<std::size_t>(count));
+    }
+    if (const auto* points = std::get_if<std::vector<Point>>(&out.value)) {
+      for (const Point& p : *points) FUZZ_CHECK(Finite(p));
+      // On success the list holds the count announced after "WORD,OK,".
+      const std::string head = std::string(cmd.word) + ",OK,";
+      if (ok) {
+        FUZZ_CHECK(reply.rfind(head, 0) == 0);
+        FUZZ_CHECK(static_cast<long>(points->size()) ==
+                   std::strtol(reply.c_str() + head.size(), nullptr, 10));
+      }
+    }
+    if (const auto* text = std::get_if<std::string>(&out.value)) {
+      // 511 GBK bytes take at most three UTF-8 bytes each.
+      FUZZ_CHECK(text->size() <= 3 * 511);
+    }
+  }
+}
 
-// One row per operation, in the order of seeds.py; each runs the operation
-// once with fixed arguments and checks what its outputs promise.
-const Operation kOperations[] = {
-    [](Kestrel& c, Input&) { c.Kestrel_SetGain("Cam1", 1.5); },
-    [](Kestrel& c, Input&) { c.Kestrel_SetExposure("Cam1", 2000.0); },
-    [](Kestrel& c, Input&) { c.Kestrel_SetLight("Cam1", 128); },
-    [](Kestrel& c, Input&) { c.Kestrel_SetLightAndExposure("A", "B", 3, true); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetGain("Cam1", o.d[0]); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetExposure("Cam1", o.d[0]); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetLight("Cam1", o.i); },
-    [](Kestrel& c, Input&) { c.Kestrel_StartGrab("Cam1"); },
-    [](Kestrel& c, Input&) { c.Kestrel_StopGrab("Cam1"); },
-    [](Kestrel& c, Input&) { c.Kestrel_ClearCameraIamge("Cam1"); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetCameraScale("Cam1", o.d[0], o.d[1]); },
-    [](Kestrel& c, Input&) { c.Kestrel_SetTargetColor("Cam1", {"red", "green"}); },
-    [](Kestrel& c, Input&) { c.Kestrel_SwitchToCamera("Cam1", "Win1"); },
-    [](Kestrel& c, Input&) { c.Kestrel_SetCamControlVisiable("Cam1", "Win1", true); },
-    [](Kestrel& c, Input&) { c.Kestrel_ShowCutLine("Cam1", 0.25); },
-    [](Kestrel& c, Input& o) {
-      std::string text = "unchanged";
-      c.Kestrel_AutoFocus("Cam1", 1, 1, 2, 3, 4, 5, o.d[0], text, false);
-      FUZZ_CHECK(text.size() <= 511);
-    },
-    [](Kestrel& c, Input&) { c.Kestrel_Template_Create("T1", "Cam1", "model", 2); },
-    [](Kestrel& c, Input&) {
-      // Each list grows as its field converts: centres at most one ahead of
-      // the angles, angles at most one ahead of the scores.
-      int count = -7;
-      std::vector<Point> centers(3);
-      std::vector<double> angles(2), scores(1);
-      const bool ok =
-          c.Kestrel_MultTemplate_Match("Cam1", "T1", 5, "model", P(1, 2), 0.5, count, centers,
-                                       angles, scores, true, false, "d", 1, 2, 3);
-      FUZZ_CHECK(angles.size() <= centers.size() && centers.size() <= angles.size() + 1);
-      FUZZ_CHECK(scores.size() <= angles.size() && angles.size() <= scores.size() + 1);
-      FUZZ_CHECK(centers.size() <= static_cast<std::size_t>(count > 0 ? count : 0));
-      if (ok && count > 0) FUZZ_CHECK(scores.size() == static_cast<std::size_t>(count));
-    },
-    [](Kestrel& c, Input& o) {
-      // Only a score strictly above 0 is taken: the score stays 0 or becomes
-      // positive, never NaN, whatever the result.
-      double score = -1;
-      c.Kestrel_Template_Match("Cam1", "T1", "model", P(1, 2), 0.5, o.p, o.d[0], score, true, false,
-                               "d");
-      FUZZ_CHECK(score >= 0.0);
-    },
-    [](Kestrel& c, Input&) {
-      // Outputs are written only once the whole list has parsed.
-      Point center{7, 7};
-      double angle = 7, score = -1;
-      if (!c.Kestrel_Template_Match_SCell("Cam1", "T1", "model", P(1, 2), 0.5, center, angle, score,
-                                          false, true, "d")) {
-        FUZZ_CHECK(score == 0.0 && angle == 7 && center.X == 7 && center.Y == 7);
-      }
-    },
-    [](Kestrel& c, Input& o) {
-      // On success the list holds the count announced after "WaferEdge,OK,".
-      std::vector<Point> points(4);
-      if (c.Kestrel_WaferEdge("Cam1", "W", P(3, 4), true, 0, 0, points)) {
-        FUZZ_CHECK(o.reply.rfind("WaferEdge,OK,", 0) == 0);
-        FUZZ_CHECK(static_cast<long>(points.size()) ==
-                   std::strtol(o.reply.c_str() + 13, nullptr, 10));
-      }
-    },
-    [](Kestrel& c, Input& o) {
-      double* d = o.d;
-      c.Kestrel_KerfCheck("A", "B", "C", 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
-                          18, 19, 20, d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], true, "D");
-    },
-    [](Kestrel& c, Input& o) { c.Kestrel_FixCircle({P(1, 2), P(3, 4), P(5, 7)}, o.p, o.d[0]); },
-    [](Kestrel& c, Input& o) { c.Kestrel_MwCalAnotherPointReal("Cam1", P(1, 2), 3, 4, o.p); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetReal("Cam1", P(1, 2), o.p); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetRuler("Cam1", P(1, 2), o.p); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetRealByPixelPoint("Cam1", P(1, 2), P(3, 4), o.p); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetTargetCamReal("CamA", "CamB", P(1, 2), o.p); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetRotateCenter("Cam1", o.d[0], o.d[1]); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetLineAngle(P(0, 0), P(1, 1), o.d[0]); },
-    [](Kestrel& c, Input& o) { c.Kestrel_GetPointAfterRotate_Real(P(0, 0), P(1, 1), 90, o.p); },
-};
-constexpr std::size_t kOperationCount = sizeof kOperations / sizeof kOperations[0];
-static_assert(kOperationCount == 31, "thirty command operations and Template_Match");
+// The raw lists of Kestrel_MultTemplate_Match, which the outputs show zipped:
+// each list grows as its field converts, centres at most one ahead of the
+// angles, angles at most one ahead of the scores.
+void CheckMatchLists(Kestrel& client, kestrel_test::CannedReplies& canned,
+                     const std::string& reply) {
+  canned.Reply(reply);
+  int count = -7;
+  std::vector<Point> centers(3);
+  std::vector<double> angles(2), scores(1);
+  const bool ok = client.Kestrel_MultTemplate_Match("Cam1", "T1", 5, "model", Point{1, 2}, 0.5,
+                                                    count, centers, angles, scores, true, false,
+                                                    "d", 1, 2, 3);
+  FUZZ_CHECK(angles.size() <= centers.size() && centers.size() <= angles.size() + 1);
+  FUZZ_CHECK(scores.size() <= angles.size() && angles.size() <= scores.size() + 1);
+  FUZZ_CHECK(centers.size() <= static_cast<std::size_t>(count > 0 ? count : 0));
+  if (ok && count > 0) FUZZ_CHECK(scores.size() == static_cast<std::size_t>(count));
+}
 
 }  // namespace
 
@@ -140,16 +111,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Corvus::Herald_Set_Sink(&CheckLine, nullptr);
     return new Kestrel;
   }();
-  if (size == 0) return 0;
+  // Each operation with its example arguments, converted once.
+  static const std::map<std::string, kestrel_cli::Invocation, std::less<>> operations = [] {
+    std::map<std::string, kestrel_cli::Invocation, std::less<>> m;
+    for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
+      m[cmd.operation] = {&cmd,
+                          kestrel_cli::ParseArgs(cmd, kestrel_cli::SplitScriptLine(cmd.example)), 0};
+    }
+    return m;
+  }();
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::size_t newline = input.find('\n');
+  if (newline == std::string_view::npos) return 0;
+  const auto op = operations.find(input.substr(0, newline));
+  if (op == operations.end()) return 0;
   // The reply as a read leaves it: up to its first NUL, within the buffer.
-  const char* text = reinterpret_cast<const char*>(data + 1);
-  Input in{std::string(text, strnlen(text, std::min<std::size_t>(size - 1, kTextCapacity - 1)))};
+  const char* text = reinterpret_cast<const char*>(data) + newline + 1;
+  const std::string reply(
+      text, strnlen(text, std::min<std::size_t>(size - newline - 1, kTextCapacity - 1)));
   kestrel_test::CannedReplies canned(*client);  // hands the text back as the reply
-  canned.Reply(in.reply);
+  canned.Reply(reply);
   client->Kestrel_ClearErrorString();
-  kOperations[data[0] % kOperationCount](*client, in);
-  FUZZ_CHECK(canned.requests().size() == 1);
-  FUZZ_CHECK(canned.requests()[0].size() <= static_cast<std::size_t>(kestrel::kMaxRequestLength));
+  kestrel_cli::Outputs outputs;
+  const kestrel_cli::CommandInfo& cmd = *op->second.cmd;
+  const bool ok = cmd.run(*client, *cmd.row, op->second.args, outputs);
+  CheckOutputs(cmd, reply, outputs, ok);
+  FUZZ_CHECK(canned.requests().size() == (*cmd.word == '\0' ? 0u : 1u));
+  for (const std::string& request : canned.requests()) {
+    FUZZ_CHECK(request.size() <= static_cast<std::size_t>(kestrel::kMaxRequestLength));
+  }
   FUZZ_CHECK(std::strlen(client->Kestrel_GetErrorString()) < kLongestLine);
+  if (op->first == "Kestrel_MultTemplate_Match") CheckMatchLists(*client, canned, reply);
   return 0;
 }

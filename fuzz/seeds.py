@@ -1,38 +1,23 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
-The reply seeds are the reply shapes of every command (an "OK" reply with a
-typical payload, and for each command an "NG", a foreign head and an unknown
-type); the link seeds are framed reply lines in a few chunkings; the toolkit
-seeds are the field and list texts the commands split and convert. Run it
-again after changing a target's input format.
+The reply seeds are the reply shapes of every command of the tools' catalogue,
+read from `kestrel help --json` (the command-line client's path is the
+argument, build/default's by default): an "OK" reply with the catalogue's
+sample payload, and for each command an "NG", a foreign head and an unknown
+type, in files named after the operation; the link seeds are framed reply
+lines in a few chunkings; the toolkit seeds are the field and list texts the
+commands split and convert. Run it again after changing a target's input
+format or the catalogue.
 """
+import json
 import os
+import shutil
 import struct
+import subprocess
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-# (command word, typical OK payload), in the order of the operations of
-# replies_fuzz.cpp.
-OPERATIONS = [
-    ("SetGain", ""), ("SetExposure", ""), ("SetIntensity", ""), ("AdjustBrightness", ""),
-    ("GetGain", "1.5"), ("GetExposure", "2000"), ("GetIntensity", "128"),
-    ("StartGrab", ""), ("StopGrab", ""), ("ClearCameraIamge", ""),
-    ("GetScale", "0.0025&0.0026"), ("SetStateColor", ""), ("SwitchToTheCamera", ""),
-    ("CameraWinVisibleControl", ""), ("ShowBaseLineWidth", ""),
-    ("AutoFocus", "12.5,focus done, best at 3"), ("Template_Create", ""),
-    ("Template_Match", "2,10.5&20.25&0.5&0.97,30&40&-1.5&0.91"),
-    ("Template_Match", "1,10.5&20.25&0.5&0.97"),
-    ("SmallCellTemMatch", "1,1.5&2.5&90&0.8&extra"),
-    ("WaferEdge", "3,1&2,3.5&-4,100&0"),
-    ("KerfCheck", "1,2,3,4,5,6,7,8"),
-    ("FixCircle", "1.5&-2.5,30.25"),
-    ("MwCalAnotherPointReal", "1.25&2.5"), ("GetReal", "10.000000&-3.5"),
-    ("GetRuler", "1e3&2E-3"), ("GetRealByPixelPoint", "0&0"),
-    ("CovertPointCameraAToB", "-1&1"), ("GetRotateCenter", "1024&768"),
-    ("GetLineAngle", "45.0"), ("GetPointAfterRotate_Real", "3&4"),
-]
-
 
 def write(target, name, data):
     path = os.path.join(HERE, "corpus", target)
@@ -41,19 +26,31 @@ def write(target, name, data):
         f.write(data)
 
 
-def replies():
-    for i, (word, payload) in enumerate(OPERATIONS):
-        op = bytes([i])
-        write("replies", f"{i:02d}-ok", op + f"{word},OK,{payload}".encode())
-        write("replies", f"{i:02d}-ng", op + f"{word},NG,camera busy, retry".encode())
-        write("replies", f"{i:02d}-head", op + f"Other,OK,{payload}".encode())
-        write("replies", f"{i:02d}-type", op + f"{word},ERR,{payload}".encode())
+def catalogue(cli):
+    """The command operations as `kestrel help --json` lists them."""
+    out = subprocess.run([cli, "help", "--json"], check=True, capture_output=True).stdout
+    return [json.loads(line) for line in out.decode().splitlines()]
+
+
+def replies(cli):
+    # An input is the operation's name, a newline and the reply text.
+    def seed(operation, kind, reply):
+        write("replies", f"{operation}.{kind}", f"{operation}\n".encode() + reply)
+
+    for op in catalogue(cli):
+        name, word, payload = op["operation"], op["word"], op["sample_reply"]
+        seed(name, "ok", f"{word},OK,{payload}".encode())
+        if not word:
+            continue  # sends nothing and takes no reply
+        seed(name, "ng", f"{word},NG,camera busy, retry".encode())
+        seed(name, "head", f"Other,OK,{payload}".encode())
+        seed(name, "type", f"{word},ERR,{payload}".encode())
     # Lists whose count does not match, an empty count, a long field.
-    write("replies", "17-count", bytes([17]) + b"3,1&2&3&4")
-    write("replies", "20-count", bytes([20]) + b"2,1&2")
-    write("replies", "20-empty", bytes([20]) + b"WaferEdge,OK,")
-    write("replies", "04-long", bytes([4]) + b"GetGain,OK," + b"1" * 80)
-    write("replies", "15-long", bytes([15]) + b"AutoFocus,OK,1," + b"x" * 600)
+    seed("Kestrel_MultTemplate_Match", "count", b"Template_Match,OK,3,1&2&3&4")
+    seed("Kestrel_WaferEdge", "count", b"WaferEdge,OK,2,1&2")
+    seed("Kestrel_WaferEdge", "empty", b"WaferEdge,OK,")
+    seed("Kestrel_GetGain", "long", b"GetGain,OK," + b"1" * 80)
+    seed("Kestrel_AutoFocus", "long", b"AutoFocus,OK,1," + b"x" * 600)
 
 
 def lines():
@@ -139,6 +136,9 @@ def yarn():
 
 
 if __name__ == "__main__":
-    replies()
+    cli = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
+        HERE, "..", "build", "default", "tools", "cli", "kestrel")
+    shutil.rmtree(os.path.join(HERE, "corpus", "replies"), ignore_errors=True)
+    replies(cli)
     lines()
     yarn()

@@ -1,12 +1,10 @@
-// The command table of the `kestrel` command-line client and the strict
+// The commands of the `kestrel` command-line client and the strict
 // conversion of command-line words into the arguments of each operation.
 //
-// Every command operation of `Kestrel` has one row in the table: its
-// kebab-case name, the library operation and the command word it sends, its
-// arguments with names and types, a one-line summary, an example argument
-// list, and a small function that calls the operation and collects its
-// outputs. Everything else (usage lines, help, script parsing, the runner)
-// is derived from the rows.
+// The commands are the rows of the tools' catalogue (catalogue/commands.def);
+// a generic binder calls each row's operation with the converted arguments
+// and turns its output parameters into named outputs. Usage lines, help,
+// script parsing and the runner are derived from the rows.
 #ifndef KESTREL_CLI_COMMANDS_H
 #define KESTREL_CLI_COMMANDS_H
 
@@ -19,53 +17,24 @@
 #include <variant>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "kestrel/kestrel.h"
 
 namespace kestrel_cli {
 
-// How an argument is written on the command line.
-enum class ArgType {
-  kText,       // one word, sent as GBK text
-  kInt,        // one whole number
-  kDouble,     // one finite number
-  kBool,       // true, false, 1 or 0
-  kPoint,      // two numbers: X Y
-  kTextList,   // all remaining words (possibly none)
-  kPointList,  // all remaining words, read as X Y pairs (possibly none)
-};
+// An argument is a parameter of the catalogue that the tools ask for; its
+// kind says how it is written on the command line: text (one word, sent as
+// GBK), int (a whole number), number (finite), flag (true, false, 1 or 0),
+// point (two numbers X Y), and the lists, which take all remaining words
+// (possibly none), the point list as X Y pairs.
+using ArgInfo = kestrel::catalogue::Param;
 
-struct ArgInfo {
-  const char* name;  // lower-case, shown upper-case in usage lines
-  ArgType type;
-};
-
-// A converted argument value; which alternative is held follows ArgType.
+// A converted argument value; which alternative is held follows the kind.
 using ArgValue = std::variant<std::string, int, double, bool, Point, std::vector<std::string>,
                               std::vector<Point>>;
 
-// The converted arguments of one invocation, in table order.
-class Args {
- public:
-  Args() = default;
-  explicit Args(std::vector<ArgValue> values) : values_(std::move(values)) {}
-
-  // Typed access to argument `i`; throws std::logic_error when the table row
-  // asks for a type that its own argument list does not declare.
-  const char* text(std::size_t i) const;
-  int integer(std::size_t i) const;
-  double number(std::size_t i) const;
-  bool flag(std::size_t i) const;
-  Point point(std::size_t i) const;
-  const std::vector<std::string>& texts(std::size_t i) const;
-  const std::vector<Point>& points(std::size_t i) const;
-
-  std::size_t size() const { return values_.size(); }
-
- private:
-  template <typename T>
-  const T& get(std::size_t i) const;
-  std::vector<ArgValue> values_;
-};
+// The converted arguments of one invocation, in the row's order.
+using Args = std::vector<ArgValue>;
 
 // One match of a template: centre, angle and score.
 struct Match {
@@ -84,9 +53,10 @@ struct Output {
 };
 using Outputs = std::vector<Output>;
 
-// Calls the operation with the converted arguments, appends its outputs and
-// returns the operation's result.
-using RunFn = bool (*)(Kestrel& client, const Args& args, Outputs& outputs);
+// Calls the row's operation with the converted arguments, appends its outputs
+// and returns the operation's result.
+using RunFn = bool (*)(Kestrel& client, const kestrel::catalogue::Command& row, const Args& args,
+                       Outputs& outputs);
 
 struct CommandInfo {
   const char* name;       // kebab-case command name
@@ -98,6 +68,7 @@ struct CommandInfo {
   bool drawable;          // --svg can draw its outputs
   const char* no_reason;  // failure text when the library leaves none
   RunFn run;
+  const kestrel::catalogue::Command* row;
 };
 
 // The table, one row per command operation, in the library's order.

@@ -132,6 +132,10 @@ int main(int argc, char** argv) {
 
   if (trace->parsed()) return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr);
   if (help->parsed()) {
+    if (topic.empty() && o.json) {
+      std::cout << kestrel_cli::CatalogueJson();
+      return 0;
+    }
     if (topic.empty()) {
       // app.help() would describe the selected "help" subcommand itself.
       std::cout << app.get_formatter()->make_help(&app, "kestrel", CLI::AppFormatMode::Normal);

@@ -192,6 +192,33 @@ std::string FormatJson(const Result& result) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+std::string CatalogueJson() {
+  std::string out;
+  for (const CommandInfo& cmd : Commands()) {
+    const kestrel::catalogue::Command& row = *cmd.row;
+    Json params = Json::array();
+    for (const kestrel::catalogue::Param& p : row) {
+      if (!kestrel::catalogue::IsInput(p.kind)) continue;
+      params.push_back({{"name", p.name},
+                        {"kind", kestrel::catalogue::KindName(p.kind)},
+                        {"field", p.field},
+                        {"asked", p.asked}});
+    }
+    const Json object = {
+        {"name", row.cli},
+        {"operation", row.operation},
+        {"python", row.python},
+        {"word", row.word},
+        {"parameters", params},
+        {"outputs", kestrel::catalogue::OutputNames(row)},
+        {"sample_reply", row.sample},
+        {"example", row.example},
+        {"summary", row.summary}};
+    out += object.dump() + "\n";
+  }
+  return out;
+}
+
 // ---- Drawings -----------------------------------------------------------------
 
 std::optional<Circle> FitCircle(const std::vector<Point>& points) {

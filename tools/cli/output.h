@@ -37,6 +37,11 @@ std::string FormatText(const Result& result, bool heading);
 // error when the command failed.
 std::string FormatJson(const Result& result);
 
+// The catalogue for scripts: one JSON object per command and line, with its
+// names, command word, parameters (kind, request field, whether asked),
+// outputs, sample reply, example and summary.
+std::string CatalogueJson();
+
 // ---- Drawings -----------------------------------------------------------------
 
 struct Circle {

@@ -1,6 +1,8 @@
-// Request parsing, the command table and the simulated vision-server state.
+// Request parsing, dispatch over the catalogue's command words and the
+// simulated vision-server state.
 #include "sim/protocol.h"
 
+#include "catalogue/catalogue.h"
 #include "common/circle_fit.h"
 
 #include <algorithm>
@@ -218,56 +220,63 @@ struct Simulator::Command {
   std::string_view word;
   std::size_t min_fields;
   std::size_t max_fields;
-  std::string_view usage;  // names of the fields, for the field-count message
-  HandlerFn fn;
+  std::string usage;  // names of the fields, for the field-count message
+  HandlerFn fn;       // null: the word is answered with its sample reply
+  std::string_view sample;
 };
 
-constexpr std::size_t kAny = static_cast<std::size_t>(-1);
+constexpr std::size_t kAny = catalogue::kAnyFields;
 
-// The protocol's vocabulary: command word, accepted field counts after the
-// word, and the handler.
+// The protocol's vocabulary is the catalogue's: each command word with the
+// field counts and names of the first operation that sends it. The words the
+// simulator models have a handler; any other is answered with the
+// catalogue's sample reply.
 const std::vector<Simulator::Command>& Simulator::Table() {
-  static const std::vector<Command> table{
-      {"SetGain", 2, 2, "camera,gain", &Simulator::SetGain},
-      {"SetExposure", 2, 2, "camera,exposure", &Simulator::SetExposure},
-      {"SetIntensity", 2, 2, "camera,intensity", &Simulator::SetIntensity},
-      {"AdjustBrightness", 4, 4, "camera,text,intensity,flag", &Simulator::AdjustBrightness},
-      {"GetGain", 1, 1, "camera", &Simulator::GetGain},
-      {"GetExposure", 1, 1, "camera", &Simulator::GetExposure},
-      {"GetIntensity", 1, 1, "camera", &Simulator::GetIntensity},
-      {"StartGrab", 1, 1, "camera", &Simulator::StartGrab},
-      {"StopGrab", 1, 1, "camera", &Simulator::StopGrab},
-      {"ClearCameraIamge", 1, 1, "camera", &Simulator::ClearCameraImage},
-      {"SwitchToTheCamera", 2, 2, "window,camera", &Simulator::SwitchToTheCamera},
-      {"CameraWinVisibleControl", 3, 3, "window,visible,camera",
-       &Simulator::CameraWinVisibleControl},
-      {"ShowBaseLineWidth", 2, 2, "camera,width", &Simulator::ShowBaseLineWidth},
-      {"SetStateColor", 2, kAny, "camera,colour,...", &Simulator::SetStateColor},
-      {"GetScale", 1, 1, "camera", &Simulator::GetScale},
-      {"AutoFocus", 7, 7, "camera,number,v1,v2,v3,v4,v5", &Simulator::AutoFocus},
-      {"Template_Create", 4, 4, "camera,template,region,number", &Simulator::TemplateCreate},
-      {"Template_Match", 13, 13,
-       "camera,template,region,count,x,y,value,extra1,extra2,extra3,flagA,flagB,text",
-       &Simulator::TemplateMatch},
-      {"SmallCellTemMatch", 13, 13,
-       "camera,template,region,count,x,y,value,extra1,extra2,extra3,flagA,flagB,text",
-       &Simulator::TemplateMatch},
-      {"WaferEdge", 5, 5, "camera,text,x,y,flag", &Simulator::WaferEdge},
-      {"KerfCheck", 24, 24,
-       "camera,text,value1,value2,number1,value3,value4,value5,number2,value6..value16,flag,"
-       "text,value18,text",
-       &Simulator::KerfCheck},
-      {"FixCircle", 2, kAny, "count,x1,y1,x2,y2,...", &Simulator::FixCircle},
-      {"GetReal", 3, 3, "camera,x,y", &Simulator::GetReal},
-      {"GetRuler", 3, 3, "camera,x,y", &Simulator::GetRuler},
-      {"GetRealByPixelPoint", 5, 5, "camera,x1,y1,x2,y2", &Simulator::GetRealByPixelPoint},
-      {"CovertPointCameraAToB", 4, 4, "cameraA,cameraB,x,y", &Simulator::ConvertPointCameraAToB},
-      {"MwCalAnotherPointReal", 5, 5, "camera,x,y,distance,angle",
-       &Simulator::MwCalAnotherPointReal},
-      {"GetRotateCenter", 1, 1, "camera", &Simulator::GetRotateCenter},
-      {"GetLineAngle", 4, 4, "x1,y1,x2,y2", &Simulator::GetLineAngle},
-      {"GetPointAfterRotate_Real", 5, 5, "x1,y1,x2,y2,angle", &Simulator::GetPointAfterRotate},
-  };
+  static const std::vector<Command> table = [] {
+    const std::unordered_map<std::string_view, HandlerFn> handlers{
+        {"SetGain", &Simulator::SetGain},
+        {"SetExposure", &Simulator::SetExposure},
+        {"SetIntensity", &Simulator::SetIntensity},
+        {"AdjustBrightness", &Simulator::AdjustBrightness},
+        {"GetGain", &Simulator::GetGain},
+        {"GetExposure", &Simulator::GetExposure},
+        {"GetIntensity", &Simulator::GetIntensity},
+        {"StartGrab", &Simulator::StartGrab},
+        {"StopGrab", &Simulator::StopGrab},
+        {"ClearCameraIamge", &Simulator::ClearCameraImage},
+        {"SwitchToTheCamera", &Simulator::SwitchToTheCamera},
+        {"CameraWinVisibleControl", &Simulator::CameraWinVisibleControl},
+        {"ShowBaseLineWidth", &Simulator::ShowBaseLineWidth},
+        {"SetStateColor", &Simulator::SetStateColor},
+        {"GetScale", &Simulator::GetScale},
+        {"AutoFocus", &Simulator::AutoFocus},
+        {"Template_Create", &Simulator::TemplateCreate},
+        {"Template_Match", &Simulator::TemplateMatch},
+        {"SmallCellTemMatch", &Simulator::TemplateMatch},
+        {"WaferEdge", &Simulator::WaferEdge},
+        {"KerfCheck", &Simulator::KerfCheck},
+        {"FixCircle", &Simulator::FixCircle},
+        {"GetReal", &Simulator::GetReal},
+        {"GetRuler", &Simulator::GetRuler},
+        {"GetRealByPixelPoint", &Simulator::GetRealByPixelPoint},
+        {"CovertPointCameraAToB", &Simulator::ConvertPointCameraAToB},
+        {"MwCalAnotherPointReal", &Simulator::MwCalAnotherPointReal},
+        {"GetRotateCenter", &Simulator::GetRotateCenter},
+        {"GetLineAngle", &Simulator::GetLineAngle},
+        {"GetPointAfterRotate_Real", &Simulator::GetPointAfterRotate},
+    };
+    std::vector<Command> words;
+    for (const catalogue::Command& row : catalogue::Commands()) {
+      const std::string_view word = row.word;
+      const auto known = [&](const Command& c) { return c.word == word; };
+      if (word.empty() || std::any_of(words.begin(), words.end(), known)) continue;
+      const catalogue::FieldCount fields = catalogue::Fields(row);
+      const auto handler = handlers.find(word);
+      words.push_back({word, fields.min, fields.max, catalogue::FieldUsage(row),
+                       handler == handlers.end() ? nullptr : handler->second, row.sample});
+    }
+    return words;
+  }();
   return table;
 }
 
@@ -333,6 +342,9 @@ Outcome Simulator::Handle(std::string_view line, Request& req, std::string& repl
     msg += "), got ";
     AppendInt(msg, static_cast<long long>(req.fields.size()));
     ctx.Ng(msg);
+  } else if (cmd->fn == nullptr) {
+    ctx.Ok();
+    reply += cmd->sample;
   } else {
     (this->*(cmd->fn))(ctx);
   }

@@ -93,8 +93,8 @@ class Simulator {
 
   const SimConfig& config() const { return config_; }
 
-  // The recognised command words, in table order (the table is written once,
-  // in protocol.cpp).
+  // The recognised command words: those of the tools' catalogue, in its
+  // order.
   static std::vector<std::string_view> CommandWords();
   static bool IsCommandWord(std::string_view word);
 

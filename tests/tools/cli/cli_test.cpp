@@ -126,7 +126,7 @@ TEST(CliExecute, EveryExampleSendsItsRequestAndReportsTheReply) {
       {"template-match", "<Template_Match,Cam1,Mark1,Roi1,1,320,240,0.7,0,0,0,true,false,none>",
        "Template_Match,OK,0", "!no match found"},
       {"template-match-scell",
-       "<SmallCellTemMatch,Cam1,Cell1,Roi1,1,320,240,0.7,0,0,0,true,false,none>"},
+       "<SmallCellTemMatch,Cam1,Mark1,Roi1,1,320,240,0.7,0,0,0,true,false,none>"},
       {"wafer-edge", "<WaferEdge,Cam1,Edge1,100,200.5,true>", "WaferEdge,OK,2,15.25&30.5,14.75&61",
        "points: 2\n  [0] (15.25, 30.5)\n  [1] (14.75, 61)\n"},
       {"kerf-check", "<KerfCheck,Cam1,Kerf1,0.5,1.5,2,10,20,30,3,0.1,0.2,0.3,0.4,0.5,0.6,0.7,0.8,"
@@ -182,6 +182,19 @@ TEST(CliExecute, EveryExampleSendsItsRequestAndReportsTheReply) {
   }
 }
 
+// The simulator and the bench answer a word without a handler with the
+// catalogue's sample reply: each must be one its operation takes.
+TEST(CliExecute, EverySampleReplyIsTakenByItsOperation) {
+  for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
+    SCOPED_TRACE(cmd.name);
+    Kestrel client;
+    kestrel_test::CannedReplies canned(client);
+    canned.Reply(std::string(cmd.word) + ",OK," + cmd.row->sample);
+    const auto args = kestrel_cli::ParseArgs(cmd, SplitScriptLine(cmd.example));
+    EXPECT_TRUE(kestrel_cli::Execute(client, {&cmd, args, 0}).ok);
+  }
+}
+
 // ---- The executable against the simulator --------------------------------------
 
 TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
@@ -216,7 +229,7 @@ TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
       {{"help", "fix-circle"}, 0, "", "", HasSubstr("usage: kestrel fix-circle [POINTS(X Y)...]")},
       {{"get-rotate-center", "--help"}, 0, "", "", HasSubstr("Calls Kestrel_GetRotateCenter")},
       {{"--help"}, 0, "", "",
-       HasSubstr("  get-point-after-rotate-real FIRST(X Y) SECOND(X Y) ANGLE\n")},
+       HasSubstr("  get-point-after-rotate-real FIRST_POINT(X Y) SECOND_POINT(X Y) ROTATE_ANGLE\n")},
       // Usage errors go to a closed port: one that connected first would exit with 3;
       // a script is converted whole before anything connects.
       {{"--script", "-"}, 2, "line 2: set-light: INTENSITY: 'bright'",
