@@ -46,6 +46,9 @@ def module_parameters(method):
 def test_every_command_method_has_the_catalogues_parameters():
     commands = catalogue()
     assert len(commands) == 32
+    # and each is called in the command table of test_commands.py
+    from test_commands import COMMANDS
+    assert {c["python"] for c in commands} == {row[0] for row in COMMANDS}
     stubs = stub_methods()
     for command in commands:
         names = [p["name"] for p in command["parameters"]]

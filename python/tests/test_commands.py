@@ -1,9 +1,6 @@
 """Every command through the binding against kestrel-sim: its call and its result."""
 
-import ast
 import math
-import pathlib
-import re
 
 import pytest
 
@@ -95,36 +92,3 @@ def test_command(client, method, args, expected, effect):
     if effect is not None:
         getter, getter_args, value = effect
         check_result(getattr(client, getter)(*getter_args), value)
-
-
-STUBS = pathlib.Path(kestrel.__file__).with_name("__init__.pyi")
-CONNECTION = {"connect", "disconnect", "reconnect", "connected", "timeout", "error_text",
-              "clear_error", "procedure"}
-
-
-def stub_members():
-    """{name: [parameter names], or None for an attribute} of class Client in the stubs."""
-    tree = ast.parse(STUBS.read_text())
-    client = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Client")
-    members = {n.target.id: None for n in client.body if isinstance(n, ast.AnnAssign)}
-    for f in client.body:
-        if isinstance(f, ast.FunctionDef) and f.name != "__init__":
-            members[f.name] = None if f.decorator_list else [a.arg for a in f.args.args[1:]]
-    return members
-
-
-def test_table_stubs_and_binding_name_the_same_operations():
-    binding = {name for name in dir(kestrel.Client) if not name.startswith("_")}
-    assert binding == set(stub_members())
-    assert binding - CONNECTION == {row[0] for row in COMMANDS}
-    assert len(binding - {"procedure"}) == 39  # the forty operations; timeout is two
-
-
-def test_stub_parameters_are_the_binding_parameters():
-    for name, parameters in stub_members().items():
-        member = getattr(kestrel.Client, name)
-        assert isinstance(member, property) == (parameters is None), name
-        if parameters is not None:
-            signature = member.__doc__.splitlines()[0]
-            names = re.findall(r"(\w+): ", signature.split("(", 1)[1])[1:]  # without self
-            assert names == parameters, name
