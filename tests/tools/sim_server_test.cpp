@@ -109,6 +109,11 @@ TEST(SimServer, FramesLinesAndAltersTheRepliesOfFaultRules) {
     EXPECT_GE(MsSince(start), f.min_ms);
     EXPECT_EQ(c.Ask("<GetExposure,Cam1>"), "<GetExposure,OK,10000.000000>");
   }
+  // A reset ends the connection at once, with no reply.
+  const SimOnPort sim({ParseFault("GetGain:reset")});
+  RawClient c(sim.port());
+  c.Send("<GetGain,Cam1>\r\n");
+  EXPECT_TRUE(c.WaitClosed(2000));
 }
 
 TEST(SimServer, CloseAfterCountsEachConnectionsRequests) {
