@@ -43,6 +43,8 @@ start_sim() {
 BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
 # The Python module (KESTREL_BUILD_PYTHON, on in the default preset), its
 # tests and its offline packaging (pip install ./python, python3 -m build).
+# The .NET binding's test and benchmark under Mono (C# 7.2, GBK encoding).
+BASE_PACKAGES+=(mono-mcs mono-runtime libmono-i18n-cjk4.0-cil)
 BASE_PACKAGES+=(python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
                 python3-pybind11 python3-pytest python3-build)
 

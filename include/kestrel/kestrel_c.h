@@ -112,7 +112,8 @@ KESTREL_API kestrel_failure kestrel_last_failure(const kestrel_client* client);
  * return >= size means it was cut. `buffer` may be NULL when `size` is 0.
  * NULL client: 0, and "" when there is room. */
 KESTREL_API size_t kestrel_error_text(const kestrel_client* client, char* buffer, size_t size);
-/* The same in UTF-8 (a byte that starts no GBK character becomes U+FFFD). */
+/* The same in UTF-8 (a byte that starts no GBK character becomes a
+ * replacement character). */
 KESTREL_API size_t kestrel_error_text_utf8(const kestrel_client* client, char* buffer,
                                            size_t size);
 /* Empties the error text and sets the kind to KESTREL_OK (NULL: nothing). */

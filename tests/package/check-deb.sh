@@ -50,6 +50,8 @@ cmake -S "$here/../embed/consumer" -B "$work/consumer" -G Ninja >/dev/null
 cmake --build "$work/consumer" >/dev/null
 "$work/consumer/consumer" "$port"
 
+echo "== the C interface and the .NET binding in the development package"
+ls /usr/include/kestrel/kestrel_c.h /usr/share/kestrel/dotnet/Kestrel.cs
 echo "== the C interface: the C test built as C99 against the installed header and library"
 cc -std=c99 -pedantic -Wall -Wextra -Werror -O2 "$here/../c/c_api_test.c" -lkestrel -lm \
   -o "$work/c_api_test"

@@ -51,6 +51,7 @@ SIM_START_SECONDS=60 start_sim "$work/sim.out" "$wine" "$sdk/bin/kestrel-sim.exe
 "$wine" "$work/consumer/consumer.exe" "$port"
 
 echo "== the C interface: unmangled exports and the C test under Wine"
+ls "$sdk/include/kestrel/kestrel_c.h" "$sdk/share/kestrel/dotnet/Kestrel.cs"
 exports=$(x86_64-w64-mingw32-objdump -p "$sdk/bin/kestrel.dll" |
   sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '{print $NF}' | grep '^kestrel_' | sort -u)
 declared=$(grep -o 'kestrel_[a-z0-9_]*(' "$sdk/include/kestrel/kestrel_c.h" | tr -d '(' | sort -u)
