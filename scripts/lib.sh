@@ -26,11 +26,14 @@ as_root() {
 start_sim() {
   local out=$1
   shift
+  # The file exists before the child opens it: on a busy machine the first
+  # look may come before the child has run at all.
+  : >"$out"
   "$@" >"$out" 2>&1 &
   sim_pid=$!
   port=""
   for _ in $(seq $((${SIM_START_SECONDS:-5} * 20))); do
-    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p;T;q' "$out")
+    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p;T;q' "$out" || true)
     [ -n "$port" ] && return 0
     sleep 0.05
   done
