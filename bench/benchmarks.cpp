@@ -22,6 +22,7 @@
 #include "alloc_count.h"
 #include "host/lynk.h"
 #include "kestrel/host.h"
+#include "kestrel/kestrel_c.h"
 #include "kestrel/kestrel.h"
 
 namespace kbench {
@@ -176,6 +177,67 @@ void Paired(benchmark::State& state, const Workload* w) {
           static_cast<double>(side[i].allocations) / static_cast<double>(side[i].calls);
     }
   }
+}
+
+// Kestrel_GetReal through the C++ class and kestrel_get_real through the C
+// interface, in alternating blocks against the same reply server (the
+// pairing of Paired): what the C layer adds to a call. Counters: wall and
+// CPU time per call of each side and the C side's ratios to the C++ side.
+void CInterfacePaired(benchmark::State& state, const Workload*) {
+  constexpr int kBlock = 20;
+  Kestrel cpp;
+  kestrel_client* c = kestrel_client_new(nullptr);
+  if (c == nullptr || !cpp.Kestrel_Connect_Port("127.0.0.1", setting().reply_port) ||
+      !kestrel_connect(c, "127.0.0.1", setting().reply_port)) {
+    state.SkipWithError("cannot connect to the reply server");
+    kestrel_client_free(c);
+    return;
+  }
+  auto now = [](clockid_t clock) {
+    timespec t;
+    clock_gettime(clock, &t);
+    return t.tv_sec * 1e9 + static_cast<double>(t.tv_nsec);
+  };
+  double wall[2] = {0, 0}, cpu[2] = {0, 0};
+  std::int64_t calls[2] = {0, 0};
+  const Point pixel{1024.5, 768.25};
+  const kestrel_point c_pixel{1024.5, 768.25};
+  bool ok = true;
+  int turn = 0;
+  for (auto _ : state) {
+    for (int k = 0; k < 2 && ok; ++k) {
+      const int which = (turn + k) % 2;
+      const double c0 = now(CLOCK_THREAD_CPUTIME_ID);
+      const double w0 = now(CLOCK_MONOTONIC);
+      for (int i = 0; i < kBlock && ok; ++i) {
+        if (which == 0) {
+          Point real;
+          ok = cpp.Kestrel_GetReal("Cam1", pixel, real) && real.X == 2.56125;
+        } else {
+          kestrel_point real{0, 0};
+          ok = kestrel_get_real(c, "Cam1", c_pixel, &real) == 1 && real.x == 2.56125;
+        }
+      }
+      wall[which] += now(CLOCK_MONOTONIC) - w0;
+      cpu[which] += now(CLOCK_THREAD_CPUTIME_ID) - c0;
+      calls[which] += kBlock;
+    }
+    ++turn;
+    if (!ok) {
+      state.SkipWithError("round trip failed");
+      break;
+    }
+  }
+  kestrel_client_free(c);
+  if (!ok || calls[0] == 0 || calls[1] == 0) return;
+  state.counters["cpp_us"] = wall[0] / 1e3 / static_cast<double>(calls[0]);
+  state.counters["c_us"] = wall[1] / 1e3 / static_cast<double>(calls[1]);
+  state.counters["cpp_cpu_us"] = cpu[0] / 1e3 / static_cast<double>(calls[0]);
+  state.counters["c_cpu_us"] = cpu[1] / 1e3 / static_cast<double>(calls[1]);
+  state.counters["c_wall_ratio"] = (wall[1] / static_cast<double>(calls[1])) /
+                                   (wall[0] / static_cast<double>(calls[0]));
+  state.counters["c_cpu_ratio"] = (cpu[1] / static_cast<double>(calls[1])) /
+                                  (cpu[0] / static_cast<double>(calls[0]));
 }
 
 // The bare client's round trip straight to the reply server and through the
@@ -439,6 +501,9 @@ void RegisterAll() {
                  0.15);
     }
     round_trip(benchmark::RegisterBenchmark(("roundtrip/paired/" + w.name).c_str(), Paired, &w), 0.2);
+    if (w.name == "GetReal") {
+      round_trip(benchmark::RegisterBenchmark("capi/paired/GetReal", CInterfacePaired, &w), 0.2);
+    }
   }
   for (const Workload& w : s.workloads) {
     if (s.recorder_port == 0 || w.name != "GetReal") continue;

@@ -26,11 +26,14 @@ as_root() {
 start_sim() {
   local out=$1
   shift
+  # The file exists before the child opens it: on a busy machine the first
+  # look may come before the child has run at all.
+  : >"$out"
   "$@" >"$out" 2>&1 &
   sim_pid=$!
   port=""
   for _ in $(seq $((${SIM_START_SECONDS:-5} * 20))); do
-    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p;T;q' "$out")
+    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p;T;q' "$out" || true)
     [ -n "$port" ] && return 0
     sleep 0.05
   done
@@ -43,6 +46,8 @@ start_sim() {
 BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
 # The Python module (KESTREL_BUILD_PYTHON, on in the default preset), its
 # tests and its offline packaging (pip install ./python, python3 -m build).
+# The .NET binding's test and benchmark under Mono (C# 7.2, GBK encoding).
+BASE_PACKAGES+=(mono-mcs mono-runtime libmono-i18n-cjk4.0-cil)
 BASE_PACKAGES+=(python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
                 python3-pybind11 python3-pytest python3-build)
 

@@ -69,15 +69,18 @@ bool Kestrel::Kestrel_Connect_Port(const char* address, int port) {
   core_->set_endpoint(address, port);
   core_->link.Lynk_Set_Title(core_->title);
   if (core_->link.Lynk_Connect_Port(address, port, true, false)) {
+    core_->set_failure(kestrel::Failure::kOk);
     Corvus::Herald_Green(core_->title, kestrel::text::kConnectSuccess, address, port);
     return true;
   }
+  core_->set_failure(kestrel::Failure::kNotConnected);
   Corvus::Herald_Red(core_->title, kestrel::text::kConnectError, address, port);
   return false;
 }
 
 bool Kestrel::Kestrel_Disconnect_Port() {
   const bool closed = core_->link.Lynk_Disconnect_Port();
+  core_->set_failure(closed ? kestrel::Failure::kOk : kestrel::Failure::kNotConnected);
   const kestrel::Endpoint endpoint = core_->endpoint();
   if (closed) {
     Corvus::Herald_Yellow(core_->title, kestrel::text::kDisconnectSuccess, endpoint.address,
@@ -96,7 +99,11 @@ bool Kestrel::Kestrel_Reconnect_Port() {
 }
 
 bool Kestrel::Kestrel_Connect_Status() {
-  if (core_->link.Lynk_Connect_Status()) return true;
+  if (core_->link.Lynk_Connect_Status()) {
+    core_->set_failure(kestrel::Failure::kOk);
+    return true;
+  }
+  core_->set_failure(kestrel::Failure::kNotConnected);
   const kestrel::Endpoint endpoint = core_->endpoint();
   Corvus::Herald_Red(core_->title, kestrel::text::kDisconnectWarning, endpoint.address,
                      endpoint.port);

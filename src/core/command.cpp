@@ -128,6 +128,7 @@ void Request::format(const char* format, std::va_list args) {
 
 void refuse_request(KestrelCore& core, const Command& command, const Request& request) {
   const int length = static_cast<int>(request.length());
+  core.set_failure(Failure::kRequestTooLong);
   Corvus::Herald_Red(core.title, text::kRequestTooLong, length, kMaxRequestLength,
                      command.function);
   char error[256];

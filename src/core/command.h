@@ -49,7 +49,7 @@ class Request {
 char* write_fixed(char* first, char* last, double value);
 
 // Ends a command whose request does not fit: red line and error text name
-// its length and the operation; nothing is sent.
+// its length and the operation, failure kRequestTooLong; nothing is sent.
 void refuse_request(KestrelCore& core, const Command& command, const Request& request);
 
 // Ends an operation that could not get memory: red line naming it.
@@ -63,20 +63,24 @@ bool guarded(KestrelCore& core, const Command& command, Body&& body) noexcept {
   try {
     return std::forward<Body>(body)();
   } catch (const std::bad_alloc&) {
+    core.set_failure(Failure::kOutOfMemory);
     report_out_of_memory(core, command);
     return false;
   }
 }
 
 // Judges `reply` (an unframed reply text) for `command` and, on "OK", returns
-// what `on_ok(core, payload)` returns; false on every other verdict. This is
-// the whole reply handling of a command, callable without a network.
+// what `on_ok(core, payload)` returns; false on every other verdict. A payload
+// that `on_ok` refuses is a bad reply. This is the whole reply handling of a
+// command, callable without a network.
 template <typename OnOk>
 bool handle_reply(KestrelCore& core, const Command& command, const char* reply, OnOk&& on_ok) {
   return guarded(core, command, [&] {
     SplitReply split;
     if (judge(core, command, reply, split) != Verdict::kOk) return false;
-    return on_ok(core, split.payload);
+    if (on_ok(core, split.payload)) return true;
+    core.set_failure(Failure::kBadReply);
+    return false;
   });
 }
 
@@ -84,13 +88,15 @@ bool handle_reply(KestrelCore& core, const Command& command, const char* reply, 
 template <typename OnOk>
 bool run(KestrelCore& core, const Command& command, Request& request, OnOk&& on_ok) {
   char reply[kTextCapacity];
+  core.set_failure(Failure::kOk);
   const bool replied = guarded(core, command, [&] {
     if (!request.fits()) {
       refuse_request(core, command, request);
       return false;
     }
-    if (core.exchange(core, request.text(), reply) != Exchange::kReplied) {
-      report_failed_exchange(core);
+    const Exchange outcome = core.exchange(core, request.text(), reply);
+    if (outcome != Exchange::kReplied) {
+      report_failed_exchange(core, outcome);
       return false;
     }
     return true;

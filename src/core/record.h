@@ -9,6 +9,7 @@
 
 #include "core/lock.h"
 #include "host/lynk.h"
+#include "kestrel/failure.h"
 #include "kestrel/host.h"
 #include "kestrel/kestrel.h"
 
@@ -29,7 +30,15 @@ struct Endpoint {
 };
 
 // How one exchange with the server ended.
-enum class Exchange { kReplied, kSendFailed, kUnframed, kAborted, kPlantAborted, kTimedOut };
+enum class Exchange {
+  kReplied,
+  kNotConnected,  // nothing sent: the link had no connection
+  kSendFailed,
+  kUnframed,
+  kAborted,
+  kPlantAborted,
+  kTimedOut
+};
 
 }  // namespace kestrel
 
@@ -64,18 +73,25 @@ struct KestrelCore {
   const char* error() const;
   void clear_error();
 
+  // The kind of the last failure (kestrel/failure.h). Set where each failure
+  // happens; it changes no byte, wait, console line or error text.
+  void set_failure(kestrel::Failure kind) const { failure_.store(kind, std::memory_order_relaxed); }
+  kestrel::Failure failure() const { return failure_.load(std::memory_order_relaxed); }
+
  private:
   mutable std::mutex endpoint_mutex_;
   char address_[64] = "127.0.0.1";
   int port_ = 8000;
   mutable std::mutex error_mutex_;
   char error_[kestrel::kTextCapacity] = "";
+  mutable std::atomic<kestrel::Failure> failure_{kestrel::Failure::kOk};
 };
 
 namespace kestrel {
 // Reaches the record of a client (tests and tools of the library itself).
 struct KestrelCoreAccess {
   static KestrelCore& of(Kestrel& client) { return *client.core_; }
+  static const KestrelCore& of(const Kestrel& client) { return *client.core_; }
 };
 }  // namespace kestrel
 

@@ -90,7 +90,9 @@ Exchange transact(KestrelCore& core, char* request, char* reply) {
   if (!written) {
     const Endpoint endpoint = core.endpoint();
     Corvus::Herald_Red(core.title, text::kSendError, endpoint.address, endpoint.port, request);
-    return Exchange::kSendFailed;
+    // The same line either way; the kind tells a link that was never up (or
+    // was closed) from a write that failed on a live one.
+    return core.link.Lynk_Connect_Status() ? Exchange::kSendFailed : Exchange::kNotConnected;
   }
   Corvus::Herald(core.title, text::kSendSuccess, request);
   return await_reply(core, request, reply);

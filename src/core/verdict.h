@@ -22,14 +22,18 @@ struct SplitReply {
 enum class Verdict { kOk, kForeignHead, kNg, kUnknownType };
 
 // Splits `reply` into `split` and judges it: head first, then "OK", then
-// "NG". Every verdict but kOk prints its red line and replaces the client's
-// error text (a head over 63 or a type over 31 characters is cut and so can
+// "NG". Every verdict but kOk prints its red line, sets the failure kind and
+// replaces the client's error text (a head over 63 or a type over 31 characters is cut and so can
 // never match).
 Verdict judge(KestrelCore& core, const Command& command, const char* reply, SplitReply& split);
 
-// Ends a command whose exchange failed: error text "通讯失败!", then the red
-// line "Net:%s:%d fail." with the stored address and port.
-void report_failed_exchange(KestrelCore& core);
+// The failure kind of an exchange's outcome (kOk for kReplied).
+Failure failure_of(Exchange outcome);
+
+// Ends a command whose exchange failed: the failure kind of `outcome`, error
+// text "通讯失败!", then the red line "Net:%s:%d fail." with the stored
+// address and port.
+void report_failed_exchange(KestrelCore& core, Exchange outcome);
 
 }  // namespace kestrel
 

@@ -2,7 +2,8 @@
 # Proves the Debian packages in PACKAGE_DIR: installs them with apt-get,
 # starts the installed kestrel-sim, runs the installed `kestrel` against it,
 # builds the consumer program against the installed library with
-# find_package and runs it against the simulator too. The packages that this
+# find_package and runs it against the simulator too, and builds and runs
+# the C interface's test program against the installed kestrel_c.h. The packages that this
 # check installed are purged again at the end, whatever happened, so that
 # the machine is left as it was and a second run does the same.
 #   check-deb.sh PACKAGE_DIR WORK_DIR
@@ -48,4 +49,11 @@ echo "== a consumer built with find_package against the installed library"
 cmake -S "$here/../embed/consumer" -B "$work/consumer" -G Ninja >/dev/null
 cmake --build "$work/consumer" >/dev/null
 "$work/consumer/consumer" "$port"
+
+echo "== the C interface and the .NET binding in the development package"
+ls /usr/include/kestrel/kestrel_c.h /usr/share/kestrel/dotnet/Kestrel.cs
+echo "== the C interface: the C test built as C99 against the installed header and library"
+cc -std=c99 -pedantic -Wall -Wextra -Werror -O2 "$here/../c/c_api_test.c" -lkestrel -lm \
+  -o "$work/c_api_test"
+"$here/../c/run.sh" "$work/c" "$work/c_api_test" /usr/bin/kestrel-sim
 echo "deb check passed"

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Every operation of the class has its C function: each Kestrel_* member
+# declared in kestrel.h is called by some function of the C interface (the
+# error text's two are read through the record instead), and every function
+# that kestrel_c.h declares is defined in the C interface's source.
+#   every_operation.sh SOURCE_DIR
+set -euo pipefail
+src=$1
+class_ops=$(grep -o 'Kestrel_[A-Za-z_]*(' "$src/include/kestrel/kestrel.h" | tr -d '(' | sort -u)
+wrapped=$(grep -o 'cpp\.Kestrel_[A-Za-z_]*(' "$src/src/c/kestrel_c.cpp" | sed 's/^cpp\.//; s/($//' | sort -u)
+missing=$(comm -23 <(echo "$class_ops") <(echo "$wrapped") |
+  grep -v -x -e Kestrel_GetErrorString -e Kestrel_ClearErrorString || true)
+declared=$(grep -o 'kestrel_[a-z0-9_]*(' "$src/include/kestrel/kestrel_c.h" | tr -d '(' | sort -u)
+defined=$(grep -E '^[a-z_ *]*[ *]kestrel_[a-z0-9_]*\(' "$src/src/c/kestrel_c.cpp" |
+  grep -o 'kestrel_[a-z0-9_]*(' | tr -d '(' | sort -u)
+undefined=$(comm -23 <(echo "$declared") <(echo "$defined"))
+status=0
+[ -z "$missing" ] || { echo "operations of the class without a C function:"; echo "$missing"; status=1; }
+[ -z "$undefined" ] || { echo "declared in kestrel_c.h, not defined:"; echo "$undefined"; status=1; }
+echo "$(echo "$class_ops" | wc -l) operations of the class, $(echo "$declared" | wc -l) C functions"
+if [ "$status" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+exit "$status"

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Starts a simulator with the faults the C test expects and runs the test
+# against it. PROGRAM and SIMULATOR may each be a command with its runner
+# before it, quoted as one word (e.g. "wine64 c_api_test.exe").
+#   run.sh WORK_DIR PROGRAM SIMULATOR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/lib.sh"
+work=$1 program=$2 sim=$3
+mkdir -p "$work"
+sim_pid=""
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true' EXIT
+# shellcheck disable=SC2086 # the words of a runner and its program
+start_sim "$work/sim.out" $sim --port 0 --autofocus-ms 0 \
+  --fault 'GetGain:ng:camera busy' --fault 'StopGrab:silent'
+# shellcheck disable=SC2086
+$program "$port"
