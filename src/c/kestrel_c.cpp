@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "c/utf8.h"
+#include "host/gbk.h"
 #include "core/record.h"
 #include "kestrel/failure.h"
 #include "kestrel/host.h"
@@ -243,7 +243,7 @@ size_t kestrel_error_text(const kestrel_client* client, char* buffer, size_t siz
 size_t kestrel_error_text_utf8(const kestrel_client* client, char* buffer, size_t size) {
   const char* text = client ? kestrel::KestrelCoreAccess::of(client->cpp).error() : "";
   try {
-    const std::string utf8 = kestrel::c_api::gbk_to_utf8(text, std::strlen(text));
+    const std::string utf8 = Corvus::gbk::ToUtf8(std::string_view(text, std::strlen(text)));
     return copy_text(utf8.data(), utf8.size(), buffer, size);
   } catch (...) {
     return copy_text("", 0, buffer, size);

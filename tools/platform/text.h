@@ -9,14 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "host/gbk.h"
+
 namespace kestrel::platform {
 
-// Converts GBK bytes into UTF-8; each byte that starts no GBK character
-// becomes U+FFFD.
-std::string GbkToUtf8(std::string_view gbk);
-// Converts UTF-8 text into GBK; nullopt when the text is no valid UTF-8 or
-// holds a character that GBK lacks.
-std::optional<std::string> Utf8ToGbk(std::string_view utf8);
+// GBK and UTF-8, converted as the library's C interface converts them.
+inline std::string GbkToUtf8(std::string_view gbk) { return Corvus::gbk::ToUtf8(gbk); }
+inline std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
+  return Corvus::gbk::FromUtf8(utf8);
+}
 
 // True when `stream` is a terminal (a console on Windows).
 bool IsTerminal(std::FILE* stream);
