@@ -438,13 +438,9 @@ namespace Kestrel
                       double value14, double value15, double value16, double value17, double value18, bool flag,
                       string textD)
         {
-            double c = 0, w1 = 0, w2 = 0, d = 0, sw = 0, sh = 0, m7 = 0, w3 = 0;
-            Check(Native.kestrel_kerf_check(handle, Gbk.Bytes(textA), Gbk.Bytes(textB), Gbk.Bytes(textC), value1,
-                                            value2, number1, value3, value4, value5, number2, value6, value7, value8,
-                                            value9, value10, value11, value12, value13, value14, value15, value16,
-                                            value17, value18, Flag(flag), Gbk.Bytes(textD), ref c, ref w1, ref w2,
-                                            ref d, ref sw, ref sh, ref m7, ref w3));
-            return new KerfResult(c, w1, w2, d, sw, sh, m7, w3);
+            return Kerf(Native.kestrel_kerf_check, textA, textB, textC, value1, value2, number1, value3, value4,
+                        value5, number2, value6, value7, value8, value9, value10, value11, value12, value13, value14,
+                        value15, value16, value17, value18, flag, textD);
         }
 
         // Does nothing, as the class does: no request, the outputs 0.
@@ -454,12 +450,34 @@ namespace Kestrel
                         double value14, double value15, double value16, double value17, double value18, bool flag,
                         string textD)
         {
+            return Kerf(Native.kestrel_lg_kerf_check, textA, textB, textC, value1, value2, number1, value3, value4,
+                        value5, number2, value6, value7, value8, value9, value10, value11, value12, value13, value14,
+                        value15, value16, value17, value18, flag, textD);
+        }
+
+        // The two kerf operations share their parameters and their eight outputs.
+        private delegate int KerfNative(ClientHandle client, byte[] textA, byte[] textB, byte[] textC, double value1,
+                                        double value2, int number1, double value3, double value4, double value5,
+                                        int number2, double value6, double value7, double value8, double value9,
+                                        double value10, double value11, double value12, double value13,
+                                        double value14, double value15, double value16, double value17,
+                                        double value18, int flag, byte[] textD, ref double center,
+                                        ref double kerfWidthWithoutChipp, ref double kerfWidthWithChipp,
+                                        ref double centerChippDistance, ref double chippSizeWidth,
+                                        ref double chippSizeHeight, ref double kerfMeasure7,
+                                        ref double kerfWidthWithChipp2);
+
+        private KerfResult Kerf(KerfNative native, string textA, string textB, string textC, double value1,
+                                double value2, int number1, double value3, double value4, double value5, int number2,
+                                double value6, double value7, double value8, double value9, double value10,
+                                double value11, double value12, double value13, double value14, double value15,
+                                double value16, double value17, double value18, bool flag, string textD)
+        {
             double c = 0, w1 = 0, w2 = 0, d = 0, sw = 0, sh = 0, m7 = 0, w3 = 0;
-            Check(Native.kestrel_lg_kerf_check(handle, Gbk.Bytes(textA), Gbk.Bytes(textB), Gbk.Bytes(textC), value1,
-                                               value2, number1, value3, value4, value5, number2, value6, value7, value8,
-                                               value9, value10, value11, value12, value13, value14, value15, value16,
-                                               value17, value18, Flag(flag), Gbk.Bytes(textD), ref c, ref w1, ref w2,
-                                               ref d, ref sw, ref sh, ref m7, ref w3));
+            Check(native(handle, Gbk.Bytes(textA), Gbk.Bytes(textB), Gbk.Bytes(textC), value1, value2, number1,
+                         value3, value4, value5, number2, value6, value7, value8, value9, value10, value11, value12,
+                         value13, value14, value15, value16, value17, value18, Flag(flag), Gbk.Bytes(textD), ref c,
+                         ref w1, ref w2, ref d, ref sw, ref sh, ref m7, ref w3));
             return new KerfResult(c, w1, w2, d, sw, sh, m7, w3);
         }
 
@@ -559,26 +577,27 @@ namespace Kestrel
         }
     }
 
-    internal sealed class ClientHandle : SafeHandle
+    // A handle of the C interface, freed by its own call when released.
+    internal abstract class NativeHandle : SafeHandle
     {
-        public ClientHandle() : base(IntPtr.Zero, true) { }
+        protected NativeHandle() : base(IntPtr.Zero, true) { }
         public override bool IsInvalid => handle == IntPtr.Zero;
+        protected abstract void Free(IntPtr native);
         protected override bool ReleaseHandle()
         {
-            Native.kestrel_client_free(handle);
+            Free(handle);
             return true;
         }
     }
 
-    internal sealed class ProcedureHandle : SafeHandle
+    internal sealed class ClientHandle : NativeHandle
     {
-        public ProcedureHandle() : base(IntPtr.Zero, true) { }
-        public override bool IsInvalid => handle == IntPtr.Zero;
-        protected override bool ReleaseHandle()
-        {
-            Native.kestrel_procedure_free(handle);
-            return true;
-        }
+        protected override void Free(IntPtr native) => Native.kestrel_client_free(native);
+    }
+
+    internal sealed class ProcedureHandle : NativeHandle
+    {
+        protected override void Free(IntPtr native) => Native.kestrel_procedure_free(native);
     }
 
     internal static class Native
