@@ -118,7 +118,7 @@ class Simulator {
 
  private:
   struct Ctx;  // one call's request, reply and helpers
-  using HandlerFn = void (Simulator::*)(Ctx&);
+  using HandlerFn = void (*)(Simulator&, Ctx&);
   struct Command;
   static const std::vector<Command>& Table();
   static const Command* Find(std::string_view word);
@@ -126,23 +126,17 @@ class Simulator {
   const Calibration& CalibrationOf(std::string_view cam) const;
   Point2 RotateCenterOf(std::string_view cam) const;
 
-  void SetGain(Ctx& c);
-  void SetExposure(Ctx& c);
-  void SetIntensity(Ctx& c);
-  void AdjustBrightness(Ctx& c);
-  void GetGain(Ctx& c);
-  void GetExposure(Ctx& c);
-  void GetIntensity(Ctx& c);
+  // The camera named in field 0 gets `value` as its `parameter`; the reply is
+  // the command's usual word.
+  template <typename T>
+  void Store(Ctx& c, T Camera::*parameter, T value);
   // One camera parameter: set from field 1, or read back, for the camera
   // named in field 0 (an unknown camera reads the defaults).
   template <typename T>
   void SetParameter(Ctx& c, std::string_view what, T Camera::*parameter);
   template <typename T>
   void GetParameter(Ctx& c, T Camera::*parameter);
-  void StartGrab(Ctx& c);
-  void StopGrab(Ctx& c);
-  void ClearCameraImage(Ctx& c);
-  void SwitchToTheCamera(Ctx& c);
+  void AdjustBrightness(Ctx& c);
   void CameraWinVisibleControl(Ctx& c);
   void ShowBaseLineWidth(Ctx& c);
   void SetStateColor(Ctx& c);
