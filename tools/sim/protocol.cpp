@@ -504,8 +504,7 @@ void Simulator::AutoFocus(Ctx& c) {
   std::array<double, 5> v;
   if (!c.Name(0, "camera") || !c.Int(1, "number", number)) return;
   for (std::size_t i = 0; i < v.size(); ++i) {
-    static constexpr std::array<std::string_view, 5> kNames{"v1", "v2", "v3", "v4", "v5"};
-    if (!c.Num(2 + i, kNames[i], v[i])) return;
+    if (!c.Num(2 + i, "v" + std::to_string(i + 1), v[i])) return;
   }
   c.Ok();
   AppendNumber(c.out, v[0] + (v[1] - v[0]) / 2.0);
@@ -526,7 +525,7 @@ void Simulator::TemplateCreate(Ctx& c) {
   int number;
   if (!c.Name(0, "camera") || !c.Name(1, "template name") || !c.Int(3, "number", number)) return;
   std::unique_lock lock(mu_);
-  Template& t = templates_[std::make_pair(std::string(c.Field(0)), std::string(c.Field(1)))];
+  Template& t = templates_[std::string(c.Field(0))][std::string(c.Field(1))];
   t.region = std::string(c.Field(2));
   t.number = number;
   c.Done();
@@ -543,7 +542,8 @@ void Simulator::TemplateMatch(Ctx& c) {
     return;
   {
     std::shared_lock lock(mu_);
-    if (templates_.find(std::make_pair(cam, name)) == templates_.end()) {
+    const auto on_camera = templates_.find(cam);
+    if (on_camera == templates_.end() || on_camera->second.count(name) == 0) {
       c.Ng("no template '", Quote(name), "' on ", Quote(cam));
       return;
     }
@@ -594,14 +594,11 @@ void Simulator::KerfCheck(Ctx& c) {
   int n1, n2;
   double v18;
   bool flag;
-  static constexpr std::array<std::string_view, 16> kNames{
-      "value1", "value2",  "value3",  "value4",  "value5",  "value6",  "value7",  "value8",
-      "value9", "value10", "value11", "value12", "value13", "value14", "value15", "value16"};
   // Field positions of value1..value16 after the command word.
   static constexpr std::array<std::size_t, 16> kPos{2,  3,  5,  6,  7,  9,  10, 11,
                                                     12, 13, 14, 15, 16, 17, 18, 19};
   for (std::size_t i = 0; i < v.size(); ++i) {
-    if (!c.Num(kPos[i], kNames[i], v[i])) return;
+    if (!c.Num(kPos[i], "value" + std::to_string(i + 1), v[i])) return;
   }
   if (!c.Int(4, "number1", n1) || !c.Int(8, "number2", n2) || !c.Bool(20, "flag", flag) ||
       !c.Num(22, "value18", v18))

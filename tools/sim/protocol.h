@@ -159,20 +159,11 @@ class Simulator {
   // Camera entry for writing, created on first use. Caller holds mu_ exclusively.
   Camera& CameraForWrite(std::string_view name);
 
-  struct PairLess {
-    using is_transparent = void;
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-      int first = std::string_view(a.first).compare(std::string_view(b.first));
-      if (first != 0) return first < 0;
-      return std::string_view(a.second) < std::string_view(b.second);
-    }
-  };
-
   const SimConfig config_;
   mutable std::shared_mutex mu_;
   std::map<std::string, Camera, std::less<>> cameras_;
-  std::map<std::pair<std::string, std::string>, Template, PairLess> templates_;
+  // Templates by camera (or window), then by name.
+  std::map<std::string, std::map<std::string, Template, std::less<>>, std::less<>> templates_;
 };
 
 // Geometry shared with the tests.
