@@ -8,7 +8,6 @@
 #include <cmath>
 #include <mutex>
 #include <system_error>
-#include <type_traits>
 #include <unordered_map>
 
 #include "catalogue/catalogue.h"
@@ -45,6 +44,9 @@ void AppendInt(std::string& out, long long v) {
   auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
   out.append(buf.data(), r.ptr);
 }
+
+// A whole number as it is.
+void AppendNumber(std::string& out, int v) { AppendInt(out, v); }
 
 void AppendPoint(std::string& out, Point2 p) {
   AppendNumber(out, p.x);
@@ -182,7 +184,8 @@ struct Simulator::Ctx {
     Ng(name, " is not a number: '", Quote(Field(i)), "'");
     return false;
   }
-  bool Int(std::size_t i, std::string_view name, int& v) {
+  // A whole number where the handler wants an int.
+  bool Num(std::size_t i, std::string_view name, int& v) {
     if (ParseInt(Field(i), v)) return true;
     Ng(name, " is not a whole number: '", Quote(Field(i)), "'");
     return false;
@@ -420,12 +423,7 @@ void Simulator::Store(Ctx& c, T Camera::*parameter, T value) {
 template <typename T>
 void Simulator::SetParameter(Ctx& c, std::string_view what, T Camera::*parameter) {
   T v;
-  if (!c.Name(0, "camera")) return;
-  if constexpr (std::is_same_v<T, int>) {
-    if (!c.Int(1, what, v)) return;
-  } else {
-    if (!c.Num(1, what, v)) return;
-  }
+  if (!c.Name(0, "camera") || !c.Num(1, what, v)) return;
   Store(c, parameter, v);
 }
 
@@ -434,16 +432,12 @@ void Simulator::GetParameter(Ctx& c, T Camera::*parameter) {
   if (!c.Name(0, "camera")) return;
   const T v = CameraState(c.Field(0)).*parameter;
   c.Ok();
-  if constexpr (std::is_same_v<T, int>) {
-    AppendInt(c.out, v);
-  } else {
-    AppendNumber(c.out, v);
-  }
+  AppendNumber(c.out, v);
 }
 
 void Simulator::AdjustBrightness(Ctx& c) {
   int v;
-  if (!c.Name(0, "camera") || !c.Int(2, "intensity", v)) return;
+  if (!c.Name(0, "camera") || !c.Num(2, "intensity", v)) return;
   if (c.Field(3) != "0" && c.Field(3) != "1") {
     c.Ng("flag must be 1 or 0: '", Quote(c.Field(3)), "'");
     return;
@@ -502,7 +496,7 @@ void Simulator::GetScale(Ctx& c) {
 void Simulator::AutoFocus(Ctx& c) {
   int number;
   std::array<double, 5> v;
-  if (!c.Name(0, "camera") || !c.Int(1, "number", number)) return;
+  if (!c.Name(0, "camera") || !c.Num(1, "number", number)) return;
   for (std::size_t i = 0; i < v.size(); ++i) {
     if (!c.Num(2 + i, "v" + std::to_string(i + 1), v[i])) return;
   }
@@ -523,7 +517,7 @@ void Simulator::AutoFocus(Ctx& c) {
 
 void Simulator::TemplateCreate(Ctx& c) {
   int number;
-  if (!c.Name(0, "camera") || !c.Name(1, "template name") || !c.Int(3, "number", number)) return;
+  if (!c.Name(0, "camera") || !c.Name(1, "template name") || !c.Num(3, "number", number)) return;
   std::unique_lock lock(mu_);
   Template& t = templates_[std::string(c.Field(0))][std::string(c.Field(1))];
   t.region = std::string(c.Field(2));
@@ -536,7 +530,7 @@ void Simulator::TemplateMatch(Ctx& c) {
   int requested;
   double x, y, value, e1, e2, e3;
   bool fa, fb;
-  if (!c.Int(3, "count", requested) || !c.Num(4, "x", x) || !c.Num(5, "y", y) ||
+  if (!c.Num(3, "count", requested) || !c.Num(4, "x", x) || !c.Num(5, "y", y) ||
       !c.Num(6, "value", value) || !c.Num(7, "extra1", e1) || !c.Num(8, "extra2", e2) ||
       !c.Num(9, "extra3", e3) || !c.Bool(10, "flagA", fa) || !c.Bool(11, "flagB", fb))
     return;
@@ -600,7 +594,7 @@ void Simulator::KerfCheck(Ctx& c) {
   for (std::size_t i = 0; i < v.size(); ++i) {
     if (!c.Num(kPos[i], "value" + std::to_string(i + 1), v[i])) return;
   }
-  if (!c.Int(4, "number1", n1) || !c.Int(8, "number2", n2) || !c.Bool(20, "flag", flag) ||
+  if (!c.Num(4, "number1", n1) || !c.Num(8, "number2", n2) || !c.Bool(20, "flag", flag) ||
       !c.Num(22, "value18", v18))
     return;
   const double width = v[1] > 0 ? v[1] : 30.0;
@@ -625,7 +619,7 @@ void Simulator::KerfCheck(Ctx& c) {
 
 void Simulator::FixCircle(Ctx& c) {
   int count;
-  if (!c.Int(0, "count", count)) return;
+  if (!c.Num(0, "count", count)) return;
   std::size_t coords = c.req.fields.size() - 1;
   if (coords == 1 && c.Field(1).empty()) coords = 0;  // "<FixCircle,0,>"
   if (count < 0 || coords != 2 * static_cast<std::size_t>(count)) {
