@@ -367,14 +367,9 @@ Outcome Simulator::Handle(std::string_view line, Request& req, std::string& repl
   if (cmd == nullptr) {
     ctx.Ng("unknown command word '", Quote(req.word), "'");
   } else if (req.fields.size() < cmd->min_fields || req.fields.size() > cmd->max_fields) {
-    std::string msg = std::string(cmd->word) + " expects ";
-    if (cmd->max_fields == kAny) msg += "at least ";
-    AppendInt(msg, static_cast<long long>(cmd->min_fields));
-    msg += " fields (";
-    msg += cmd->usage;
-    msg += "), got ";
-    AppendInt(msg, static_cast<long long>(req.fields.size()));
-    ctx.Ng(msg);
+    ctx.Ng(cmd->word, " expects ", cmd->max_fields == kAny ? "at least " : "",
+           std::to_string(cmd->min_fields) + " fields (" + cmd->usage + "), got " +
+               std::to_string(req.fields.size()));
   } else if (cmd->fn == nullptr) {
     ctx.Done();
   } else {
@@ -623,11 +618,8 @@ void Simulator::FixCircle(Ctx& c) {
   std::size_t coords = c.req.fields.size() - 1;
   if (coords == 1 && c.Field(1).empty()) coords = 0;  // "<FixCircle,0,>"
   if (count < 0 || coords != 2 * static_cast<std::size_t>(count)) {
-    std::string got;
-    AppendInt(got, static_cast<long long>(coords));
-    std::string want;
-    AppendInt(want, count);
-    c.Ng("point count ", want, " does not match the number of coordinates ", got);
+    c.Ng("point count ", std::to_string(count), " does not match the number of coordinates ",
+         std::to_string(coords));
     return;
   }
   auto& pts = c.req.points;
