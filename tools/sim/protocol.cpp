@@ -91,11 +91,10 @@ std::uint64_t HashText(std::string_view a, std::string_view b) {
   return h;
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Geometry
 
+// A pixel point of a camera to real coordinates, and back.
 Point2 PixelToReal(const Calibration& cal, Point2 px) {
   const double sx = cal.scale_x * px.x;
   const double sy = cal.scale_y * px.y;
@@ -112,6 +111,8 @@ Point2 RealToPixel(const Calibration& cal, Point2 real) {
   return {(c * dx + s * dy) / cal.scale_x, (-s * dx + c * dy) / cal.scale_y};
 }
 
+// `p` rotated about `center` by `deg` degrees, counter-clockwise for a
+// positive angle (from +X towards +Y).
 Point2 RotateAbout(Point2 p, Point2 center, double deg) {
   const double c = std::cos(deg * kDeg);
   const double s = std::sin(deg * kDeg);
@@ -120,16 +121,7 @@ Point2 RotateAbout(Point2 p, Point2 center, double deg) {
   return {center.x + c * dx - s * dy, center.y + s * dx + c * dy};
 }
 
-bool FitCircle(const std::vector<Point2>& points, CircleFit& fit) {
-  geometry::KasaCircle k;
-  if (!geometry::FitKasaCircle(
-          points, [](const Point2& p) { return p.x; }, [](const Point2& p) { return p.y; }, k)) {
-    return false;
-  }
-  fit.center = {k.x, k.y};
-  fit.radius = k.radius;
-  return std::isfinite(fit.radius);
-}
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Request parsing
@@ -633,13 +625,15 @@ void Simulator::FixCircle(Ctx& c) {
     c.Ng("a circle needs at least three points");
     return;
   }
-  CircleFit fit;
-  if (!FitCircle(pts, fit)) {
+  geometry::KasaCircle fit;
+  if (!geometry::FitKasaCircle(
+          pts, [](const Point2& p) { return p.x; }, [](const Point2& p) { return p.y; }, fit) ||
+      !std::isfinite(fit.radius)) {
     c.Ng("points are collinear, no circle fits");
     return;
   }
   c.Ok();
-  AppendPoint(c.out, fit.center);
+  AppendPoint(c.out, {fit.x, fit.y});
   c.out += ',';
   AppendNumber(c.out, fit.radius);
 }

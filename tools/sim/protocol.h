@@ -166,21 +166,6 @@ class Simulator {
   std::map<std::string, std::map<std::string, Template, std::less<>>, std::less<>> templates_;
 };
 
-// Geometry shared with the tests.
-struct CircleFit {
-  Point2 center;
-  double radius = 0.0;
-};
-// Algebraic least-squares (Kasa) fit. False for fewer than three points or
-// points that lie on one line (or on one spot).
-bool FitCircle(const std::vector<Point2>& points, CircleFit& fit);
-// Pixel point of a camera to real coordinates, and back.
-Point2 PixelToReal(const Calibration& cal, Point2 px);
-Point2 RealToPixel(const Calibration& cal, Point2 real);
-// `p` rotated about `center` by `deg` degrees, counter-clockwise for a positive
-// angle (from +X towards +Y).
-Point2 RotateAbout(Point2 p, Point2 center, double deg);
-
 }  // namespace kestrel::sim
 
 #endif  // KESTREL_SIM_PROTOCOL_H
