@@ -50,7 +50,7 @@ bool Finite(const Point& p) { return std::isfinite(p.X) && std::isfinite(p.Y); }
 // agree with the counts beside them.
 void CheckOutputs(const kestrel_cli::CommandInfo& cmd, const std::string& reply,
                   const kestrel_cli::Outputs& outputs, bool ok) {
-  const std::string_view operation = cmd.operation;
+  const std::string_view operation = cmd.row->operation;
   int count = -1;
   for (const kestrel_cli::Output& out : outputs) {
     if (const double* d = std::get_if<double>(&out.value)) FUZZ_CHECK(std::isfinite(*d));
@@ -95,9 +95,9 @@ void CheckMatchLists(Kestrel& client, kestrel_test::CannedReplies& canned,
   int count = -7;
   std::vector<Point> centers(3);
   std::vector<double> angles(2), scores(1);
-  const bool ok = client.Kestrel_MultTemplate_Match("Cam1", "T1", 5, "model", Point{1, 2}, 0.5,
-                                                    count, centers, angles, scores, true, false,
-                                                    "d", 1, 2, 3);
+  const bool ok =
+      client.Kestrel_MultTemplate_Match("Cam1", "T1", 5, "model", Point{1, 2}, 0.5, count, centers,
+                                        angles, scores, true, false, "d", 1, 2, 3);
   FUZZ_CHECK(angles.size() <= centers.size() && centers.size() <= angles.size() + 1);
   FUZZ_CHECK(scores.size() <= angles.size() && angles.size() <= scores.size() + 1);
   FUZZ_CHECK(centers.size() <= static_cast<std::size_t>(count > 0 ? count : 0));
@@ -115,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::map<std::string, kestrel_cli::Invocation, std::less<>> operations = [] {
     std::map<std::string, kestrel_cli::Invocation, std::less<>> m;
     for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
-      m[cmd.operation] = {&cmd,
-                          kestrel_cli::ParseArgs(cmd, kestrel_cli::SplitScriptLine(cmd.example)), 0};
+      m[cmd.row->operation] = {
+          &cmd, kestrel_cli::ParseArgs(cmd, kestrel_cli::SplitScriptLine(cmd.example)), 0};
     }
     return m;
   }();

@@ -4,8 +4,9 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <sstream>
 #include <initializer_list>
+#include <iterator>
+#include <sstream>
 #include <system_error>
 #include <tuple>
 #include <type_traits>
@@ -33,9 +34,9 @@ constexpr bool Fits(Kind k) {
   using T = std::remove_cv_t<std::remove_reference_t<A>>;
   using std::is_same_v;
   if constexpr (kIsOutput<A>) {
-    return (is_same_v<T, double> && (k == Kind::kOutNumber || k == Kind::kOutPointX ||
-                                      k == Kind::kOutPointY || k == Kind::kOutMatchAngle ||
-                                      k == Kind::kOutMatchScore || k == Kind::kOutNone)) ||
+    return (is_same_v<T, double> &&
+            (k == Kind::kOutNumber || k == Kind::kOutPointX || k == Kind::kOutPointY ||
+             k == Kind::kOutMatchAngle || k == Kind::kOutMatchScore || k == Kind::kOutNone)) ||
            (is_same_v<T, int> && k == Kind::kOutInt) ||
            (is_same_v<T, Point> && (k == Kind::kOutPoint || k == Kind::kOutMatchCenter)) ||
            (is_same_v<T, std::string> && k == Kind::kOutText) ||
@@ -198,8 +199,7 @@ std::vector<CommandInfo> BuildTable() {
     for (const Param& p : row) {
       if (p.asked) args.push_back(p);
     }
-    table.push_back({row.cli, row.operation, row.word, std::move(args), row.summary, row.example,
-                     row.drawable, row.no_reason, kRuns[i], &row});
+    table.push_back({row.cli, row.word, std::move(args), row.example, kRuns[i], &row});
   }
   return table;
 }
@@ -241,6 +241,15 @@ int ToInt(const CommandInfo& cmd, const std::string& arg, const std::string& wor
   return value;
 }
 
+// The words at `pos` and after it as a point; `pos` moves past them.
+Point ToPoint(const CommandInfo& cmd, const std::string& arg, const std::vector<std::string>& words,
+              std::size_t& pos) {
+  Point p;
+  p.X = ToDouble(cmd, arg + ".X", words[pos++]);
+  p.Y = ToDouble(cmd, arg + ".Y", words[pos++]);
+  return p;
+}
+
 bool ToBool(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
   if (word == "true" || word == "1") return true;
   if (word == "false" || word == "0") return false;
@@ -253,25 +262,17 @@ std::string ToText(const CommandInfo& cmd, const std::string& arg, const std::st
   return *gbk;
 }
 
-const char* TypeHelp(Kind type) {
-  switch (type) {
-    case Kind::kText:
-      return "text";
-    case Kind::kInt:
-      return "whole number";
-    case Kind::kNumber:
-      return "number";
-    case Kind::kFlag:
-      return "true, false, 1 or 0";
-    case Kind::kPoint:
-      return "point: two numbers, X Y";
-    case Kind::kTextList:
-      return "the remaining words, any number of them";
-    case Kind::kPointList:
-      return "the remaining numbers, as X Y pairs";
-    default:
-      return "";
-  }
+// How an argument of each input kind is written.
+const char* TypeHelp(Kind kind) {
+  static const char* const kHelp[] = {"text",
+                                      "whole number",
+                                      "number",
+                                      "true, false, 1 or 0",
+                                      "point: two numbers, X Y",
+                                      "the remaining words, any number of them",
+                                      "the remaining numbers, as X Y pairs"};
+  static_assert(std::size(kHelp) == static_cast<std::size_t>(Kind::kPointList) + 1);
+  return kestrel::catalogue::IsInput(kind) ? kHelp[static_cast<std::size_t>(kind)] : "";
 }
 
 // The client's error text after a failed exchange ("communication failed").
@@ -324,13 +325,9 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
       case Kind::kFlag:
         values.emplace_back(ToBool(cmd, name, words[pos++]));
         break;
-      case Kind::kPoint: {
-        Point p;
-        p.X = ToDouble(cmd, name + ".X", words[pos++]);
-        p.Y = ToDouble(cmd, name + ".Y", words[pos++]);
-        values.emplace_back(p);
+      case Kind::kPoint:
+        values.emplace_back(ToPoint(cmd, name, words, pos));
         break;
-      }
       case Kind::kTextList: {
         std::vector<std::string> texts;
         for (; pos < words.size(); ++pos) texts.push_back(ToText(cmd, name, words[pos]));
@@ -345,11 +342,7 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
         }
         std::vector<Point> points;
         for (std::size_t i = 0; pos < words.size(); ++i) {
-          const std::string at = name + "[" + std::to_string(i) + "]";
-          Point p;
-          p.X = ToDouble(cmd, at + ".X", words[pos++]);
-          p.Y = ToDouble(cmd, at + ".Y", words[pos++]);
-          points.push_back(p);
+          points.push_back(ToPoint(cmd, name + "[" + std::to_string(i) + "]", words, pos));
         }
         values.emplace_back(std::move(points));
         break;
@@ -365,19 +358,12 @@ std::string UsageLine(const CommandInfo& cmd) {
   std::string line = cmd.name;
   for (const ArgInfo& arg : cmd.args) {
     const std::string name = Upper(arg.name);
-    switch (arg.kind) {
-      case Kind::kPoint:
-        line += " " + name + "(X Y)";
-        break;
-      case Kind::kTextList:
-        line += " [" + name + "...]";
-        break;
-      case Kind::kPointList:
-        line += " [" + name + "(X Y)...]";
-        break;
-      default:
-        line += " " + name;
-        break;
+    if (arg.kind == Kind::kTextList) {
+      line += " [" + name + "...]";
+    } else if (arg.kind == Kind::kPointList) {
+      line += " [" + name + "(X Y)...]";
+    } else {
+      line += " " + name + (arg.kind == Kind::kPoint ? "(X Y)" : "");
     }
   }
   return line;
@@ -386,8 +372,8 @@ std::string UsageLine(const CommandInfo& cmd) {
 std::string CommandHelp(const CommandInfo& cmd) {
   std::ostringstream out;
   out << "usage: kestrel " << UsageLine(cmd) << "\n"
-      << cmd.summary << "\n"
-      << "Calls " << cmd.operation;
+      << cmd.row->summary << "\n"
+      << "Calls " << cmd.row->operation;
   if (*cmd.word != '\0') {
     out << ", which sends " << cmd.word;
   } else {
@@ -405,14 +391,14 @@ std::string CommandHelp(const CommandInfo& cmd) {
     }
   }
   out << "example: kestrel " << cmd.name << " " << cmd.example << "\n";
-  if (cmd.drawable) out << "With --svg FILE the result is also drawn.\n";
+  if (cmd.row->drawable) out << "With --svg FILE the result is also drawn.\n";
   return out.str();
 }
 
 std::string CommandListing() {
   std::string out;
   for (const CommandInfo& cmd : Commands()) {
-    out += "  " + UsageLine(cmd) + "\n      " + cmd.summary + "\n";
+    out += "  " + UsageLine(cmd) + "\n      " + cmd.row->summary + "\n";
   }
   return out;
 }
@@ -487,7 +473,7 @@ Result Execute(Kestrel& client, const Invocation& invocation,
   result.error = GbkToUtf8(client.Kestrel_GetErrorString());
   if (result.error == kNoReply) result.error += " (no valid reply from the server)";
   if (result.error.empty() && console_failure) result.error = console_failure();
-  if (result.error.empty() && cmd.no_reason != nullptr) result.error = cmd.no_reason;
+  if (result.error.empty() && cmd.row->no_reason != nullptr) result.error = cmd.row->no_reason;
   if (result.error.empty()) result.error = "failed";
   return result;
 }

@@ -58,15 +58,13 @@ using Outputs = std::vector<Output>;
 using RunFn = bool (*)(Kestrel& client, const kestrel::catalogue::Command& row, const Args& args,
                        Outputs& outputs);
 
+// A command: the catalogue row (summary, operation, failure text, ...) with
+// what the client needs of it at hand.
 struct CommandInfo {
-  const char* name;       // kebab-case command name
-  const char* operation;  // the library operation, "Kestrel_GetReal"
-  const char* word;       // the command word on the wire, "" when nothing is sent
+  const char* name;  // kebab-case command name
+  const char* word;  // the command word on the wire, "" when nothing is sent
   std::vector<ArgInfo> args;
-  const char* summary;
-  const char* example;    // an argument list that converts, as one would type it
-  bool drawable;          // --svg can draw its outputs
-  const char* no_reason;  // failure text when the library leaves none
+  const char* example;  // an argument list that converts, as one would type it
   RunFn run;
   const kestrel::catalogue::Command* row;
 };

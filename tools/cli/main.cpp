@@ -48,7 +48,7 @@ std::vector<Invocation> Plan(const Options& o, const kestrel_cli::CommandInfo* c
     if (command == nullptr) throw UsageError("no command given (see kestrel --help)");
     std::vector<Invocation> plan;
     plan.push_back({command, kestrel_cli::ParseArgs(*command, words), 0});
-    if (!o.svg.empty() && !command->drawable) {
+    if (!o.svg.empty() && !command->row->drawable) {
       throw UsageError(std::string("--svg draws wafer-edge and template matches, not ") +
                        command->name);
     }
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> words;
   for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
-    CLI::App* sub = app.add_subcommand(cmd.name, cmd.summary);
+    CLI::App* sub = app.add_subcommand(cmd.name, cmd.row->summary);
     sub->group("");  // listed with their arguments in the footer instead
     sub->add_option("args", words);
   }
@@ -102,9 +102,9 @@ int main(int argc, char** argv) {
   CLI::App* help = app.add_subcommand("help", "Show all commands, or one with its arguments");
   help->add_option("command", topic);
   std::string trace_file;
-  CLI::App* trace =
-      app.add_subcommand("trace", "Show a session recorded by kestrel-sim --record, one row "
-                                  "per exchange (--json, --svg FILE for a timeline)");
+  CLI::App* trace = app.add_subcommand("trace",
+                                       "Show a session recorded by kestrel-sim --record, one row "
+                                       "per exchange (--json, --svg FILE for a timeline)");
   trace->add_option("file", trace_file, "The trace file")->required()->type_name("FILE");
   app.footer("\nCommands (points are two numbers X Y; flags are true, false, 1 or 0):\n" +
              kestrel_cli::CommandListing() +
@@ -130,7 +130,8 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
 
-  if (trace->parsed()) return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr);
+  if (trace->parsed())
+    return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr);
   if (help->parsed()) {
     if (topic.empty() && o.json) {
       std::cout << kestrel_cli::CatalogueJson();

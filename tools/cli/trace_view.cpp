@@ -8,8 +8,11 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "output.h"
+#include "trace/trace.h"
 
 namespace kestrel_cli {
 namespace {
@@ -17,6 +20,19 @@ namespace {
 using kestrel::trace::End;
 using kestrel::trace::Exchange;
 using kestrel::trace::Head;
+
+// One exchange as it is shown; texts in UTF-8.
+struct TraceRow {
+  double time_s = 0;  // when the request passed, since the recording started
+  long conn = 0;
+  std::string word;        // command word of the request ("" before any request)
+  std::string outcome;     // OK, NG, unframed, silent, closed, refused, or the reply's type
+  std::string message;     // NG: the server's message; closed: the reason, if any
+  double latency_ms = -1;  // until the first reply line or the close; < 0: none came
+  std::string request;
+  std::string reply;    // the reply lines, " | " between them
+  bool failed = false;  // anything but OK
+};
 
 // Reply lines are judged as the library judges them: frame, head, type.
 void Judge(const Exchange& ex, TraceRow& row) {
@@ -51,11 +67,20 @@ std::string Xml(const std::string& text) {
   std::string out;
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -67,8 +92,8 @@ std::string Fixed(double v, int decimals) {
   return text;
 }
 
-}  // namespace
-
+// The rows of the exchanges (a connection's greeting only when the server did
+// something before the first request).
 std::vector<TraceRow> TraceRows(const std::vector<Exchange>& exchanges) {
   std::vector<TraceRow> rows;
   for (const Exchange& ex : exchanges) {
@@ -113,6 +138,7 @@ std::string TraceTable(const std::vector<TraceRow>& rows) {
   return out.str();
 }
 
+// One JSON object per row, one a line.
 std::string TraceJson(const std::vector<TraceRow>& rows) {
   using Json = nlohmann::ordered_json;
   std::string out;
@@ -127,6 +153,8 @@ std::string TraceJson(const std::vector<TraceRow>& rows) {
   return out;
 }
 
+// A timeline: one band per command word, a bar per exchange at its time as
+// high as its latency (logarithmic), failures in red.
 std::string TraceSvg(const std::vector<TraceRow>& rows) {
   // Bands in the order the command words first appear.
   std::map<std::string, int> band;
@@ -159,17 +187,17 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
     const double y = top + band_h * static_cast<double>(i);
     s << "  <rect class=\"band\" x=\"" << left << "\" y=\"" << y << "\" width=\"" << plot_w
       << "\" height=\"" << band_h << "\" fill=\"" << (i % 2 ? "#ffffff" : "#f3f3f3") << "\"/>\n"
-      << "  <text x=\"" << left - 8 << "\" y=\"" << y + band_h / 2 + 4
-      << "\" text-anchor=\"end\">" << Xml(words[i]) << "</text>\n";
+      << "  <text x=\"" << left - 8 << "\" y=\"" << y + band_h / 2 + 4 << "\" text-anchor=\"end\">"
+      << Xml(words[i]) << "</text>\n";
   }
   int failed = 0;
   for (const TraceRow& r : rows) {
     const double foot = top + band_h * (band.at(r.word.empty() ? "(connect)" : r.word) + 1) - 2;
     const double x = x_of(r.time_s);
-    const std::string tip = Xml(Fixed(r.time_s, 6) + " s  #" + std::to_string(r.conn) + "  " +
-                                r.request + "  " + r.outcome +
-                                (r.message.empty() ? "" : ": " + r.message) +
-                                (r.latency_ms < 0 ? "" : "  " + Fixed(r.latency_ms, 3) + " ms"));
+    const std::string tip =
+        Xml(Fixed(r.time_s, 6) + " s  #" + std::to_string(r.conn) + "  " + r.request + "  " +
+            r.outcome + (r.message.empty() ? "" : ": " + r.message) +
+            (r.latency_ms < 0 ? "" : "  " + Fixed(r.latency_ms, 3) + " ms"));
     failed += r.failed;
     if (r.latency_ms < 0) {  // no answer at all: a cross at the top of the band
       const double y = foot - band_h + 8;
@@ -190,13 +218,15 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
     s << "  <text x=\"" << x_of(t) << "\" y=\"" << axis + 16 << "\" text-anchor=\"middle\">"
       << Fixed(t, 3) << " s</text>\n";
   }
-  s << "  <text class=\"caption\" x=\"" << left << "\" y=\"" << axis + 40 << "\">"
-    << rows.size() << " exchanges, " << failed << " failed (red; a cross: no reply). "
+  s << "  <text class=\"caption\" x=\"" << left << "\" y=\"" << axis + 40 << "\">" << rows.size()
+    << " exchanges, " << failed << " failed (red; a cross: no reply). "
     << "Bar height: latency, logarithmic from " << lat_min << " ms to " << Fixed(lat_max, 3)
     << " ms.</text>\n"
     << "</svg>\n";
   return s.str();
 }
+
+}  // namespace
 
 int RunTrace(const std::string& file, bool json, const std::string& svg, std::ostream& out,
              std::ostream& err) {

@@ -5,7 +5,6 @@
 //
 //   kestrel-demo --port PORT [--address ADDR] [--part tour|late-focus|silent]
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <string>
 
@@ -29,7 +28,10 @@ void Step(Kestrel& k, const char* title, const char* command, const std::string&
   const kestrel_cli::Result r = kestrel_cli::Execute(k, {cmd, args, 0});
   if (r.ok == expect_failure) ++failures;
   std::printf("   -> %s %s%s\n", command,
-              r.ok ? "ok" : expect_failure ? "failed as expected: " : "FAILED: ", r.error.c_str());
+              r.ok             ? "ok"
+              : expect_failure ? "failed as expected: "
+                               : "FAILED: ",
+              r.error.c_str());
   if (r.ok && !r.outputs.empty()) {
     const std::string text = kestrel_cli::FormatText(r, false);
     for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -57,7 +59,7 @@ int main(int argc, char** argv) {
   if (!client.Kestrel_Connect_Port(address.c_str(), port)) return 3;
   if (part == "tour") {
     for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
-      Step(client, cmd.summary, cmd.name, cmd.example);
+      Step(client, cmd.row->summary, cmd.name, cmd.example);
     }
   } else if (part == "late-focus") {
     Step(client, "Auto focus that answers after the 5000 ms timeout, within its 60000 ms wait",

@@ -175,8 +175,6 @@ const Fault* FaultPlan::Take(std::string_view head) {
   return nullptr;
 }
 
-bool FaultPlan::TakeClose(std::size_t rule) { return Use(rule); }
-
 namespace {
 
 // Applies a rule that alters the reply text (wrong-head, bad-type, ng,
@@ -264,9 +262,10 @@ void FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connec
   conn.counts.resize(close_rules_.size(), 0);
   for (std::size_t k = 0; k < close_rules_.size(); ++k) {
     const Fault& rule = faults_[close_rules_[k]];
-    if (rule.Matches(head) && ++conn.counts[k] == rule.count && TakeClose(close_rules_[k])) {
+    if (rule.Matches(head) && ++conn.counts[k] == rule.count && Use(close_rules_[k])) {
       plan.ending = Ending::kClose;
-      plan.note += (plan.note.empty() ? "" : "; ") + std::string("closing (fault ") + rule.written + ")";
+      plan.note +=
+          (plan.note.empty() ? "" : "; ") + std::string("closing (fault ") + rule.written + ")";
       return;
     }
   }

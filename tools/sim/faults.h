@@ -90,8 +90,8 @@ class FaultPlan {
   void Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connection& conn);
 
  private:
-  // Uses one of a close-after rule's closes; false when they are used up.
-  bool TakeClose(std::size_t rule);
+  // Uses one of rule i's uses (a close-after rule's: closes); false when
+  // they are used up.
   bool Use(std::size_t i);
 
   std::vector<Fault> faults_;

@@ -2,17 +2,16 @@
 // simulated vision-server state.
 #include "sim/protocol.h"
 
-#include "catalogue/catalogue.h"
-#include "common/circle_fit.h"
-
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <mutex>
 #include <system_error>
-#include <type_traits>
 #include <unordered_map>
+
+#include "catalogue/catalogue.h"
+#include "common/circle_fit.h"
 
 namespace kestrel::sim {
 
@@ -45,6 +44,9 @@ void AppendInt(std::string& out, long long v) {
   auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
   out.append(buf.data(), r.ptr);
 }
+
+// A whole number as it is.
+void AppendNumber(std::string& out, int v) { AppendInt(out, v); }
 
 void AppendPoint(std::string& out, Point2 p) {
   AppendNumber(out, p.x);
@@ -89,11 +91,10 @@ std::uint64_t HashText(std::string_view a, std::string_view b) {
   return h;
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Geometry
 
+// A pixel point of a camera to real coordinates, and back.
 Point2 PixelToReal(const Calibration& cal, Point2 px) {
   const double sx = cal.scale_x * px.x;
   const double sy = cal.scale_y * px.y;
@@ -110,6 +111,8 @@ Point2 RealToPixel(const Calibration& cal, Point2 real) {
   return {(c * dx + s * dy) / cal.scale_x, (-s * dx + c * dy) / cal.scale_y};
 }
 
+// `p` rotated about `center` by `deg` degrees, counter-clockwise for a
+// positive angle (from +X towards +Y).
 Point2 RotateAbout(Point2 p, Point2 center, double deg) {
   const double c = std::cos(deg * kDeg);
   const double s = std::sin(deg * kDeg);
@@ -118,16 +121,7 @@ Point2 RotateAbout(Point2 p, Point2 center, double deg) {
   return {center.x + c * dx - s * dy, center.y + s * dx + c * dy};
 }
 
-bool FitCircle(const std::vector<Point2>& points, CircleFit& fit) {
-  geometry::KasaCircle k;
-  if (!geometry::FitKasaCircle(
-          points, [](const Point2& p) { return p.x; }, [](const Point2& p) { return p.y; }, k)) {
-    return false;
-  }
-  fit.center = {k.x, k.y};
-  fit.radius = k.radius;
-  return std::isfinite(fit.radius);
-}
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Request parsing
@@ -140,17 +134,12 @@ bool ParseRequest(std::string_view line, Request& req) {
   std::size_t comma = inner.find(',');
   req.word = inner.substr(0, comma);
   if (req.word.empty()) return false;
-  if (comma == std::string_view::npos) return true;
-  std::size_t start = comma + 1;
-  for (;;) {
-    std::size_t next = inner.find(',', start);
-    if (next == std::string_view::npos) {
-      req.fields.push_back(inner.substr(start));
-      return true;
-    }
-    req.fields.push_back(inner.substr(start, next - start));
-    start = next + 1;
+  while (comma != std::string_view::npos) {
+    const std::size_t start = comma + 1;
+    comma = inner.find(',', start);
+    req.fields.push_back(inner.substr(start, comma - start));
   }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -161,11 +150,17 @@ struct Simulator::Ctx {
   Request& req;
   std::string& out;
   Outcome& outcome;
+  std::string_view sample;  // the command's usual OK payload
   bool failed = false;
 
   std::string_view Field(std::size_t i) const { return req.fields[i]; }
 
   void Ok() { out += ",OK,"; }
+  // The usual reply of a command that only changes state: "done", "grabbing".
+  void Done() {
+    Ok();
+    out += sample;
+  }
   void Ng(std::string_view a, std::string_view b = {}, std::string_view c = {},
           std::string_view d = {}) {
     out.resize(1 + outcome.head.size());  // keep "<WORD"
@@ -181,26 +176,21 @@ struct Simulator::Ctx {
     Ng(name, " is not a number: '", Quote(Field(i)), "'");
     return false;
   }
-  bool Int(std::size_t i, std::string_view name, int& v) {
+  // A whole number where the handler wants an int.
+  bool Num(std::size_t i, std::string_view name, int& v) {
     if (ParseInt(Field(i), v)) return true;
     Ng(name, " is not a whole number: '", Quote(Field(i)), "'");
     return false;
   }
   bool Bool(std::size_t i, std::string_view name, bool& v) {
-    if (Field(i) == "true") {
-      v = true;
-      return true;
-    }
-    if (Field(i) == "false") {
-      v = false;
-      return true;
-    }
+    v = Field(i) == "true";
+    if (v || Field(i) == "false") return true;
     Ng(name, " must be true or false: '", Quote(Field(i)), "'");
     return false;
   }
-  bool Name(std::size_t i, std::string_view what, std::string_view& v) {
-    v = Field(i);
-    if (!v.empty()) return true;
+  // A camera, window or template name: any text but an empty one.
+  bool Name(std::size_t i, std::string_view what) {
+    if (!Field(i).empty()) return true;
     Ng(what, " is empty");
     return false;
   }
@@ -213,6 +203,28 @@ struct Simulator::Ctx {
       if (!Num(first + 2 * k + 1, kNames[names + 2 * k + 1], dst[k].y)) return false;
     }
     return true;
+  }
+  // Replies ",OK,<n>" and then up to `wanted` entries, each written by
+  // `entry(list, i)` after its comma, as many as keep the framed reply
+  // within kListReplyBudget.
+  template <typename Entry>
+  void List(long long wanted, Entry entry) {
+    std::string& list = req.scratch;
+    list.clear();
+    const std::size_t fixed = out.size() + 4 /* ",OK," */ + 11 /* count */ + 3 /* ">\r\n" */;
+    long long n = 0;
+    for (; n < wanted; ++n) {
+      const std::size_t mark = list.size();
+      list += ',';
+      entry(list, n);
+      if (fixed + list.size() > kListReplyBudget) {
+        list.resize(mark);
+        break;
+      }
+    }
+    Ok();
+    AppendInt(out, n);
+    out += list;
   }
 };
 
@@ -233,37 +245,50 @@ constexpr std::size_t kAny = catalogue::kAnyFields;
 // catalogue's sample reply.
 const std::vector<Simulator::Command>& Simulator::Table() {
   static const std::vector<Command> table = [] {
+    using S = Simulator;
     const std::unordered_map<std::string_view, HandlerFn> handlers{
-        {"SetGain", &Simulator::SetGain},
-        {"SetExposure", &Simulator::SetExposure},
-        {"SetIntensity", &Simulator::SetIntensity},
-        {"AdjustBrightness", &Simulator::AdjustBrightness},
-        {"GetGain", &Simulator::GetGain},
-        {"GetExposure", &Simulator::GetExposure},
-        {"GetIntensity", &Simulator::GetIntensity},
-        {"StartGrab", &Simulator::StartGrab},
-        {"StopGrab", &Simulator::StopGrab},
-        {"ClearCameraIamge", &Simulator::ClearCameraImage},
-        {"SwitchToTheCamera", &Simulator::SwitchToTheCamera},
-        {"CameraWinVisibleControl", &Simulator::CameraWinVisibleControl},
-        {"ShowBaseLineWidth", &Simulator::ShowBaseLineWidth},
-        {"SetStateColor", &Simulator::SetStateColor},
-        {"GetScale", &Simulator::GetScale},
-        {"AutoFocus", &Simulator::AutoFocus},
-        {"Template_Create", &Simulator::TemplateCreate},
-        {"Template_Match", &Simulator::TemplateMatch},
-        {"SmallCellTemMatch", &Simulator::TemplateMatch},
-        {"WaferEdge", &Simulator::WaferEdge},
-        {"KerfCheck", &Simulator::KerfCheck},
-        {"FixCircle", &Simulator::FixCircle},
-        {"GetReal", &Simulator::GetReal},
-        {"GetRuler", &Simulator::GetRuler},
-        {"GetRealByPixelPoint", &Simulator::GetRealByPixelPoint},
-        {"CovertPointCameraAToB", &Simulator::ConvertPointCameraAToB},
-        {"MwCalAnotherPointReal", &Simulator::MwCalAnotherPointReal},
-        {"GetRotateCenter", &Simulator::GetRotateCenter},
-        {"GetLineAngle", &Simulator::GetLineAngle},
-        {"GetPointAfterRotate_Real", &Simulator::GetPointAfterRotate},
+        {"SetGain", [](S& s, Ctx& c) { s.SetParameter(c, "gain", &Camera::gain); }},
+        {"SetExposure", [](S& s, Ctx& c) { s.SetParameter(c, "exposure", &Camera::exposure); }},
+        {"SetIntensity", [](S& s, Ctx& c) { s.SetParameter(c, "intensity", &Camera::intensity); }},
+        {"AdjustBrightness", [](S& s, Ctx& c) { s.AdjustBrightness(c); }},
+        {"GetGain", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::gain); }},
+        {"GetExposure", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::exposure); }},
+        {"GetIntensity", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::intensity); }},
+        {"StartGrab",
+         [](S& s, Ctx& c) {
+           if (c.Name(0, "camera")) s.Store(c, &Camera::grabbing, true);
+         }},
+        {"StopGrab",
+         [](S& s, Ctx& c) {
+           if (c.Name(0, "camera")) s.Store(c, &Camera::grabbing, false);
+         }},
+        {"ClearCameraIamge",
+         [](S&, Ctx& c) {
+           if (c.Name(0, "camera")) c.Done();
+         }},
+        {"SwitchToTheCamera",
+         [](S& s, Ctx& c) {
+           if (c.Name(0, "window")) s.Store(c, &Camera::shown_window, std::string(c.Field(1)));
+         }},
+        {"CameraWinVisibleControl", [](S& s, Ctx& c) { s.CameraWinVisibleControl(c); }},
+        {"ShowBaseLineWidth", [](S& s, Ctx& c) { s.ShowBaseLineWidth(c); }},
+        {"SetStateColor", [](S& s, Ctx& c) { s.SetStateColor(c); }},
+        {"GetScale", [](S& s, Ctx& c) { s.GetScale(c); }},
+        {"AutoFocus", [](S& s, Ctx& c) { s.AutoFocus(c); }},
+        {"Template_Create", [](S& s, Ctx& c) { s.TemplateCreate(c); }},
+        {"Template_Match", [](S& s, Ctx& c) { s.TemplateMatch(c); }},
+        {"SmallCellTemMatch", [](S& s, Ctx& c) { s.TemplateMatch(c); }},
+        {"WaferEdge", [](S& s, Ctx& c) { s.WaferEdge(c); }},
+        {"KerfCheck", [](S& s, Ctx& c) { s.KerfCheck(c); }},
+        {"FixCircle", [](S& s, Ctx& c) { s.FixCircle(c); }},
+        {"GetReal", [](S& s, Ctx& c) { s.GetReal(c); }},
+        {"GetRuler", [](S& s, Ctx& c) { s.GetRuler(c); }},
+        {"GetRealByPixelPoint", [](S& s, Ctx& c) { s.GetRealByPixelPoint(c); }},
+        {"CovertPointCameraAToB", [](S& s, Ctx& c) { s.ConvertPointCameraAToB(c); }},
+        {"MwCalAnotherPointReal", [](S& s, Ctx& c) { s.MwCalAnotherPointReal(c); }},
+        {"GetRotateCenter", [](S& s, Ctx& c) { s.GetRotateCenter(c); }},
+        {"GetLineAngle", [](S& s, Ctx& c) { s.GetLineAngle(c); }},
+        {"GetPointAfterRotate_Real", [](S& s, Ctx& c) { s.GetPointAfterRotate(c); }},
     };
     std::vector<Command> words;
     for (const catalogue::Command& row : catalogue::Commands()) {
@@ -329,24 +354,18 @@ Outcome Simulator::Handle(std::string_view line, Request& req, std::string& repl
   }
   outcome.head = req.word.substr(0, kMaxHead);
   reply += outcome.head;
-  Ctx ctx{req, reply, outcome};
   const Command* cmd = Find(req.word);
+  Ctx ctx{req, reply, outcome, cmd == nullptr ? "" : cmd->sample};
   if (cmd == nullptr) {
     ctx.Ng("unknown command word '", Quote(req.word), "'");
   } else if (req.fields.size() < cmd->min_fields || req.fields.size() > cmd->max_fields) {
-    std::string msg = std::string(cmd->word) + " expects ";
-    if (cmd->max_fields == kAny) msg += "at least ";
-    AppendInt(msg, static_cast<long long>(cmd->min_fields));
-    msg += " fields (";
-    msg += cmd->usage;
-    msg += "), got ";
-    AppendInt(msg, static_cast<long long>(req.fields.size()));
-    ctx.Ng(msg);
+    ctx.Ng(cmd->word, " expects ", cmd->max_fields == kAny ? "at least " : "",
+           std::to_string(cmd->min_fields) + " fields (" + cmd->usage + "), got " +
+               std::to_string(req.fields.size()));
   } else if (cmd->fn == nullptr) {
-    ctx.Ok();
-    reply += cmd->sample;
+    ctx.Done();
   } else {
-    (this->*(cmd->fn))(ctx);
+    cmd->fn(*this, ctx);
   }
   if (ctx.failed) outcome.delay_ms = 0;
   reply += '>';
@@ -379,132 +398,69 @@ Simulator::Camera Simulator::CameraState(std::string_view name) const {
 }
 
 // ---------------------------------------------------------------------------
-// Camera parameters
+// Camera settings, remembered per camera (or window) named in field 0
+
+template <typename T>
+void Simulator::Store(Ctx& c, T Camera::*parameter, T value) {
+  std::unique_lock lock(mu_);
+  CameraForWrite(c.Field(0)).*parameter = std::move(value);
+  c.Done();
+}
 
 template <typename T>
 void Simulator::SetParameter(Ctx& c, std::string_view what, T Camera::*parameter) {
-  std::string_view cam;
   T v;
-  if (!c.Name(0, "camera", cam)) return;
-  if constexpr (std::is_same_v<T, int>) {
-    if (!c.Int(1, what, v)) return;
-  } else {
-    if (!c.Num(1, what, v)) return;
-  }
-  std::unique_lock lock(mu_);
-  CameraForWrite(cam).*parameter = v;
-  c.Ok();
-  c.out += "done";
+  if (!c.Name(0, "camera") || !c.Num(1, what, v)) return;
+  Store(c, parameter, v);
 }
 
 template <typename T>
 void Simulator::GetParameter(Ctx& c, T Camera::*parameter) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
-  std::shared_lock lock(mu_);
-  auto it = cameras_.find(cam);
-  const T v = it == cameras_.end() ? Camera{}.*parameter : it->second.*parameter;
+  if (!c.Name(0, "camera")) return;
+  const T v = CameraState(c.Field(0)).*parameter;
   c.Ok();
-  if constexpr (std::is_same_v<T, int>) {
-    AppendInt(c.out, v);
-  } else {
-    AppendNumber(c.out, v);
-  }
+  AppendNumber(c.out, v);
 }
 
-void Simulator::SetGain(Ctx& c) { SetParameter(c, "gain", &Camera::gain); }
-void Simulator::SetExposure(Ctx& c) { SetParameter(c, "exposure", &Camera::exposure); }
-void Simulator::SetIntensity(Ctx& c) { SetParameter(c, "intensity", &Camera::intensity); }
-
 void Simulator::AdjustBrightness(Ctx& c) {
-  std::string_view cam;
   int v;
-  if (!c.Name(0, "camera", cam) || !c.Int(2, "intensity", v)) return;
+  if (!c.Name(0, "camera") || !c.Num(2, "intensity", v)) return;
   if (c.Field(3) != "0" && c.Field(3) != "1") {
     c.Ng("flag must be 1 or 0: '", Quote(c.Field(3)), "'");
     return;
   }
   std::unique_lock lock(mu_);
-  Camera& cam_state = CameraForWrite(cam);
-  cam_state.intensity = v;
+  Camera& cam = CameraForWrite(c.Field(0));
+  cam.intensity = v;
   // With the flag set the exposure follows the light: back to its default.
-  if (c.Field(3) == "1") cam_state.exposure = Camera{}.exposure;
-  c.Ok();
-  c.out += "done";
-}
-
-void Simulator::GetGain(Ctx& c) { GetParameter(c, &Camera::gain); }
-void Simulator::GetExposure(Ctx& c) { GetParameter(c, &Camera::exposure); }
-void Simulator::GetIntensity(Ctx& c) { GetParameter(c, &Camera::intensity); }
-
-// ---------------------------------------------------------------------------
-// Acquisition and display
-
-void Simulator::StartGrab(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
-  std::unique_lock lock(mu_);
-  CameraForWrite(cam).grabbing = true;
-  c.Ok();
-  c.out += "grabbing";
-}
-
-void Simulator::StopGrab(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
-  std::unique_lock lock(mu_);
-  CameraForWrite(cam).grabbing = false;
-  c.Ok();
-  c.out += "stopped";
-}
-
-void Simulator::ClearCameraImage(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
-  c.Ok();
-  c.out += "cleared";
-}
-
-void Simulator::SwitchToTheCamera(Ctx& c) {
-  std::string_view window;
-  if (!c.Name(0, "window", window)) return;
-  std::unique_lock lock(mu_);
-  CameraForWrite(window).shown_window = std::string(c.Field(1));
-  c.Ok();
-  c.out += "done";
+  if (c.Field(3) == "1") cam.exposure = Camera{}.exposure;
+  c.Done();
 }
 
 void Simulator::CameraWinVisibleControl(Ctx& c) {
-  std::string_view window;
   bool visible;
-  if (!c.Name(0, "window", window) || !c.Bool(1, "visible", visible)) return;
+  if (!c.Name(0, "window") || !c.Bool(1, "visible", visible)) return;
   std::unique_lock lock(mu_);
-  Camera& cam = CameraForWrite(window);
+  Camera& cam = CameraForWrite(c.Field(0));
   cam.visible = visible;
   cam.shown_window = std::string(c.Field(2));
-  c.Ok();
-  c.out += "done";
+  c.Done();
 }
 
 void Simulator::ShowBaseLineWidth(Ctx& c) {
-  std::string_view cam;
   double width;
-  if (!c.Name(0, "camera", cam) || !c.Num(1, "width", width)) return;
+  if (!c.Name(0, "camera") || !c.Num(1, "width", width)) return;
   if (width < 0) {
     c.Ng("width must not be negative");
     return;
   }
-  std::unique_lock lock(mu_);
-  CameraForWrite(cam).base_line_width = width;
-  c.Ok();
-  c.out += "done";
+  Store(c, &Camera::base_line_width, width);
 }
 
 void Simulator::SetStateColor(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
+  if (!c.Name(0, "camera")) return;
   std::unique_lock lock(mu_);
-  auto& colors = CameraForWrite(cam).state_colors;
+  auto& colors = CameraForWrite(c.Field(0)).state_colors;
   colors.clear();
   // A single empty field is the client's form of an empty list.
   if (!(c.req.fields.size() == 2 && c.Field(1).empty())) {
@@ -515,9 +471,8 @@ void Simulator::SetStateColor(Ctx& c) {
 }
 
 void Simulator::GetScale(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
-  const Calibration& cal = CalibrationOf(cam);
+  if (!c.Name(0, "camera")) return;
+  const Calibration& cal = CalibrationOf(c.Field(0));
   c.Ok();
   AppendPoint(c.out, {cal.scale_x, cal.scale_y});
 }
@@ -526,18 +481,16 @@ void Simulator::GetScale(Ctx& c) {
 // Auto focus: the best position is the middle of the search range [v1, v2].
 
 void Simulator::AutoFocus(Ctx& c) {
-  std::string_view cam;
   int number;
   std::array<double, 5> v;
-  if (!c.Name(0, "camera", cam) || !c.Int(1, "number", number)) return;
+  if (!c.Name(0, "camera") || !c.Num(1, "number", number)) return;
   for (std::size_t i = 0; i < v.size(); ++i) {
-    static constexpr std::array<std::string_view, 5> kNames{"v1", "v2", "v3", "v4", "v5"};
-    if (!c.Num(2 + i, kNames[i], v[i])) return;
+    if (!c.Num(2 + i, "v" + std::to_string(i + 1), v[i])) return;
   }
   c.Ok();
   AppendNumber(c.out, v[0] + (v[1] - v[0]) / 2.0);
   c.out += ",focus done on ";
-  c.out += cam;
+  c.out += c.Field(0);
   c.out += ", ";
   AppendInt(c.out, number);
   c.out += " passes, step ";
@@ -550,16 +503,13 @@ void Simulator::AutoFocus(Ctx& c) {
 // window, then template name).
 
 void Simulator::TemplateCreate(Ctx& c) {
-  std::string_view cam, name;
   int number;
-  if (!c.Name(0, "camera", cam) || !c.Name(1, "template name", name) || !c.Int(3, "number", number))
-    return;
+  if (!c.Name(0, "camera") || !c.Name(1, "template name") || !c.Num(3, "number", number)) return;
   std::unique_lock lock(mu_);
-  Template& t = templates_[std::make_pair(std::string(cam), std::string(name))];
+  Template& t = templates_[std::string(c.Field(0))][std::string(c.Field(1))];
   t.region = std::string(c.Field(2));
   t.number = number;
-  c.Ok();
-  c.out += "created";
+  c.Done();
 }
 
 void Simulator::TemplateMatch(Ctx& c) {
@@ -567,13 +517,14 @@ void Simulator::TemplateMatch(Ctx& c) {
   int requested;
   double x, y, value, e1, e2, e3;
   bool fa, fb;
-  if (!c.Int(3, "count", requested) || !c.Num(4, "x", x) || !c.Num(5, "y", y) ||
+  if (!c.Num(3, "count", requested) || !c.Num(4, "x", x) || !c.Num(5, "y", y) ||
       !c.Num(6, "value", value) || !c.Num(7, "extra1", e1) || !c.Num(8, "extra2", e2) ||
       !c.Num(9, "extra3", e3) || !c.Bool(10, "flagA", fa) || !c.Bool(11, "flagB", fb))
     return;
   {
     std::shared_lock lock(mu_);
-    if (templates_.find(std::make_pair(cam, name)) == templates_.end()) {
+    const auto on_camera = templates_.find(cam);
+    if (on_camera == templates_.end() || on_camera->second.count(name) == 0) {
       c.Ng("no template '", Quote(name), "' on ", Quote(cam));
       return;
     }
@@ -584,13 +535,7 @@ void Simulator::TemplateMatch(Ctx& c) {
   const double pitch = small_cell ? 16.0 : 64.0;
   const std::uint64_t h = HashText(cam, name);
   const double dx = 0.5 * Jitter(h, 0), dy = 0.5 * Jitter(h, 1);
-  std::string& list = c.req.scratch;
-  list.clear();
-  const std::size_t fixed = c.out.size() + 4 /* ",OK," */ + 11 /* count */ + 3 /* ">\r\n" */;
-  long long n = 0;
-  for (long long i = 0; i < requested; ++i) {
-    const std::size_t mark = list.size();
-    list += ',';
+  c.List(requested, [&](std::string& list, long long i) {
     AppendNumber(list, x + dx + pitch * static_cast<double>(i % 8));
     list += '&';
     AppendNumber(list, y + dy + pitch * static_cast<double>(i / 8));
@@ -598,15 +543,7 @@ void Simulator::TemplateMatch(Ctx& c) {
     AppendNumber(list, 0.05 * static_cast<double>((i * 7) % 11 - 5));
     list += '&';
     AppendNumber(list, 0.98 - 0.4 * static_cast<double>(i) / static_cast<double>(i + 10));
-    if (fixed + list.size() > kListReplyBudget) {
-      list.resize(mark);
-      break;
-    }
-    ++n;
-  }
-  c.Ok();
-  AppendInt(c.out, n);
-  c.out += list;
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -614,34 +551,17 @@ void Simulator::TemplateMatch(Ctx& c) {
 // radially by a seeded deviation of at most edge_noise.
 
 void Simulator::WaferEdge(Ctx& c) {
-  std::string_view cam;
   double x, y;
   bool flag;
-  if (!c.Name(0, "camera", cam) || !c.Num(2, "x", x) || !c.Num(3, "y", y) ||
-      !c.Bool(4, "flag", flag))
+  if (!c.Name(0, "camera") || !c.Num(2, "x", x) || !c.Num(3, "y", y) || !c.Bool(4, "flag", flag))
     return;
-  const int total = std::max(0, config_.edge_points);
-  std::string& list = c.req.scratch;
-  list.clear();
-  const std::size_t fixed = c.out.size() + 4 + 11 + 3;
-  int n = 0;
-  for (int i = 0; i < total; ++i) {
-    const double a = 2.0 * kPi * i / total;
+  c.List(std::max(0, config_.edge_points), [&](std::string& list, long long i) {
+    const double a = 2.0 * kPi * static_cast<double>(i) / config_.edge_points;
     const double r =
         config_.wafer_radius + config_.edge_noise * Jitter(config_.seed, static_cast<unsigned>(i));
-    const std::size_t mark = list.size();
-    list += ',';
     AppendPoint(
         list, {config_.wafer_center.x + r * std::cos(a), config_.wafer_center.y + r * std::sin(a)});
-    if (fixed + list.size() > kListReplyBudget) {
-      list.resize(mark);
-      break;
-    }
-    ++n;
-  }
-  c.Ok();
-  AppendInt(c.out, n);
-  c.out += list;
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -650,22 +570,18 @@ void Simulator::WaferEdge(Ctx& c) {
 // from that width.
 
 void Simulator::KerfCheck(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
+  if (!c.Name(0, "camera")) return;
   std::array<double, 16> v;  // value1..value16
   int n1, n2;
   double v18;
   bool flag;
-  static constexpr std::array<std::string_view, 16> kNames{
-      "value1", "value2",  "value3",  "value4",  "value5",  "value6",  "value7",  "value8",
-      "value9", "value10", "value11", "value12", "value13", "value14", "value15", "value16"};
   // Field positions of value1..value16 after the command word.
   static constexpr std::array<std::size_t, 16> kPos{2,  3,  5,  6,  7,  9,  10, 11,
                                                     12, 13, 14, 15, 16, 17, 18, 19};
   for (std::size_t i = 0; i < v.size(); ++i) {
-    if (!c.Num(kPos[i], kNames[i], v[i])) return;
+    if (!c.Num(kPos[i], "value" + std::to_string(i + 1), v[i])) return;
   }
-  if (!c.Int(4, "number1", n1) || !c.Int(8, "number2", n2) || !c.Bool(20, "flag", flag) ||
+  if (!c.Num(4, "number1", n1) || !c.Num(8, "number2", n2) || !c.Bool(20, "flag", flag) ||
       !c.Num(22, "value18", v18))
     return;
   const double width = v[1] > 0 ? v[1] : 30.0;
@@ -690,15 +606,12 @@ void Simulator::KerfCheck(Ctx& c) {
 
 void Simulator::FixCircle(Ctx& c) {
   int count;
-  if (!c.Int(0, "count", count)) return;
+  if (!c.Num(0, "count", count)) return;
   std::size_t coords = c.req.fields.size() - 1;
   if (coords == 1 && c.Field(1).empty()) coords = 0;  // "<FixCircle,0,>"
   if (count < 0 || coords != 2 * static_cast<std::size_t>(count)) {
-    std::string got;
-    AppendInt(got, static_cast<long long>(coords));
-    std::string want;
-    AppendInt(want, count);
-    c.Ng("point count ", want, " does not match the number of coordinates ", got);
+    c.Ng("point count ", std::to_string(count), " does not match the number of coordinates ",
+         std::to_string(coords));
     return;
   }
   auto& pts = c.req.points;
@@ -712,13 +625,15 @@ void Simulator::FixCircle(Ctx& c) {
     c.Ng("a circle needs at least three points");
     return;
   }
-  CircleFit fit;
-  if (!FitCircle(pts, fit)) {
+  geometry::KasaCircle fit;
+  if (!geometry::FitKasaCircle(
+          pts, [](const Point2& p) { return p.x; }, [](const Point2& p) { return p.y; }, fit) ||
+      !std::isfinite(fit.radius)) {
     c.Ng("points are collinear, no circle fits");
     return;
   }
   c.Ok();
-  AppendPoint(c.out, fit.center);
+  AppendPoint(c.out, {fit.x, fit.y});
   c.out += ',';
   AppendNumber(c.out, fit.radius);
 }
@@ -727,52 +642,48 @@ void Simulator::FixCircle(Ctx& c) {
 // Point conversion
 
 void Simulator::GetReal(Ctx& c) {
-  std::string_view cam;
   Point2 p;
-  if (!c.Name(0, "camera", cam) || !c.Points(1, 1, &p)) return;
+  if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
   c.Ok();
-  AppendPoint(c.out, PixelToReal(CalibrationOf(cam), p));
+  AppendPoint(c.out, PixelToReal(CalibrationOf(c.Field(0)), p));
 }
 
 // Ruler reading: the pixel scaled by the camera, without rotation or offset.
 void Simulator::GetRuler(Ctx& c) {
-  std::string_view cam;
   Point2 p;
-  if (!c.Name(0, "camera", cam) || !c.Points(1, 1, &p)) return;
-  const Calibration& cal = CalibrationOf(cam);
+  if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
+  const Calibration& cal = CalibrationOf(c.Field(0));
   c.Ok();
   AppendPoint(c.out, {cal.scale_x * p.x, cal.scale_y * p.y});
 }
 
 // Real position of the midpoint of two pixel points.
 void Simulator::GetRealByPixelPoint(Ctx& c) {
-  std::string_view cam;
   Point2 p[2];
-  if (!c.Name(0, "camera", cam) || !c.Points(1, 2, p)) return;
+  if (!c.Name(0, "camera") || !c.Points(1, 2, p)) return;
   c.Ok();
-  AppendPoint(c.out,
-              PixelToReal(CalibrationOf(cam), {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
+  AppendPoint(c.out, PixelToReal(CalibrationOf(c.Field(0)),
+                                 {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
 }
 
 // A pixel of camera A to the pixel of camera B that sees the same real point.
 void Simulator::ConvertPointCameraAToB(Ctx& c) {
-  std::string_view a, b;
   Point2 p;
-  if (!c.Name(0, "cameraA", a) || !c.Name(1, "cameraB", b) || !c.Points(2, 1, &p)) return;
+  if (!c.Name(0, "cameraA") || !c.Name(1, "cameraB") || !c.Points(2, 1, &p)) return;
   c.Ok();
-  AppendPoint(c.out, RealToPixel(CalibrationOf(b), PixelToReal(CalibrationOf(a), p)));
+  AppendPoint(c.out,
+              RealToPixel(CalibrationOf(c.Field(1)), PixelToReal(CalibrationOf(c.Field(0)), p)));
 }
 
 // The real point at `distance` from the point's real position, in the
 // direction `angle` (degrees, counter-clockwise from +X).
 void Simulator::MwCalAnotherPointReal(Ctx& c) {
-  std::string_view cam;
   Point2 p;
   double dist, angle;
-  if (!c.Name(0, "camera", cam) || !c.Points(1, 1, &p) || !c.Num(3, "distance", dist) ||
+  if (!c.Name(0, "camera") || !c.Points(1, 1, &p) || !c.Num(3, "distance", dist) ||
       !c.Num(4, "angle", angle))
     return;
-  Point2 r = PixelToReal(CalibrationOf(cam), p);
+  Point2 r = PixelToReal(CalibrationOf(c.Field(0)), p);
   c.Ok();
   AppendPoint(c.out, {r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
 }
@@ -781,10 +692,9 @@ void Simulator::MwCalAnotherPointReal(Ctx& c) {
 // Rotation and line geometry
 
 void Simulator::GetRotateCenter(Ctx& c) {
-  std::string_view cam;
-  if (!c.Name(0, "camera", cam)) return;
+  if (!c.Name(0, "camera")) return;
   c.Ok();
-  AppendPoint(c.out, RotateCenterOf(cam));
+  AppendPoint(c.out, RotateCenterOf(c.Field(0)));
 }
 
 void Simulator::GetLineAngle(Ctx& c) {

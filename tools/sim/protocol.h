@@ -118,7 +118,7 @@ class Simulator {
 
  private:
   struct Ctx;  // one call's request, reply and helpers
-  using HandlerFn = void (Simulator::*)(Ctx&);
+  using HandlerFn = void (*)(Simulator&, Ctx&);
   struct Command;
   static const std::vector<Command>& Table();
   static const Command* Find(std::string_view word);
@@ -126,23 +126,17 @@ class Simulator {
   const Calibration& CalibrationOf(std::string_view cam) const;
   Point2 RotateCenterOf(std::string_view cam) const;
 
-  void SetGain(Ctx& c);
-  void SetExposure(Ctx& c);
-  void SetIntensity(Ctx& c);
-  void AdjustBrightness(Ctx& c);
-  void GetGain(Ctx& c);
-  void GetExposure(Ctx& c);
-  void GetIntensity(Ctx& c);
+  // The camera named in field 0 gets `value` as its `parameter`; the reply is
+  // the command's usual word.
+  template <typename T>
+  void Store(Ctx& c, T Camera::*parameter, T value);
   // One camera parameter: set from field 1, or read back, for the camera
   // named in field 0 (an unknown camera reads the defaults).
   template <typename T>
   void SetParameter(Ctx& c, std::string_view what, T Camera::*parameter);
   template <typename T>
   void GetParameter(Ctx& c, T Camera::*parameter);
-  void StartGrab(Ctx& c);
-  void StopGrab(Ctx& c);
-  void ClearCameraImage(Ctx& c);
-  void SwitchToTheCamera(Ctx& c);
+  void AdjustBrightness(Ctx& c);
   void CameraWinVisibleControl(Ctx& c);
   void ShowBaseLineWidth(Ctx& c);
   void SetStateColor(Ctx& c);
@@ -165,36 +159,12 @@ class Simulator {
   // Camera entry for writing, created on first use. Caller holds mu_ exclusively.
   Camera& CameraForWrite(std::string_view name);
 
-  struct PairLess {
-    using is_transparent = void;
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-      int first = std::string_view(a.first).compare(std::string_view(b.first));
-      if (first != 0) return first < 0;
-      return std::string_view(a.second) < std::string_view(b.second);
-    }
-  };
-
   const SimConfig config_;
   mutable std::shared_mutex mu_;
   std::map<std::string, Camera, std::less<>> cameras_;
-  std::map<std::pair<std::string, std::string>, Template, PairLess> templates_;
+  // Templates by camera (or window), then by name.
+  std::map<std::string, std::map<std::string, Template, std::less<>>, std::less<>> templates_;
 };
-
-// Geometry shared with the tests.
-struct CircleFit {
-  Point2 center;
-  double radius = 0.0;
-};
-// Algebraic least-squares (Kasa) fit. False for fewer than three points or
-// points that lie on one line (or on one spot).
-bool FitCircle(const std::vector<Point2>& points, CircleFit& fit);
-// Pixel point of a camera to real coordinates, and back.
-Point2 PixelToReal(const Calibration& cal, Point2 px);
-Point2 RealToPixel(const Calibration& cal, Point2 real);
-// `p` rotated about `center` by `deg` degrees, counter-clockwise for a positive
-// angle (from +X towards +Y).
-Point2 RotateAbout(Point2 p, Point2 center, double deg);
 
 }  // namespace kestrel::sim
 
