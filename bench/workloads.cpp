@@ -119,68 +119,45 @@ kestrel::Exchange CannedExchange::Exchange(KestrelCore& core, char* request, cha
 
 bool BuildWorkloads(std::vector<Workload>& out, std::string& why) {
   out.clear();
-  {
-    Workload w;
-    w.name = "GetReal";
-    w.word = "GetReal";
-    w.reply = "<GetReal,OK,2.561250&1.920625>\r\n";
-    auto real = std::make_shared<Point>();
-    w.call = [real](Kestrel& k) {
-      return k.Kestrel_GetReal("Cam1", Point{1024.5, 768.25}, *real) && real->X == 2.56125 &&
-             real->Y == 1.920625;
-    };
-    out.push_back(std::move(w));
-  }
-  {
-    Workload w;
-    w.name = "WaferEdge600";
-    w.word = "WaferEdge";
-    auto expected = std::make_shared<std::vector<Point>>();
-    w.reply = WaferEdgeReply(*expected);
-    auto points = std::make_shared<std::vector<Point>>();
-    w.call = [points, expected](Kestrel& k) {
-      return k.Kestrel_WaferEdge("Cam1", "edge", Point{0.0, 0.0}, true, 0, 0, *points) &&
-             points->size() == 600 && points->back().X == expected->back().X &&
-             points->back().Y == expected->back().Y && (*points)[300].X == (*expected)[300].X;
-    };
-    out.push_back(std::move(w));
-  }
-  {
-    Workload w;
-    w.name = "MultTemplateMatch150";
-    w.word = "Template_Match";
-    auto last = std::make_shared<std::vector<double>>();
-    w.reply = TemplateReply(*last);
-    struct Outputs {
-      int count = 0;
-      std::vector<Point> centers;
-      std::vector<double> angles, scores;
-    };
-    auto o = std::make_shared<Outputs>();
-    w.call = [o, last](Kestrel& k) {
-      return k.Kestrel_MultTemplate_Match("Cam1", "Mark", 150, "region", Point{512.0, 384.0},
-                                          0.8, o->count, o->centers, o->angles, o->scores, true,
-                                          false, "fast", 0.0, 0.0, 0.0) &&
-             o->count == 150 && o->scores.size() == 150 && o->centers.back().X == (*last)[0] &&
-             o->centers.back().Y == (*last)[1] && o->angles.back() == (*last)[2] &&
-             o->scores.back() == (*last)[3];
-    };
-    out.push_back(std::move(w));
-  }
-  {
-    Workload w;
-    w.name = "FixCircle500";
-    w.word = "FixCircle";
-    w.reply = "<FixCircle,OK,5.000000&5.000000,3.000000>\r\n";
-    auto points = std::make_shared<const std::vector<Point>>(CirclePoints());
-    auto center = std::make_shared<Point>();
-    auto radius = std::make_shared<double>();
-    w.call = [points, center, radius](Kestrel& k) {
-      return k.Kestrel_FixCircle(*points, *center, *radius) && *radius == 3.0 &&
-             center->X == 5.0 && center->Y == 5.0;
-    };
-    out.push_back(std::move(w));
-  }
+  const auto add = [&out](const char* name, const char* word, std::string reply,
+                          std::function<bool(Kestrel&)> call) {
+    out.push_back({name, word, std::move(reply), {}, 0, std::move(call)});
+  };
+  auto real = std::make_shared<Point>();
+  add("GetReal", "GetReal", "<GetReal,OK,2.561250&1.920625>\r\n", [real](Kestrel& k) {
+    return k.Kestrel_GetReal("Cam1", Point{1024.5, 768.25}, *real) && real->X == 2.56125 &&
+           real->Y == 1.920625;
+  });
+  auto expected = std::make_shared<std::vector<Point>>();
+  auto points = std::make_shared<std::vector<Point>>();
+  add("WaferEdge600", "WaferEdge", WaferEdgeReply(*expected), [points, expected](Kestrel& k) {
+    return k.Kestrel_WaferEdge("Cam1", "edge", Point{0.0, 0.0}, true, 0, 0, *points) &&
+           points->size() == 600 && points->back().X == expected->back().X &&
+           points->back().Y == expected->back().Y && (*points)[300].X == (*expected)[300].X;
+  });
+  struct Matches {
+    int count = 0;
+    std::vector<Point> centers;
+    std::vector<double> angles, scores;
+  };
+  auto last = std::make_shared<std::vector<double>>();
+  auto o = std::make_shared<Matches>();
+  add("MultTemplateMatch150", "Template_Match", TemplateReply(*last), [o, last](Kestrel& k) {
+    return k.Kestrel_MultTemplate_Match("Cam1", "Mark", 150, "region", Point{512.0, 384.0}, 0.8,
+                                        o->count, o->centers, o->angles, o->scores, true, false,
+                                        "fast", 0.0, 0.0, 0.0) &&
+           o->count == 150 && o->scores.size() == 150 && o->centers.back().X == (*last)[0] &&
+           o->centers.back().Y == (*last)[1] && o->angles.back() == (*last)[2] &&
+           o->scores.back() == (*last)[3];
+  });
+  auto circle = std::make_shared<const std::vector<Point>>(CirclePoints());
+  auto center = std::make_shared<Point>();
+  auto radius = std::make_shared<double>();
+  add("FixCircle500", "FixCircle", "<FixCircle,OK,5.000000&5.000000,3.000000>\r\n",
+      [circle, center, radius](Kestrel& k) {
+        return k.Kestrel_FixCircle(*circle, *center, *radius) && *radius == 3.0 &&
+               center->X == 5.0 && center->Y == 5.0;
+      });
   // Capture the exact request of each call and check that it succeeds on
   // its own reply.
   for (Workload& w : out) {

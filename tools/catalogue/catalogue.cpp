@@ -51,13 +51,6 @@ const std::vector<Command>& Commands() {
   return table;
 }
 
-const Command* FindOperation(std::string_view operation) {
-  for (const Command& cmd : Commands()) {
-    if (operation == cmd.operation) return &cmd;
-  }
-  return nullptr;
-}
-
 FieldCount Fields(const Command& cmd) {
   FieldCount count;
   for (const Param& p : cmd) {

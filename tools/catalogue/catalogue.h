@@ -71,7 +71,6 @@ struct Command {
 
 // Every row, in the order of the class.
 const std::vector<Command>& Commands();
-const Command* FindOperation(std::string_view operation);
 
 // Request fields after the command word: at least `min`, at most `max`
 // (kAnyFields after a list).

@@ -103,27 +103,17 @@ struct Collector {
   std::vector<Point> centers;
   std::vector<double> angles;
 
+  // A point's X, a match's angle come first and wait for the rest of theirs.
   void operator()(const Param& p, double v) {
-    switch (p.kind) {
-      case Kind::kOutNumber:
-        out.push_back({p.name, v});
-        break;
-      case Kind::kOutPointX:
-        point.X = v;
-        break;
-      case Kind::kOutPointY:
-        point.Y = v;
-        out.push_back({p.name, point});
-        break;
-      case Kind::kOutMatchAngle:
-        match.angle = v;
-        break;
-      case Kind::kOutMatchScore:
-        match.score = v;
-        out.push_back({p.name, match});
-        break;
-      default:
-        break;
+    if (p.kind == Kind::kOutPointX) point.X = v;
+    if (p.kind == Kind::kOutMatchAngle) match.angle = v;
+    if (p.kind == Kind::kOutNumber) out.push_back({p.name, v});
+    if (p.kind == Kind::kOutPointY) {
+      point.Y = v;
+      out.push_back({p.name, point});
+    } else if (p.kind == Kind::kOutMatchScore) {
+      match.score = v;
+      out.push_back({p.name, match});
     }
   }
   void operator()(const Param& p, int v) { out.push_back({p.name, v}); }
