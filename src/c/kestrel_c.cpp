@@ -502,10 +502,13 @@ int kestrel_mult_template_match(kestrel_client* client, const char* text_a, cons
 }
 
 namespace {
-template <typename Match>
+// Kestrel_Template_Match and Kestrel_Template_Match_SCell, which share their
+// parameters: one match into the caller's center, angle and score.
+template <auto kOperation>
 int single_match(kestrel_client* client, const char* function, const char* text_a,
-                 const char* text_b, const char* text_c, const char* text_d,
-                 kestrel_point* center, double* angle, double* score, Match match) {
+                 const char* text_b, const char* text_c, kestrel_point point, double value,
+                 int flag_a, int flag_b, const char* text_d, kestrel_point* center,
+                 double* angle, double* score) {
   return call(client, function, [&](Check& check) {
     if (!check.given(text_a, "text_a") || !check.given(text_b, "text_b") ||
         !check.given(text_c, "text_c") || !check.given(text_d, "text_d") ||
@@ -514,7 +517,8 @@ int single_match(kestrel_client* client, const char* function, const char* text_
       return false;
     }
     Point found = to_cpp(*center);
-    const bool ok = match(found);
+    const bool ok = (client->cpp.*kOperation)(text_a, text_b, text_c, to_cpp(point), value, found,
+                                              *angle, *score, flag_a != 0, flag_b != 0, text_d);
     *center = to_c(found);
     return ok;
   });
@@ -525,24 +529,18 @@ int kestrel_template_match(kestrel_client* client, const char* text_a, const cha
                            const char* text_c, kestrel_point point, double value, int flag_a,
                            int flag_b, const char* text_d, kestrel_point* center, double* angle,
                            double* score) {
-  return single_match(client, __func__, text_a, text_b, text_c, text_d, center, angle, score,
-                      [&](Point& found) {
-                        return client->cpp.Kestrel_Template_Match(
-                            text_a, text_b, text_c, to_cpp(point), value, found, *angle, *score,
-                            flag_a != 0, flag_b != 0, text_d);
-                      });
+  return single_match<&Kestrel::Kestrel_Template_Match>(
+      client, __func__, text_a, text_b, text_c, point, value, flag_a, flag_b, text_d, center,
+      angle, score);
 }
 
 int kestrel_template_match_scell(kestrel_client* client, const char* text_a, const char* text_b,
                                  const char* text_c, kestrel_point point, double value, int flag_a,
                                  int flag_b, const char* text_d, kestrel_point* center,
                                  double* angle, double* score) {
-  return single_match(client, __func__, text_a, text_b, text_c, text_d, center, angle, score,
-                      [&](Point& found) {
-                        return client->cpp.Kestrel_Template_Match_SCell(
-                            text_a, text_b, text_c, to_cpp(point), value, found, *angle, *score,
-                            flag_a != 0, flag_b != 0, text_d);
-                      });
+  return single_match<&Kestrel::Kestrel_Template_Match_SCell>(
+      client, __func__, text_a, text_b, text_c, point, value, flag_a, flag_b, text_d, center,
+      angle, score);
 }
 
 // ---- Wafer inspection ------------------------------------------------------------------------
@@ -579,41 +577,43 @@ int kestrel_wafer_edge(kestrel_client* client, const char* text_a, const char* t
       *kerf_width_with_chipp2, flag != 0, text_d
 
 namespace {
-bool kerf_arguments_given(Check& check, const char* text_a, const char* text_b,
-                          const char* text_c, const char* text_d, double* const (&outputs)[8]) {
+// The two kerf operations, which share their parameters: the arguments
+// checked, then the operation called with the outputs in place.
+template <auto kOperation>
+int kerf(const char* function, KESTREL_KERF_PARAMETERS) {
   static const char* const kNames[8] = {"center",           "kerf_width_without_chipp",
                                         "kerf_width_with_chipp", "center_chipp_distance",
                                         "chipp_size_width", "chipp_size_height",
                                         "kerf_measure7",    "kerf_width_with_chipp2"};
-  if (!check.given(text_a, "text_a") || !check.given(text_b, "text_b") ||
-      !check.given(text_c, "text_c") || !check.given(text_d, "text_d")) {
-    return false;
-  }
-  for (int i = 0; i < 8; ++i) {
-    if (!check.given(outputs[i], kNames[i])) return false;
-  }
-  return true;
+  return call(client, function, [&](Check& check) {
+    double* const outputs[8] = {center,           kerf_width_without_chipp, kerf_width_with_chipp,
+                                center_chipp_distance, chipp_size_width, chipp_size_height,
+                                kerf_measure7,    kerf_width_with_chipp2};
+    if (!check.given(text_a, "text_a") || !check.given(text_b, "text_b") ||
+        !check.given(text_c, "text_c") || !check.given(text_d, "text_d")) {
+      return false;
+    }
+    for (int i = 0; i < 8; ++i) {
+      if (!check.given(outputs[i], kNames[i])) return false;
+    }
+    return (client->cpp.*kOperation)(KESTREL_KERF_ARGUMENTS);
+  });
 }
 }  // namespace
 
+#define KESTREL_KERF_FORWARD                                                                     \
+  client, text_a, text_b, text_c, value1, value2, number1, value3, value4, value5, number2,      \
+      value6, value7, value8, value9, value10, value11, value12, value13, value14, value15,      \
+      value16, value17, value18, flag, text_d, center, kerf_width_without_chipp,                 \
+      kerf_width_with_chipp, center_chipp_distance, chipp_size_width, chipp_size_height,         \
+      kerf_measure7, kerf_width_with_chipp2
+
 int kestrel_kerf_check(KESTREL_KERF_PARAMETERS) {
-  return call(client, __func__, [&](Check& check) {
-    double* const outputs[8] = {center,           kerf_width_without_chipp, kerf_width_with_chipp,
-                                center_chipp_distance, chipp_size_width, chipp_size_height,
-                                kerf_measure7,    kerf_width_with_chipp2};
-    return kerf_arguments_given(check, text_a, text_b, text_c, text_d, outputs) &&
-           client->cpp.Kestrel_KerfCheck(KESTREL_KERF_ARGUMENTS);
-  });
+  return kerf<&Kestrel::Kestrel_KerfCheck>(__func__, KESTREL_KERF_FORWARD);
 }
 
 int kestrel_lg_kerf_check(KESTREL_KERF_PARAMETERS) {
-  return call(client, __func__, [&](Check& check) {
-    double* const outputs[8] = {center,           kerf_width_without_chipp, kerf_width_with_chipp,
-                                center_chipp_distance, chipp_size_width, chipp_size_height,
-                                kerf_measure7,    kerf_width_with_chipp2};
-    return kerf_arguments_given(check, text_a, text_b, text_c, text_d, outputs) &&
-           client->cpp.Kestrel_LGKerfCheck(KESTREL_KERF_ARGUMENTS);
-  });
+  return kerf<&Kestrel::Kestrel_LGKerfCheck>(__func__, KESTREL_KERF_FORWARD);
 }
 
 int kestrel_fix_circle(kestrel_client* client, const kestrel_point* points, size_t count,

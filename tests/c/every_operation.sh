@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every operation of the class has its C function: each Kestrel_* member
-# declared in kestrel.h is called by some function of the C interface (the
+# declared in kestrel.h is called (or passed on) by some function of the C interface (the
 # error text's two are read through the record instead), every command of
 # the tools' catalogue (`kestrel help --json`) has kestrel_<its Python name>,
 # and every function that kestrel_c.h declares is defined in the C
@@ -9,7 +9,8 @@
 set -euo pipefail
 src=$1
 class_ops=$(grep -o 'Kestrel_[A-Za-z_]*(' "$src/include/kestrel/kestrel.h" | tr -d '(' | sort -u)
-wrapped=$(grep -o 'cpp\.Kestrel_[A-Za-z_]*(' "$src/src/c/kestrel_c.cpp" | sed 's/^cpp\.//; s/($//' | sort -u)
+wrapped=$(grep -oE '(cpp\.|&Kestrel::)Kestrel_[A-Za-z_]*' "$src/src/c/kestrel_c.cpp" |
+  sed 's/^.*Kestrel_/Kestrel_/' | sort -u)
 missing=$(comm -23 <(echo "$class_ops") <(echo "$wrapped") |
   grep -v -x -e Kestrel_GetErrorString -e Kestrel_ClearErrorString || true)
 declared=$(grep -o 'kestrel_[a-z0-9_]*(' "$src/include/kestrel/kestrel_c.h" | tr -d '(' | sort -u)

@@ -282,6 +282,17 @@ const CommandInfo* FindCommand(std::string_view name) {
   return nullptr;
 }
 
+namespace {
+// One word converted as an argument of `kind` (text, int, number or flag).
+ArgValue ToScalar(const CommandInfo& cmd, Kind kind, const std::string& name,
+                  const std::string& word) {
+  if (kind == Kind::kInt) return ToInt(cmd, name, word);
+  if (kind == Kind::kNumber) return ToDouble(cmd, name, word);
+  if (kind == Kind::kFlag) return ToBool(cmd, name, word);
+  return ToText(cmd, name, word);
+}
+}  // namespace
+
 Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
   std::size_t fixed = 0;
   bool list = false;
@@ -304,16 +315,10 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
     const std::string name = Upper(arg.name);
     switch (arg.kind) {
       case Kind::kText:
-        values.emplace_back(ToText(cmd, name, words[pos++]));
-        break;
       case Kind::kInt:
-        values.emplace_back(ToInt(cmd, name, words[pos++]));
-        break;
       case Kind::kNumber:
-        values.emplace_back(ToDouble(cmd, name, words[pos++]));
-        break;
       case Kind::kFlag:
-        values.emplace_back(ToBool(cmd, name, words[pos++]));
+        values.push_back(ToScalar(cmd, arg.kind, name, words[pos++]));
         break;
       case Kind::kPoint:
         values.emplace_back(ToPoint(cmd, name, words, pos));
