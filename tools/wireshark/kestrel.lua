@@ -71,11 +71,11 @@ local tcp_stream = Field.new("tcp.stream")
 local command_field = Field.new("kestrel.command")
 local message_field = Field.new("kestrel.message")
 
--- The value of the last field FIELD in the packet so far ("" when the tree
+-- The value of the last field FIELD in the packet so far (nil when the tree
 -- is not built).
 local function last_value(field)
   local all = { field() }
-  return all[#all] and all[#all].value or ""
+  return all[#all] and all[#all].value
 end
 
 local function conversation()
@@ -178,7 +178,7 @@ local function dissect_line(tvb, data, pinfo, tree, off, len, eol)
   if framed then
     word = tvb(parts[1][1], parts[1][2]):raw()
     add_text(hf.command, 1, 1)
-    shown = last_value(command_field)
+    shown = last_value(command_field) or word
   else
     item:add_proto_expert_info(ex.unframed)
   end
@@ -197,6 +197,9 @@ local function dissect_line(tvb, data, pinfo, tree, off, len, eol)
     end
   end
 
+  -- A line is known by its frame and where it starts: in the frame's bytes,
+  -- or in a reassembled buffer (TCP hands one over as a tvb of its own, at
+  -- offset 0, and may then call again for the rest of the segment).
   local key = pinfo.number .. (tvb:offset() > 0 and ":f" or ":r") .. (tvb:offset() + off)
   if not pinfo.visited and word then
     if request then
