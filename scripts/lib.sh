@@ -51,6 +51,11 @@ BASE_PACKAGES+=(mono-mcs mono-runtime libmono-i18n-cjk4.0-cil)
 BASE_PACKAGES+=(python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
                 python3-pybind11 python3-pytest python3-build)
 
+# What the suite of ./scripts/test (and --ci) runs besides: tshark for the
+# Wireshark dissector's test (its question about capturing as a non-root user
+# takes the default, no).
+TEST_PACKAGES=(tshark)
+
 # What the Windows cross build and its runs under Wine need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 googletest)
 
