@@ -1,6 +1,8 @@
 # Type stubs of the kestrel module: the classes of the C++ layer, typed.
 from typing import List, Optional, Sequence, Tuple, Union
 
+from ._types import AbortedError as AbortedError
+
 from ._types import CameraScale as CameraScale
 from ._types import Circle as Circle
 from ._types import CommandError as CommandError
@@ -9,7 +11,11 @@ from ._types import FocusResult as FocusResult
 from ._types import KerfResult as KerfResult
 from ._types import KestrelError as KestrelError
 from ._types import Match as Match
+from ._types import NotConnectedError as NotConnectedError
 from ._types import Point as Point
+from ._types import ProtocolError as ProtocolError
+from ._types import ServerError as ServerError
+from ._types import TimeoutError as TimeoutError
 
 __version__: str
 

@@ -1,8 +1,10 @@
 // One call from Python into the library. While the library works the GIL is
 // released, so other Python threads run; the console lines the call prints
 // are collected on the calling thread and handed to the "kestrel" logger
-// when it is back; Ctrl-C during the call raises the abort flag of the
-// client's procedure; a false result becomes an exception.
+// when it is back, each record carrying the call's command, request, reply
+// and latency; Ctrl-C during the call raises the abort flag of the client's
+// procedure; a false result becomes an exception chosen by the failure kind
+// the library reports.
 #ifndef KESTREL_PYTHON_CALL_H
 #define KESTREL_PYTHON_CALL_H
 
@@ -30,23 +32,27 @@ class Client {
   Kestrel library_;
 };
 
-// What a false result raises.
-enum class OnFalse { kCommandError, kConnectionError, kNothing };
+// What a call is, for what a false result raises and the levels its
+// console lines are logged at (call.cpp):
+//   kCommand: a command; false raises a CommandError of the failure's kind.
+//   kLink: connect, disconnect, reconnect; false raises ConnectionError.
+//   kStatus: a status query; never raises, its lines are DEBUG.
+enum class Mode { kCommand, kLink, kStatus };
 
 using Body = bool (*)(void* context, Kestrel& library);
 
 // Runs `body` on the client's library as described above and returns its
 // result (when it does not raise). `operation` is the library's name of the
 // operation, carried by the exception.
-bool call_library(Client& client, const char* operation, OnFalse on_false, Body body,
+bool call_library(Client& client, const char* operation, Mode mode, Body body,
                   void* context);
 
 template <typename Op>
 bool call(Client& client, const char* operation, Op&& op,
-          OnFalse on_false = OnFalse::kCommandError) {
+          Mode mode = Mode::kCommand) {
   using Stored = std::remove_reference_t<Op>;
   return call_library(
-      client, operation, on_false,
+      client, operation, mode,
       [](void* context, Kestrel& library) { return (*static_cast<Stored*>(context))(library); },
       &op);
 }

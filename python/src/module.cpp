@@ -21,9 +21,13 @@ const Types& types() { return *g_types; }
 
 void load_types() {
   const py::module_ m = py::module_::import("kestrel._types");
-  g_types = new Types{m.attr("Point"),        m.attr("CameraScale"),    m.attr("FocusResult"),
-                      m.attr("Match"),        m.attr("Circle"),         m.attr("KerfResult"),
-                      m.attr("CommandError"), m.attr("ConnectionError")};
+  g_types = new Types{m.attr("Point"),           m.attr("CameraScale"),
+                      m.attr("FocusResult"),     m.attr("Match"),
+                      m.attr("Circle"),          m.attr("KerfResult"),
+                      m.attr("CommandError"),    m.attr("ConnectionError"),
+                      m.attr("NotConnectedError"), m.attr("TimeoutError"),
+                      m.attr("ServerError"),     m.attr("ProtocolError"),
+                      m.attr("AbortedError")};
 }
 
 py::str from_gbk(const std::string& text) {
@@ -39,7 +43,7 @@ using namespace kestrel_py;
 using namespace pybind11::literals;
 
 // Calls the library's operation `op` on the client `self` of the enclosing
-// method; a false result raises CommandError.
+// method; a false result raises a CommandError.
 #define KESTREL_CALL(op, ...) \
   call(self, #op, [&](Kestrel& library) { return library.op(__VA_ARGS__); })
 #define KESTREL_DOC(op) KESTREL_DOC_##op
@@ -73,7 +77,7 @@ auto kerf_method(KerfOperation op, const char* name, bool returns_values) {
 auto link_operation(bool (Kestrel::*op)(), const char* name) {
   return [op, name](Client& self) {
     call(
-        self, name, [&](Kestrel& library) { return (library.*op)(); }, OnFalse::kConnectionError);
+        self, name, [&](Kestrel& library) { return (library.*op)(); }, Mode::kLink);
   };
 }
 
@@ -162,9 +166,10 @@ unsuccessful read. Both may be raised and lowered from any thread.)")
   py::class_<Client> client(m, "Client", R"(A client of one vision server: the library's Kestrel.
 
 Every command is one request, one bounded wait for one reply; the GIL is
-released meanwhile. A command that fails raises CommandError; connect,
-disconnect and reconnect raise ConnectionError. Console lines go to the
-"kestrel" logger. The client belongs to `procedure`, or without one to a
+released meanwhile. A command that fails raises a CommandError of its kind
+(ServerError, TimeoutError, ProtocolError, AbortedError, NotConnectedError);
+connect, disconnect and reconnect raise ConnectionError. Console lines go to
+the "kestrel" logger. The client belongs to `procedure`, or without one to a
 procedure of its own named "python", whose abort flag Ctrl-C raises.)");
 
   // ---- Connection, wait limit, error text ------------------------------------
@@ -181,7 +186,7 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
                 [&](Kestrel& library) {
                   return library.Kestrel_Connect_Port(address.c_str(), port);
                 },
-                OnFalse::kConnectionError);
+                Mode::kLink);
           },
           "address"_a, "port"_a, KESTREL_DOC(Kestrel_Connect_Port))
       .def("disconnect", link_operation(KESTREL_OP(Kestrel_Disconnect_Port)),
@@ -193,8 +198,7 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
           [](Client& self) {
             return call(
                 self, "Kestrel_Connect_Status",
-                [](Kestrel& library) { return library.Kestrel_Connect_Status(); },
-                OnFalse::kNothing);
+                [](Kestrel& library) { return library.Kestrel_Connect_Status(); }, Mode::kStatus);
           },
           KESTREL_DOC(Kestrel_Connect_Status))
       .def_property(

@@ -1,4 +1,4 @@
-"""Logging, threads sharing one client, the abort flags and Ctrl-C."""
+"""Logging, threads sharing one client and Ctrl-C."""
 
 import logging
 import os
@@ -12,35 +12,47 @@ import time
 import pytest
 
 import kestrel
-from conftest import ScriptedServer
+from conftest import ScriptedServer, short_waits
 
-INFO, WARNING, ERROR = logging.INFO, logging.WARNING, logging.ERROR
-
-
-def records_of(caplog):
-    return [(r.levelno, r.getMessage(), r.title) for r in caplog.records if r.name == "kestrel"]
+DEBUG, INFO, ERROR = logging.DEBUG, logging.INFO, logging.ERROR
 
 
 def test_console_lines_are_log_records(caplog, start_sim):
-    sim = start_sim("--fault", "GetGain:ng:busy")
-    caplog.set_level(INFO, logger="kestrel")
+    """Each record: the console line, the client's title, the call's command,
+    request, reply and latency; a failure once at ERROR, a status query at DEBUG."""
+    sim = start_sim("--fault", "GetGain:ng:busy", "--fault", "GetExposure:silent")
+    caplog.set_level(DEBUG, logger="kestrel")
     procedure = kestrel.Procedure("工位1")
-    client = kestrel.Client(procedure)
+    client = short_waits(kestrel.Client(procedure))
     client.connect("127.0.0.1", sim.port)
     client.get_real("Cam1", (100, -20.5))
-    with pytest.raises(kestrel.CommandError):
+    with pytest.raises(kestrel.ServerError):
         client.get_gain("Cam1")
+    with pytest.raises(kestrel.TimeoutError):
+        client.get_exposure("Cam1")
     client.disconnect()
-    title = "工位1/Kestrel"
-    assert records_of(caplog) == [
-        (INFO, f"Net 127.0.0.1:{sim.port} Connect Success.", title),
-        (INFO, "Net_IO_Send Success:<GetReal,Cam1,100.000000,-20.500000>", title),
-        (INFO, "Net_IO_Recv Success:<GetReal,OK,0.250000&-0.051250>", title),
-        (INFO, "Net_IO_Send Success:<GetGain,Cam1>", title),
-        (INFO, "Net_IO_Recv Success:<GetGain,NG,busy>", title),
-        (ERROR, "ERRMESSAGE:busy[Kestrel::Kestrel_GetGain]", title),
-        (WARNING, f"Net 127.0.0.1:{sim.port} Disconnect Success.", title),
+    assert not client.connected
+    net = f"127.0.0.1:{sim.port}"
+    real = ("GetReal", "<GetReal,Cam1,100.000000,-20.500000>", "<GetReal,OK,0.250000&-0.051250>")
+    gain = ("GetGain", "<GetGain,Cam1>", "<GetGain,NG,busy>")
+    exposure = ("GetExposure", "<GetExposure,Cam1>", None)
+    assert [(r.levelno, r.getMessage(), r.command, r.request, r.reply)
+            for r in caplog.records if r.name == "kestrel"] == [
+        (INFO, f"Net {net} Connect Success.", "Connect_Port", None, None),
+        (INFO, "Net_IO_Send Success:" + real[1], *real),
+        (INFO, "Net_IO_Recv Success:" + real[2], *real),
+        (INFO, "Net_IO_Send Success:" + gain[1], *gain),
+        (INFO, "Net_IO_Recv Success:" + gain[2], *gain),
+        (ERROR, "ERRMESSAGE:busy[Kestrel::Kestrel_GetGain]", *gain),
+        (INFO, "Net_IO_Send Success:" + exposure[1], *exposure),
+        (ERROR, "Net_IO_Recv Read Error ,  Receive[]", *exposure),
+        (INFO, f"Net:{net} fail.", *exposure),
+        (INFO, f"Net {net} Disconnect Success.", "Disconnect_Port", None, None),
+        (DEBUG, f"Net {net} Disconnect Warning.", "Connect_Status", None, None),
     ]
+    assert {r.title for r in caplog.records} == {"工位1/Kestrel"}
+    latencies = {r.command: r.latency_ms for r in caplog.records}
+    assert latencies["GetExposure"] >= 1000 > max(latencies["GetReal"], latencies["GetGain"])
     assert procedure.name == "工位1" and kestrel.Client().procedure.name == "python"
 
 
@@ -108,25 +120,6 @@ def test_threads_share_one_client(caplog, start_sim):
     for record in sent:  # logged by the thread that sent it
         worker = next(i for i, w in enumerate(workers) if w.ident == record.thread)
         assert record.getMessage().startswith(f"Net_IO_Send Success:<GetReal,Cam1,{worker}.000000,")
-
-
-@pytest.mark.parametrize("flag,line", [("routine_abort", "工位1接收到中止信号.数据中止接收...."),
-                                       ("plant_abort", "工位1接收到系统中止信号.数据中止接收....")])
-def test_abort_flag_ends_a_wait_at_the_first_unsuccessful_read(caplog, start_sim, flag, line):
-    sim = start_sim("--fault", "AutoFocus:silent")
-    procedure = kestrel.Procedure("工位1")
-    client = sim.client(procedure)
-    client.timeout = 0  # reads of 1000 ms; AutoFocus waits for twelve of them
-    raiser = threading.Thread(target=setattr, args=(procedure, flag, True))
-    raiser.start()
-    raiser.join()
-    started = time.monotonic()
-    with pytest.raises(kestrel.CommandError) as raised:
-        client.auto_focus("Cam1", 1, 0.0, 1.0, 0.1, 1.0, 0.0)
-    assert time.monotonic() - started < 6  # not the twelve reads
-    assert raised.value.error_text == "通讯失败!"
-    assert (WARNING, line) in [(r.levelno, r.getMessage()) for r in caplog.records]
-    assert getattr(procedure, flag)  # the caller's flag stays raised
 
 
 CTRL_C_SCRIPT = textwrap.dedent("""
