@@ -3,9 +3,8 @@
 The same library the machine software loads, one method per operation::
 
     import kestrel
-    c = kestrel.Client()
-    c.connect("127.0.0.1", 8000)
-    print(c.get_real("Cam1", (100, -20.5)))   # Point(x=0.25, y=-0.05125)
+    with kestrel.Client("127.0.0.1", 8000) as c:
+        print(c.get_real("Cam1", (100, -20.5)))   # Point(x=0.25, y=-0.05125)
 
 Exceptions::
 

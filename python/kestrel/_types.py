@@ -5,6 +5,7 @@ the C++ layer builds its results and raises its exceptions with them.
 """
 
 import builtins
+from operator import itemgetter
 from typing import NamedTuple, Sequence, Tuple
 
 
@@ -45,7 +46,11 @@ class Circle(NamedTuple):
 
 
 class KerfResult(NamedTuple):
-    """The eight values of a kerf check, in the library's order (kerf_check)."""
+    """The eight values of a kerf check, in the library's order (kerf_check).
+
+    The field names keep the library's spelling ("chipp"); the properties
+    ``kerf_width_without_chipping`` and the like read the same values.
+    """
 
     center: float
     kerf_width_without_chipp: float
@@ -55,6 +60,13 @@ class KerfResult(NamedTuple):
     chipp_size_height: float
     kerf_measure7: float
     kerf_width_with_chipp2: float
+
+    kerf_width_without_chipping = property(itemgetter(1), doc="kerf_width_without_chipp")
+    kerf_width_with_chipping = property(itemgetter(2), doc="kerf_width_with_chipp")
+    center_chipping_distance = property(itemgetter(3), doc="center_chipp_distance")
+    chipping_size_width = property(itemgetter(4), doc="chipp_size_width")
+    chipping_size_height = property(itemgetter(5), doc="chipp_size_height")
+    kerf_width_with_chipping2 = property(itemgetter(7), doc="kerf_width_with_chipp2")
 
 
 def _cut(text: str, most: int = 100) -> str:

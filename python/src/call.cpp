@@ -121,7 +121,8 @@ int level_of(Corvus::HeraldColor color) {
   return kInfo;
 }
 
-// The levels of one call's lines. A status query logs at DEBUG. Otherwise every line is INFO but
+// The levels of one call's lines. A status query logs at DEBUG, and so does
+// a closing disconnect that found no link. Otherwise every line is INFO but
 // the one that carries a failure, at its colour's level, so that a failure
 // is logged as a warning or an error once: for an abort its (yellow) abort
 // line, the last yellow one; for any other failure the first red line. The
@@ -129,7 +130,7 @@ int level_of(Corvus::HeraldColor color) {
 // in the library's console), are INFO.
 std::vector<int> levels_of(const std::vector<Line>& lines, Mode mode, bool ok,
                            kestrel::Failure failure) {
-  const bool quiet = mode == Mode::kStatus;
+  const bool quiet = mode == Mode::kStatus || (mode == Mode::kClose && !ok);
   std::vector<int> levels(lines.size(), quiet ? kDebug : kInfo);
   if (ok || quiet) return levels;
   const bool aborted = mode == Mode::kCommand && (failure == kestrel::Failure::kAborted ||
@@ -435,6 +436,13 @@ bool call_library(Client& client, const char* operation, Mode mode, Body body, v
     raise_failure(operation, mode, failed, lines, call);
   }
   return ok;
+}
+
+bool connected_quietly(Client& client) {
+  std::vector<Line> lines;
+  const LineScope scope(lines);
+  const py::gil_scoped_release released;
+  return client.library().Kestrel_Connect_Status();
 }
 
 void start_console_capture() {

@@ -9,6 +9,8 @@
 #define KESTREL_PYTHON_CALL_H
 
 #include <memory>
+#include <optional>
+#include <string>
 #include <type_traits>
 
 #include "convert.h"
@@ -26,6 +28,11 @@ class Client {
   Kestrel& library() { return library_; }
   Corvus::Procedure& procedure() { return *procedure_; }
 
+  // The address and port given last (to the constructor or to connect), as
+  // the library stores them for reconnect; none before that.
+  std::optional<Text> address;
+  int port = 0;
+
  private:
   std::unique_ptr<Corvus::Procedure> own_;
   Corvus::Procedure* procedure_;
@@ -37,7 +44,9 @@ class Client {
 //   kCommand: a command; false raises a CommandError of the failure's kind.
 //   kLink: connect, disconnect, reconnect; false raises ConnectionError.
 //   kStatus: a status query; never raises, its lines are DEBUG.
-enum class Mode { kCommand, kLink, kStatus };
+//   kClose: the disconnect that ends a `with` block; never raises, and when
+//           there was no link to close its lines are DEBUG.
+enum class Mode { kCommand, kLink, kStatus, kClose };
 
 using Body = bool (*)(void* context, Kestrel& library);
 
@@ -56,6 +65,9 @@ bool call(Client& client, const char* operation, Op&& op,
       [](void* context, Kestrel& library) { return (*static_cast<Stored*>(context))(library); },
       &op);
 }
+
+// True while the client is connected, asked without logging anything (repr).
+bool connected_quietly(Client& client);
 
 // Routes the library's console lines to the calls (and to logging); called
 // once, when the module is imported.

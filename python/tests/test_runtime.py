@@ -1,4 +1,5 @@
-"""Logging, threads sharing one client and Ctrl-C."""
+"""Logging, the client's shape (wait limit, with, repr, names), threads sharing
+one client and Ctrl-C."""
 
 import logging
 import os
@@ -8,6 +9,7 @@ import sys
 import textwrap
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -56,21 +58,56 @@ def test_console_lines_are_log_records(caplog, start_sim):
     assert procedure.name == "工位1" and kestrel.Client().procedure.name == "python"
 
 
-def test_connection_attributes(sim):
+@pytest.mark.parametrize("ms,kept", [(999, 1000), (0, 1000), (-5, 1000), (1000, 10000),
+                                     (5000, 10000), (10000, 10000), (2**70, 10000), (-2**70, 1000),
+                                     (1.5, TypeError), ("1000", TypeError), (True, TypeError)])
+def test_timeout_warns_when_the_library_keeps_another_value(ms, kept):
     client = kestrel.Client()
-    assert client.timeout == 5000 and client.error_text == "" and not client.connected
-    for ms, stored in [(999, 1000), (0, 1000), (-5, 1000), (1000, 10000), (60000, 10000)]:
-        client.timeout = ms
-        assert client.timeout == stored
-    client.connect("127.0.0.1", sim.port)
-    assert client.connected
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if kept is TypeError:
+            with pytest.raises(TypeError, match=r"^timeout takes whole milliseconds as an int, not "):
+                client.timeout = ms
+        else:
+            client.timeout = ms
+    assert client.timeout == (5000 if kept is TypeError else kept)
+    warned = [(w.category, str(w.message).split(": ")[0]) for w in caught]
+    assert warned == ([] if kept in (ms, TypeError) else [(UserWarning, f"timeout {ms} ms is kept as {kept} ms")])
+
+
+def test_client_as_context_manager(sim):
+    client = kestrel.Client("127.0.0.1", sim.port)
+    assert repr(client) == f"<kestrel.Client 127.0.0.1:{sim.port} not connected>"
+    with client as entered:
+        assert entered is client and client.connected
+        assert repr(client) == f"<kestrel.Client 127.0.0.1:{sim.port} connected>"
+        client.clear_camera_image("Cam1")  # the spelt-right names beside the library's
+        client.set_cam_control_visible("Win1", "Cam1", True)
+        client.disconnect()  # the end of the block does not raise for it
+    with pytest.raises(ZeroDivisionError), client:
+        assert client.connected
+        1 / 0
+    assert not client.connected and repr(client).endswith(" not connected>")
+    client.connect()  # to the constructor's address
     client.reconnect()
     assert client.connected
-    with pytest.raises(kestrel.CommandError):
-        client.get_line_angle((1, 1), (1, 1))  # the same point twice: NG
-    assert client.error_text != ""
-    client.clear_error()
-    assert client.error_text == ""
+    client.disconnect()
+    assert repr(kestrel.Client()) == "<kestrel.Client not connected>"
+    with pytest.raises(TypeError, match="address"):
+        kestrel.Client().connect()
+    with pytest.raises(kestrel.ConnectionError), kestrel.Client("127.0.0.1", 0):
+        pass
+
+
+@pytest.mark.parametrize("right,library", [("kerf_width_without_chipping", 1),
+                                           ("kerf_width_with_chipping", 2),
+                                           ("center_chipping_distance", 3),
+                                           ("chipping_size_width", 4),
+                                           ("chipping_size_height", 5),
+                                           ("kerf_width_with_chipping2", 7)])
+def test_kerf_result_spelt_right(right, library):
+    result = kestrel.KerfResult(*range(8))
+    assert getattr(result, right) == library
 
 
 def test_threads_share_one_client(caplog, start_sim):
