@@ -87,7 +87,7 @@ class KestrelError(Exception):
 
     def __init__(self, operation: str, lines: Sequence[str] = ()) -> None:
         self.operation = operation
-        self.command = operation[len("Kestrel_"):] if operation.startswith("Kestrel_") else operation
+        self.command = operation.removeprefix("Kestrel_")
         self.lines: Tuple[str, ...] = tuple(lines)
         super().__init__(f"{self.command}: {self._describe()}")
 
