@@ -3,16 +3,31 @@
 The same library the machine software loads, one method per operation::
 
     import kestrel
-    c = kestrel.Client()
-    c.connect("127.0.0.1", 8000)
-    print(c.get_real("Cam1", (100, -20.5)))   # Point(x=0.25, y=-0.05125)
+    with kestrel.Client("127.0.0.1", 8000) as c:
+        print(c.get_real("Cam1", (100, -20.5)))   # Point(x=0.25, y=-0.05125)
 
-A failed command raises CommandError, a failed connect ConnectionError.
-Console lines go to the "kestrel" logger: red as ERROR, yellow as WARNING,
-green and plain as INFO.
+Exceptions::
+
+    KestrelError                  every failure of the library
+    +-- CommandError              a command failed (kind, error_text, reply, ...)
+    |   +-- ServerError           the server answered NG (message)
+    |   +-- TimeoutError          no reply in time; also builtins.TimeoutError
+    |   +-- ProtocolError         unframed, wrong head, bad type, bad reply,
+    |   |                         request too long (kind)
+    |   +-- AbortedError          an abort flag ended the wait
+    |   +-- NotConnectedError     no link, or the request could not be sent;
+    |                             also a ConnectionError
+    +-- ConnectionError           connect, disconnect or reconnect failed; also
+                                  builtins.ConnectionError
+
+Console lines go to the "kestrel" logger, each record with the call's
+command, request, reply and latency_ms: the line that carries a failure as
+ERROR (or WARNING for an abort), the other lines of a call as INFO, those of
+a status query as DEBUG.
 """
 
 from ._types import (
+    AbortedError,
     CameraScale,
     Circle,
     CommandError,
@@ -21,11 +36,16 @@ from ._types import (
     KerfResult,
     KestrelError,
     Match,
+    NotConnectedError,
     Point,
+    ProtocolError,
+    ServerError,
+    TimeoutError,
 )
 from ._kestrel import Client, Procedure
 
 __all__ = [
+    "AbortedError",
     "CameraScale",
     "Circle",
     "Client",
@@ -35,8 +55,12 @@ __all__ = [
     "KerfResult",
     "KestrelError",
     "Match",
+    "NotConnectedError",
     "Point",
     "Procedure",
+    "ProtocolError",
+    "ServerError",
+    "TimeoutError",
 ]
 __version__ = "1.0.0"
 

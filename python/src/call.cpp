@@ -4,11 +4,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "kestrel/failure.h"
 
 #ifndef _WIN32
 #include <csignal>
@@ -99,31 +103,132 @@ Logging& logging() {
   return *instance;
 }
 
+constexpr int kDebug = 10;  // the levels of the logging module
+constexpr int kInfo = 20;
+constexpr int kWarning = 30;
+constexpr int kError = 40;
+
 int level_of(Corvus::HeraldColor color) {
   switch (color) {
     case Corvus::HeraldColor::Red:
-      return 40;  // logging.ERROR
+      return kError;
     case Corvus::HeraldColor::Yellow:
-      return 30;  // logging.WARNING
+      return kWarning;
     case Corvus::HeraldColor::Green:
     case Corvus::HeraldColor::Plain:
       break;
   }
-  return 20;  // logging.INFO
+  return kInfo;
 }
 
-// Logs `lines` in order; the record's message is the line, its `title`
-// attribute the client's title. The logger is asked once per level.
-void publish(const std::vector<Line>& lines) {
-  const Logging& to = logging();
-  int enabled[41] = {};  // by level: 0 not asked yet, 1 yes, -1 no
+// The levels of one call's lines. A status query logs at DEBUG, and so does
+// a closing disconnect that found no link. Otherwise every line is INFO but
+// the one that carries a failure, at its colour's level, so that a failure
+// is logged as a warning or an error once: for an abort its (yellow) abort
+// line, the last yellow one; for any other failure the first red line. The
+// waits of a call that succeeds in the end, and a clean disconnect (yellow
+// in the library's console), are INFO.
+std::vector<int> levels_of(const std::vector<Line>& lines, Mode mode, bool ok,
+                           kestrel::Failure failure) {
+  const bool quiet = mode == Mode::kStatus || (mode == Mode::kClose && !ok);
+  std::vector<int> levels(lines.size(), quiet ? kDebug : kInfo);
+  if (ok || quiet) return levels;
+  const bool aborted = mode == Mode::kCommand && (failure == kestrel::Failure::kAborted ||
+                                                  failure == kestrel::Failure::kPlantAborted);
+  const Corvus::HeraldColor carrier =
+      aborted ? Corvus::HeraldColor::Yellow : Corvus::HeraldColor::Red;
+  std::size_t found = lines.size();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].color != carrier) continue;
+    found = i;
+    if (!aborted) break;
+  }
+  if (found < lines.size()) levels[found] = level_of(carrier);
+  return levels;
+}
+
+// The request and the reply of a call, as its console lines show them: the
+// library prints the request it sent (or could not send) and the reply line
+// it received (or the unframed bytes it read). Absent when not printed.
+struct Exchange {
+  std::optional<std::string> request;
+  std::optional<std::string> reply;
+};
+
+Exchange exchange_of(const std::vector<Line>& lines) {
+  static constexpr std::string_view kSent = "Net_IO_Send Success:";
+  static constexpr std::string_view kNotSent = "Net_IO_Send Error:";  // after "Net:host:port "
+  static constexpr std::string_view kReceived = "Net_IO_Recv Success:";
+  static constexpr std::string_view kUnframed = "Net_IO_Recv Error, Receive[";
+  static constexpr std::string_view kUnframedEnd = "],ReadCount:";
+  Exchange exchange;
   for (const Line& line : lines) {
-    const int level = level_of(line.color);
+    const std::string_view text = line.text;
+    const bool red = line.color == Corvus::HeraldColor::Red;
+    if (text.substr(0, kSent.size()) == kSent) {
+      exchange.request.emplace(text.substr(kSent.size()));
+    } else if (text.substr(0, kReceived.size()) == kReceived) {
+      exchange.reply.emplace(text.substr(kReceived.size()));
+    } else if (red && text.substr(0, kUnframed.size()) == kUnframed) {
+      const std::size_t end = text.rfind(kUnframedEnd);
+      if (end != std::string_view::npos && end >= kUnframed.size()) {
+        exchange.reply.emplace(text.substr(kUnframed.size(), end - kUnframed.size()));
+      }
+    } else if (const std::size_t at = text.find(kNotSent); red && at != std::string_view::npos) {
+      std::string_view request = text.substr(at + kNotSent.size());
+      if (!request.empty() && request.back() == ' ') request.remove_suffix(1);
+      exchange.request.emplace(request);
+    }
+  }
+  // An unframed reply may hold its line break inside the brackets.
+  if (exchange.reply) {
+    std::string& reply = *exchange.reply;
+    while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
+  }
+  return exchange;
+}
+
+py::object text_or_none(const std::optional<std::string>& text) {
+  return text ? py::object(from_gbk(*text)) : py::object(py::none());
+}
+
+// What the records of one call carry beside its line and title: the command
+// (the operation without "Kestrel_"), the request, the reply and the time the
+// call took. Lines printed outside any call carry None.
+struct CallRecord {
+  const char* operation = nullptr;
+  const Exchange* exchange = nullptr;
+  double latency_ms = 0.0;
+};
+
+py::object command_of(const char* operation) {
+  if (operation == nullptr) return py::none();
+  const std::string_view name = operation;
+  static constexpr std::string_view kPrefix = "Kestrel_";
+  return py::str(std::string(name.substr(0, kPrefix.size()) == kPrefix ? name.substr(kPrefix.size())
+                                                                        : name));
+}
+
+// Logs `lines` in order at `levels`; the record's message is the line, its
+// `title` attribute the client's title, and `command`, `request`, `reply`
+// and `latency_ms` those of `call`. The logger is asked once per level.
+void publish(const std::vector<Line>& lines, const std::vector<int>& levels,
+             const CallRecord& call) {
+  const Logging& to = logging();
+  int enabled[kError + 1] = {};  // by level: 0 not asked yet, 1 yes, -1 no
+  py::dict extra;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const int level = levels[i];
     if (enabled[level] == 0) enabled[level] = py::bool_(to.is_enabled_for(level)) ? 1 : -1;
     if (enabled[level] < 0) continue;
-    py::dict extra;
-    extra["title"] = from_gbk(line.title);
-    to.log(level, from_gbk(line.text), py::arg("extra") = extra);
+    if (extra.empty()) {
+      extra["command"] = command_of(call.operation);
+      extra["request"] = call.exchange ? text_or_none(call.exchange->request) : py::none();
+      extra["reply"] = call.exchange ? text_or_none(call.exchange->reply) : py::none();
+      extra["latency_ms"] = call.operation ? py::object(py::float_(call.latency_ms)) : py::none();
+    }
+    extra["title"] = from_gbk(lines[i].title);
+    to.log(level, from_gbk(lines[i].text), py::arg("extra") = extra);
   }
 }
 
@@ -136,7 +241,10 @@ void publish_strays() {
     lines.swap(s.lines);
     s.any.store(false);
   }
-  publish(lines);
+  std::vector<int> levels;
+  levels.reserve(lines.size());
+  for (const Line& line : lines) levels.push_back(level_of(line.color));
+  publish(lines, levels, CallRecord{});
 }
 
 // ---- Ctrl-C ----------------------------------------------------------------
@@ -237,24 +345,62 @@ class CtrlC {
 
 // ---- Failures --------------------------------------------------------------
 
-[[noreturn]] void raise_failure(const char* operation, OnFalse kind, const std::string& error_text,
-                                const std::vector<Line>& lines) {
+// The exception class and the `kind` of a command's failure.
+struct Raised {
+  py::object Types::*type;
+  const char* kind;
+};
+
+Raised raised_for(kestrel::Failure failure) {
+  using kestrel::Failure;
+  switch (failure) {
+    case Failure::kNotConnected: return {&Types::not_connected_error, "not connected"};
+    case Failure::kSendFailed: return {&Types::not_connected_error, "send failed"};
+    case Failure::kRequestTooLong: return {&Types::protocol_error, "request too long"};
+    case Failure::kTimedOut: return {&Types::timeout_error, "timed out"};
+    case Failure::kAborted: return {&Types::aborted_error, "aborted"};
+    case Failure::kPlantAborted: return {&Types::aborted_error, "plant aborted"};
+    case Failure::kUnframed: return {&Types::protocol_error, "unframed"};
+    case Failure::kWrongHead: return {&Types::protocol_error, "wrong head"};
+    case Failure::kBadType: return {&Types::protocol_error, "bad type"};
+    case Failure::kBadReply: return {&Types::protocol_error, "bad reply"};
+    case Failure::kServerNg: return {&Types::server_error, "server NG"};
+    case Failure::kOutOfMemory: return {&Types::command_error, "out of memory"};
+    case Failure::kBadArgument: return {&Types::command_error, "bad argument"};
+    case Failure::kOk: break;  // a template match that found nothing
+  }
+  return {&Types::command_error, "no match"};
+}
+
+struct Failed {
+  kestrel::Failure failure = kestrel::Failure::kOk;
+  std::string error_text;
+};
+
+[[noreturn]] void raise_failure(const char* operation, Mode mode, const Failed& failed,
+                                const std::vector<Line>& lines, const CallRecord& call) {
   py::list red;
   for (const Line& line : lines) {
     if (line.color == Corvus::HeraldColor::Red) red.append(from_gbk(line.text));
   }
   const Types& t = types();
-  const py::object error = kind == OnFalse::kConnectionError
-                               ? t.connection_error(operation, red)
-                               : t.command_error(operation, from_gbk(error_text), red);
+  py::object error;
+  if (mode == Mode::kLink) {
+    error = t.connection_error(operation, red);
+  } else {
+    const Raised raised = raised_for(failed.failure);
+    const std::optional<std::string>& reply = call.exchange->reply;
+    error = (t.*raised.type)(operation, from_gbk(failed.error_text), red, raised.kind,
+                             reply ? py::object(from_gbk(*reply)) : py::object(py::str("")),
+                             call.latency_ms);
+  }
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
 }
 
 }  // namespace
 
-bool call_library(Client& client, const char* operation, OnFalse on_false, Body body,
-                  void* context) {
+bool call_library(Client& client, const char* operation, Mode mode, Body body, void* context) {
   std::vector<Line> lines;
   lines.reserve(4);  // a command prints two lines, a failure three or four
   const LineScope scope(lines);
@@ -262,13 +408,19 @@ bool call_library(Client& client, const char* operation, OnFalse on_false, Body 
   // A Ctrl-C that came just before: raise it now rather than after a wait.
   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   bool ok = false;
-  std::string error_text;
+  Failed failed;
+  CallRecord call{operation};
   {
     const py::gil_scoped_release released;
+    const auto started = std::chrono::steady_clock::now();
     ok = body(context, client.library());
-    // Read at once: another thread's failure on this client replaces it.
-    if (!ok && on_false == OnFalse::kCommandError) {
-      error_text = client.library().Kestrel_GetErrorString();
+    call.latency_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    // Read at once: another thread's failure on this client replaces them.
+    if (!ok) {
+      failed.failure = kestrel::LastFailure(client.library());
+      if (mode == Mode::kCommand) failed.error_text = client.library().Kestrel_GetErrorString();
     }
   }
   // Python's handler runs at the first Python code after a Ctrl-C: let it
@@ -276,10 +428,21 @@ bool call_library(Client& client, const char* operation, OnFalse on_false, Body 
   std::optional<py::error_already_set> interrupt;
   if (ctrl_c.disarm() && PyErr_CheckSignals() != 0) interrupt.emplace();
   publish_strays();
-  publish(lines);
+  const Exchange exchange = exchange_of(lines);
+  call.exchange = &exchange;
+  publish(lines, levels_of(lines, mode, ok, failed.failure), call);
   if (interrupt) throw *interrupt;
-  if (!ok && on_false != OnFalse::kNothing) raise_failure(operation, on_false, error_text, lines);
+  if (!ok && (mode == Mode::kCommand || mode == Mode::kLink)) {
+    raise_failure(operation, mode, failed, lines, call);
+  }
   return ok;
+}
+
+bool connected_quietly(Client& client) {
+  std::vector<Line> lines;
+  const LineScope scope(lines);
+  const py::gil_scoped_release released;
+  return client.library().Kestrel_Connect_Status();
 }
 
 void start_console_capture() {

@@ -26,7 +26,8 @@ struct Text {
 // and kept for the life of the process.
 struct Types {
   py::object point, camera_scale, focus_result, match, circle, kerf_result;
-  py::object command_error, connection_error;
+  py::object command_error, connection_error, not_connected_error, timeout_error, server_error,
+      protocol_error, aborted_error;
 };
 const Types& types();
 void load_types();

@@ -2,6 +2,7 @@
 // forty operations as one method or property. Results come back as values,
 // failures as exceptions (call.h); the docstrings are the public header's
 // comments (docstrings.py).
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,13 @@ const Types& types() { return *g_types; }
 
 void load_types() {
   const py::module_ m = py::module_::import("kestrel._types");
-  g_types = new Types{m.attr("Point"),        m.attr("CameraScale"),    m.attr("FocusResult"),
-                      m.attr("Match"),        m.attr("Circle"),         m.attr("KerfResult"),
-                      m.attr("CommandError"), m.attr("ConnectionError")};
+  g_types = new Types{m.attr("Point"),           m.attr("CameraScale"),
+                      m.attr("FocusResult"),     m.attr("Match"),
+                      m.attr("Circle"),          m.attr("KerfResult"),
+                      m.attr("CommandError"),    m.attr("ConnectionError"),
+                      m.attr("NotConnectedError"), m.attr("TimeoutError"),
+                      m.attr("ServerError"),     m.attr("ProtocolError"),
+                      m.attr("AbortedError")};
 }
 
 py::str from_gbk(const std::string& text) {
@@ -39,7 +44,7 @@ using namespace kestrel_py;
 using namespace pybind11::literals;
 
 // Calls the library's operation `op` on the client `self` of the enclosing
-// method; a false result raises CommandError.
+// method; a false result raises a CommandError.
 #define KESTREL_CALL(op, ...) \
   call(self, #op, [&](Kestrel& library) { return library.op(__VA_ARGS__); })
 #define KESTREL_DOC(op) KESTREL_DOC_##op
@@ -73,8 +78,41 @@ auto kerf_method(KerfOperation op, const char* name, bool returns_values) {
 auto link_operation(bool (Kestrel::*op)(), const char* name) {
   return [op, name](Client& self) {
     call(
-        self, name, [&](Kestrel& library) { return (library.*op)(); }, OnFalse::kConnectionError);
+        self, name, [&](Kestrel& library) { return (library.*op)(); }, Mode::kLink);
   };
+}
+
+// Stores `address` and `port` as the client's, then connects there.
+void connect(Client& self, const Text& address, int port) {
+  self.address = address;
+  self.port = port;
+  call(
+      self, "Kestrel_Connect_Port",
+      [&](Kestrel& library) { return library.Kestrel_Connect_Port(address.c_str(), port); },
+      Mode::kLink);
+}
+
+// Sets the wait limit from a Python int. The library keeps 1000 or 10000, so
+// a value beyond the range of int stands for the end it is on; a value it
+// does not keep as it is warns with the one it keeps.
+void set_timeout(Client& self, const py::handle& value) {
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+    throw py::type_error(std::string("timeout takes whole milliseconds as an int, not ") +
+                         Py_TYPE(value.ptr())->tp_name);
+  }
+  int overflow = 0;
+  const long long ms = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (ms == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+  const int limit = overflow > 0 || ms > INT_MAX   ? INT_MAX
+                    : overflow < 0 || ms < INT_MIN ? INT_MIN
+                                                   : static_cast<int>(ms);
+  self.library().Kestrel_SetTimeout(limit);
+  const int kept = self.library().Kestrel_GetTimeout();
+  if (overflow == 0 && ms == kept) return;
+  const std::string message =
+      "timeout " + py::str(value).cast<std::string>() + " ms is kept as " + std::to_string(kept) +
+      " ms: the library waits 1000 ms for any value below 1000, 10000 ms from 1000 up";
+  if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) != 0) throw py::error_already_set();
 }
 
 // The commands that name a camera and send one value, or nothing more.
@@ -161,29 +199,46 @@ unsuccessful read. Both may be raised and lowered from any thread.)")
 
   py::class_<Client> client(m, "Client", R"(A client of one vision server: the library's Kestrel.
 
+    Client(procedure=None)
+    Client(address, port, procedure=None)
+
 Every command is one request, one bounded wait for one reply; the GIL is
-released meanwhile. A command that fails raises CommandError; connect,
-disconnect and reconnect raise ConnectionError. Console lines go to the
-"kestrel" logger. The client belongs to `procedure`, or without one to a
-procedure of its own named "python", whose abort flag Ctrl-C raises.)");
+released meanwhile. A command that fails raises a CommandError of its kind
+(ServerError, TimeoutError, ProtocolError, AbortedError, NotConnectedError);
+connect, disconnect and reconnect raise ConnectionError. Console lines go to
+the "kestrel" logger. The client belongs to `procedure`, or without one to a
+procedure of its own named "python", whose abort flag Ctrl-C raises.
+
+Given an address and a port, the client connects there when a `with` block
+starts (or on connect() without arguments) and disconnects when it ends:
+
+    with kestrel.Client("127.0.0.1", 8000) as c:
+        c.get_gain("Cam1"))");
 
   // ---- Connection, wait limit, error text ------------------------------------
   client.def(py::init<Corvus::Procedure*>(), "procedure"_a = nullptr, py::keep_alive<1, 2>())
+      .def(py::init([](const Text& address, int port, Corvus::Procedure* procedure) {
+             auto made = std::make_unique<Client>(procedure);
+             made->address = address;
+             made->port = port;
+             return made;
+           }),
+           "address"_a, "port"_a, "procedure"_a = nullptr, py::keep_alive<1, 4>())
       .def_property_readonly(
           "procedure", [](Client& self) -> Corvus::Procedure& { return self.procedure(); },
           py::return_value_policy::reference_internal,
           "The procedure that owns the client and whose abort flags end its waits.")
+      .def("connect", connect, "address"_a, "port"_a, KESTREL_DOC(Kestrel_Connect_Port))
       .def(
           "connect",
-          [](Client& self, const Text& address, int port) {
-            call(
-                self, "Kestrel_Connect_Port",
-                [&](Kestrel& library) {
-                  return library.Kestrel_Connect_Port(address.c_str(), port);
-                },
-                OnFalse::kConnectionError);
+          [](Client& self) {
+            if (!self.address) {
+              throw py::type_error("connect() takes an address and a port: the client has none");
+            }
+            const Text address = *self.address;
+            connect(self, address, self.port);
           },
-          "address"_a, "port"_a, KESTREL_DOC(Kestrel_Connect_Port))
+          "Connects to the address and port given to the constructor.")
       .def("disconnect", link_operation(KESTREL_OP(Kestrel_Disconnect_Port)),
            KESTREL_DOC(Kestrel_Disconnect_Port))
       .def("reconnect", link_operation(KESTREL_OP(Kestrel_Reconnect_Port)),
@@ -193,21 +248,47 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
           [](Client& self) {
             return call(
                 self, "Kestrel_Connect_Status",
-                [](Kestrel& library) { return library.Kestrel_Connect_Status(); },
-                OnFalse::kNothing);
+                [](Kestrel& library) { return library.Kestrel_Connect_Status(); }, Mode::kStatus);
           },
           KESTREL_DOC(Kestrel_Connect_Status))
       .def_property(
           "timeout", [](Client& self) { return self.library().Kestrel_GetTimeout(); },
-          [](Client& self, int ms) { self.library().Kestrel_SetTimeout(ms); },
-          KESTREL_DOC(Kestrel_SetTimeout) " " KESTREL_DOC(Kestrel_GetTimeout))
+          set_timeout,
+          KESTREL_DOC(Kestrel_SetTimeout) " " KESTREL_DOC(Kestrel_GetTimeout)
+          " Anything but an int raises TypeError; a value the library does not keep as it is"
+          " warns (UserWarning) with the one it keeps.")
       .def_property_readonly(
           "error_text",
           [](Client& self) { return from_gbk(self.library().Kestrel_GetErrorString()); },
           KESTREL_DOC(Kestrel_GetErrorString))
       .def(
           "clear_error", [](Client& self) { self.library().Kestrel_ClearErrorString(); },
-          KESTREL_DOC(Kestrel_ClearErrorString));
+          KESTREL_DOC(Kestrel_ClearErrorString))
+      .def(
+          "__enter__",
+          [](py::object self) {
+            Client& client = self.cast<Client&>();
+            if (client.address && !connected_quietly(client)) {
+              const Text address = *client.address;
+              connect(client, address, client.port);
+            }
+            return self;
+          },
+          "Connects to the constructor's address unless connected already.")
+      .def(
+          "__exit__",
+          [](Client& self, const py::args&) {
+            call(
+                self, "Kestrel_Disconnect_Port",
+                [](Kestrel& library) { return library.Kestrel_Disconnect_Port(); }, Mode::kClose);
+          },
+          "Disconnects; raises nothing when there is no link to close.")
+      .def("__repr__", [](Client& self) {
+        const char* state = connected_quietly(self) ? "connected" : "not connected";
+        if (!self.address) return py::str("<kestrel.Client {}>").format(state);
+        return py::str("<kestrel.Client {}:{} {}>")
+            .format(from_gbk(self.address->bytes), self.port, state);
+      });
 
   // ---- Camera parameters ---------------------------------------------------
   client
@@ -407,4 +488,8 @@ procedure of its own named "python", whose abort flag Ctrl-C raises.)");
           },
           "first_point"_a, "second_point"_a, "rotate_angle"_a,
           KESTREL_DOC(Kestrel_GetPointAfterRotate_Real));
+
+  // The operations whose library names are misspelt, spelt right as well.
+  client.attr("clear_camera_image") = client.attr("clear_camera_iamge");
+  client.attr("set_cam_control_visible") = client.attr("set_cam_control_visiable");
 }

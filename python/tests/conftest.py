@@ -10,6 +10,7 @@ import socket
 import subprocess
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -60,6 +61,14 @@ class Sim:
         self.process.terminate()
         self.process.wait(10)
         self.process.stdout.close()
+
+
+def short_waits(client):
+    """Sets the client's wait limit to 1000 ms: one read of a second."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # any value below 1000 is kept as 1000
+        client.timeout = 0
+    return client
 
 
 class ScriptedServer:

@@ -1,86 +1,152 @@
-"""What each kind of failure raises: the operation, the error text and the red
-lines, decoded from GBK; and that no reply, however hostile, does more."""
+"""What each kind of failure raises: its exception, its message, the error
+text and the red lines, decoded from GBK, logged once; and that no reply,
+however hostile, does more."""
 
 import builtins
+import logging
+import pickle
+import re
 import socket
 
 import pytest
 
 import kestrel
-from conftest import ScriptedServer, Sim
+from conftest import ScriptedServer, Sim, short_waits
 from kestrel import Point
 
-BUSY_GBK = "相机忙".encode("gbk")
+ERROR, WARNING = logging.ERROR, logging.WARNING
 
-# fault rule, call, error text afterwards (None: as it was), start of the red line
+BUSY_GBK = "相机忙".encode("gbk")
+NET = r"Net:127\.0\.0\.1:\d+"
+
+
+def aborted_by(flag):
+    """Auto focus (twelve silent reads) with the client's `flag` raised."""
+    def call(client):
+        setattr(client.procedure, flag, True)
+        try:
+            client.auto_focus("Cam1", 1, 0.0, 1.0, 0.1, 1.0, 0.0)
+        finally:
+            assert getattr(client.procedure, flag)  # the caller's flag stays raised
+            setattr(client.procedure, flag, False)
+    return call
+
+
+def unlinked(client):
+    client.disconnect()
+    try:
+        client.get_gain("Cam1")
+    finally:
+        client.reconnect()
+
+
+# fault rule, call, (exception class, a built-in one it also is), kind, str()
+# as a pattern, error text afterwards ("" untouched), the one record at
+# WARNING or above (level, the start of its message as a pattern)
 FAILURES = [
     ("GetGain:ng:camera busy, really", lambda c: c.get_gain("Cam1"),
-     "camera busy, really", "ERRMESSAGE:camera busy, really[Kestrel::Kestrel_GetGain]"),
+     (kestrel.ServerError, kestrel.CommandError), "server NG",
+     r"GetGain: the server answered NG: camera busy, really", "camera busy, really",
+     (ERROR, r"ERRMESSAGE:camera busy, really\[Kestrel::Kestrel_GetGain\]")),
     (b"GetLineAngle:ng:" + BUSY_GBK, lambda c: c.get_line_angle((0, 0), (1, 1)),
-     "相机忙", "ERRMESSAGE:相机忙[Kestrel::Kestrel_GetLineAngle]"),
+     (kestrel.ServerError, kestrel.CommandError), "server NG",
+     r"GetLineAngle: the server answered NG: 相机忙", "相机忙",
+     (ERROR, r"ERRMESSAGE:相机忙\[Kestrel::Kestrel_GetLineAngle\]")),
     ("GetExposure:wrong-head:SetGain", lambda c: c.get_exposure("Cam1"),
-     "接收指令头:SetGain(GetExposure)未批配!", "UNKNOWN RECV COMMAND HEAD:SetGain(GetExposure)"),
+     (kestrel.ProtocolError, kestrel.CommandError), "wrong head",
+     r"GetExposure: the reply names another command: <SetGain,OK,[\d.]+>",
+     "接收指令头:SetGain(GetExposure)未批配!", (ERROR, r"UNKNOWN RECV COMMAND HEAD:SetGain\(GetExposure\)")),
     ("GetIntensity:bad-type:ERR", lambda c: c.get_light("Cam1"),
-     "接收指令类型未识别:ERR(OK/NG)!", "UNKNOWN RECV TYPE:ERR(OK/NG)"),
-    ("GetScale:unframed", lambda c: c.get_camera_scale("Cam1"), "通讯失败!", "Net_IO_Recv Error"),
-    ("GetRuler:oversized:200", lambda c: c.get_ruler("Cam1", (1, 2)), None, "RulerPoint.X:XXXX"),
+     (kestrel.ProtocolError, kestrel.CommandError), "bad type",
+     r"GetLight: the reply's type is neither OK nor NG: <GetIntensity,ERR,.*>",
+     "接收指令类型未识别:ERR(OK/NG)!", (ERROR, r"UNKNOWN RECV TYPE:ERR\(OK/NG\)")),
+    ("GetScale:unframed", lambda c: c.get_camera_scale("Cam1"),
+     (kestrel.ProtocolError, kestrel.CommandError), "unframed",
+     r"GetCameraScale: the reply is not framed as <\.\.\.>: GetScale,OK,[\d.&]+", "通讯失败!",
+     (ERROR, "Net_IO_Recv Error")),
+    ("GetRealByPixelPoint:oversized:15000",
+     lambda c: c.get_real_by_pixel_point("C", (0, 0), (1, 1)),
+     (kestrel.ProtocolError, kestrel.CommandError), "unframed",
+     r"GetRealByPixelPoint: the reply is not framed as <\.\.\.>: <GetRealByPixelPoint,OK,X+"
+     r"\.\.\. \(10239 bytes\)", "通讯失败!", (ERROR, "Net_IO_Recv Error")),
+    ("GetRuler:oversized:200", lambda c: c.get_ruler("Cam1", (1, 2)),
+     (kestrel.ProtocolError, kestrel.CommandError), "bad reply",
+     r"GetRuler: the reply's values do not convert: <GetRuler,OK,X+\.\.\. \(198 bytes\)", "",
+     (ERROR, "RulerPoint.X:XXXX")),
     ("GetRotateCenter:silent", lambda c: c.get_rotate_center("Cam1"),
-     "通讯失败!", "Net_IO_Recv Read Error"),
+     (kestrel.TimeoutError, builtins.TimeoutError), "timed out",
+     r"GetRotateCenter: no reply within 1\d\d\d ms", "通讯失败!", (ERROR, "Net_IO_Recv Read Error")),
     ("*:close-after:1000", lambda c: c.set_target_color("Cam1", ["x" * 99] * 110),
+     (kestrel.ProtocolError, kestrel.CommandError), "request too long",
+     r"SetTargetColor: the request is too long to send \(at most 10237 characters\); "
+     r"nothing was sent",
      "Request too long:11020 characters (at most 10237), not sent[Kestrel::Kestrel_SetTargetColor]",
-     "Request too long:11020"),
-    ("Template_Match:ng:no template", lambda c: c.template_match("Cam1", "none", "r", (0, 0), 0.5,
-                                                                 True, False, "td"),
-     "no template", "ERRMESSAGE:no template[Kestrel::Kestrel_MultTemplate_Match]"),
+     (ERROR, "Request too long:11020")),
+    ("AutoFocus:silent", aborted_by("routine_abort"), (kestrel.AbortedError, kestrel.CommandError),
+     "aborted", r"AutoFocus: the wait was ended by the procedure's abort flag", "通讯失败!",
+     (WARNING, "python接收到中止信号")),
+    ("AutoFocus:silent", aborted_by("plant_abort"), (kestrel.AbortedError, kestrel.CommandError),
+     "plant aborted", r"AutoFocus: the wait was ended by the plant abort", "通讯失败!",
+     (WARNING, "python接收到系统中止信号")),
+    ("GetGain:ng:camera busy, really", unlinked,
+     (kestrel.NotConnectedError, builtins.ConnectionError),
+     "not connected", r"GetGain: not connected to the server; nothing was sent", "通讯失败!",
+     (ERROR, NET + " Net_IO_Send Error:<GetGain,Cam1> ")),
 ]
 
 
 @pytest.fixture(scope="module")
 def faulty(request):
-    server = Sim(*[arg for rule, *_ in FAILURES for arg in ("--fault", rule)])
+    server = Sim(*[arg for rule in {f[0] for f in FAILURES} for arg in ("--fault", rule)])
     request.addfinalizer(server.stop)
-    client = server.client()
-    client.timeout = 0  # one read of 1000 ms for the silent rule
-    return client
+    return short_waits(server.client())
 
 
-@pytest.mark.parametrize("rule,action,error_text,line", FAILURES, ids=[str(f[0]) for f in FAILURES])
-def test_failure_raises_command_error(faulty, rule, action, error_text, line):
+@pytest.mark.parametrize("rule,action,types,kind,message,error_text,loud", FAILURES,
+                         ids=[f"{f[3]}:{f[0]!s:.30}" for f in FAILURES])
+def test_failure_kind_raises_its_exception(faulty, caplog, rule, action, types, kind, message,
+                                           error_text, loud):
     faulty.clear_error()
-    with pytest.raises(kestrel.CommandError) as raised:
+    caplog.set_level(logging.DEBUG, logger="kestrel")
+    with pytest.raises(types[0]) as raised:
         action(faulty)
     error = raised.value
-    assert error.operation.startswith("Kestrel_") and error.operation in str(error)
-    assert error.error_text == (error_text if error_text is not None else "")
-    assert faulty.error_text == error.error_text
-    assert error.lines and error.lines[0].startswith(line)
-    assert all(isinstance(text, str) for text in error.lines)
+    assert type(error) is types[0] and isinstance(error, types[1]) and error.kind == kind
+    assert re.fullmatch(message, str(error)) and len(str(error)) <= 200, str(error)
+    assert error.error_text == error_text == faulty.error_text
+    assert error.lines and all(isinstance(text, str) for text in error.lines)
+    assert error.latency_ms < 6000  # an abort ends the twelve reads of auto focus at the first
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), str(copy), copy.lines) == (types[0], str(error), error.lines)
+    # logged once as a warning or an error, with the call's command
+    records = [r for r in caplog.records if r.name == "kestrel" and r.levelno >= WARNING]
+    assert len(records) == 1 and records[0].levelno == loud[0]
+    assert re.match(loud[1], records[0].getMessage()) and records[0].command == error.command
 
 
 def test_failed_transaction_names_the_server_last(faulty):
     with pytest.raises(kestrel.CommandError) as raised:
         faulty.get_camera_scale("Cam1")
-    assert raised.value.lines[-1].startswith("Net:127.0.0.1:") and raised.value.lines[-1].endswith(" fail.")
+    assert re.fullmatch(NET + " fail.", raised.value.lines[-1])
 
 
-# reply to GetReal, then the Point it gives or the error text it leaves
+# reply to GetReal, then the Point it gives or the kind and error text of its failure
 HOSTILE = [
     (b"<GetReal,OK,1e308&-0.5>", Point(1e308, -0.5)),
-    (b"<GetReal,OK,\xff\xfe&\x80\x80>", ""),
-    (b"<GetReal,NG,\x81>", "\ufffd"),
-    (b"<GetReal,NG," + BUSY_GBK + b"\xa3\xac>", "相机忙，"),
-    (b"<GetReal,NG," + BUSY_GBK + b"\x00tail>", "相机忙"),  # framed, its text ends at the NUL
-    (b"<GetReal,OK," + b"9" * 12000 + b">", "通讯失败!"),
-    (b"<\x00\x00>", "接收指令头:(GetReal)未批配!"),
-    (b"<GetReal>", "接收指令类型未识别:(OK/NG)!"),
-    (b"<GetReal,OK," + b"1&" * 4000 + b">", ""),
+    (b"<GetReal,OK,\xff\xfe&\x80\x80>", ("bad reply", "")),
+    (b"<GetReal,NG,\x81>", ("server NG", "\ufffd")),
+    (b"<GetReal,NG," + BUSY_GBK + b"\xa3\xac>", ("server NG", "相机忙，")),
+    (b"<GetReal,NG," + BUSY_GBK + b"\x00tail>", ("server NG", "相机忙")),  # its text ends at the NUL
+    (b"<GetReal,OK," + b"9" * 12000 + b">", ("unframed", "通讯失败!")),
+    (b"<\x00\x00>", ("wrong head", "接收指令头:(GetReal)未批配!")),
+    (b"<GetReal>", ("bad type", "接收指令类型未识别:(OK/NG)!")),
+    (b"<GetReal,OK," + b"1&" * 4000 + b">", ("bad reply", "")),
 ]
 
 
 def test_hostile_replies_raise_or_return_never_more():
     server = ScriptedServer(reply for reply, _ in HOSTILE)
-    client = kestrel.Client()
-    client.timeout = 0
+    client = short_waits(kestrel.Client())
     client.connect("127.0.0.1", server.port)
     try:
         for reply, outcome in HOSTILE:
@@ -90,7 +156,8 @@ def test_hostile_replies_raise_or_return_never_more():
                 continue
             with pytest.raises(kestrel.CommandError) as raised:
                 client.get_real("Cam1", (1, 2))
-            assert raised.value.error_text == outcome, reply[:40]
+            assert (raised.value.kind, raised.value.error_text) == outcome, reply[:40]
+            assert len(str(raised.value)) <= 200
     finally:
         client.disconnect()
         server.close()
@@ -112,9 +179,6 @@ def test_connection_failures_raise_connection_error():
         with pytest.raises(kestrel.ConnectionError, match="Connect Error"):
             client.reconnect()  # the stored address and port
         assert not client.connected
-        with pytest.raises(kestrel.CommandError, match="Net_IO_Send Error") as raised:
-            client.get_gain("Cam1")
-        assert raised.value.error_text == "通讯失败!"
     finally:
         closed.close()
 
@@ -129,6 +193,6 @@ def test_connection_failures_raise_connection_error():
     (lambda c: c.fix_circle([(0, 0), None]), TypeError),
 ])
 def test_bad_arguments_raise_before_anything_is_sent(call, error):
-    client = kestrel.Client()  # not connected: anything sent would fail as a CommandError
+    client = kestrel.Client()  # not connected: anything sent would fail as NotConnectedError
     with pytest.raises(error):
         call(client)

@@ -1,4 +1,5 @@
-"""Logging, threads sharing one client, the abort flags and Ctrl-C."""
+"""Logging, the client's shape (wait limit, with, repr, names), threads sharing
+one client and Ctrl-C."""
 
 import logging
 import os
@@ -8,57 +9,99 @@ import sys
 import textwrap
 import threading
 import time
+import warnings
 
 import pytest
 
 import kestrel
-from conftest import ScriptedServer
+from conftest import ScriptedServer, short_waits
 
-INFO, WARNING, ERROR = logging.INFO, logging.WARNING, logging.ERROR
-
-
-def records_of(caplog):
-    return [(r.levelno, r.getMessage(), r.title) for r in caplog.records if r.name == "kestrel"]
+DEBUG, INFO, ERROR = logging.DEBUG, logging.INFO, logging.ERROR
 
 
 def test_console_lines_are_log_records(caplog, start_sim):
-    sim = start_sim("--fault", "GetGain:ng:busy")
-    caplog.set_level(INFO, logger="kestrel")
+    """Each record: the console line, the client's title, the call's command,
+    request, reply and latency; a failure once at ERROR, a status query at DEBUG."""
+    sim = start_sim("--fault", "GetGain:ng:busy", "--fault", "GetExposure:silent")
+    caplog.set_level(DEBUG, logger="kestrel")
     procedure = kestrel.Procedure("工位1")
-    client = kestrel.Client(procedure)
+    client = short_waits(kestrel.Client(procedure))
     client.connect("127.0.0.1", sim.port)
     client.get_real("Cam1", (100, -20.5))
-    with pytest.raises(kestrel.CommandError):
+    with pytest.raises(kestrel.ServerError):
         client.get_gain("Cam1")
+    with pytest.raises(kestrel.TimeoutError):
+        client.get_exposure("Cam1")
     client.disconnect()
-    title = "工位1/Kestrel"
-    assert records_of(caplog) == [
-        (INFO, f"Net 127.0.0.1:{sim.port} Connect Success.", title),
-        (INFO, "Net_IO_Send Success:<GetReal,Cam1,100.000000,-20.500000>", title),
-        (INFO, "Net_IO_Recv Success:<GetReal,OK,0.250000&-0.051250>", title),
-        (INFO, "Net_IO_Send Success:<GetGain,Cam1>", title),
-        (INFO, "Net_IO_Recv Success:<GetGain,NG,busy>", title),
-        (ERROR, "ERRMESSAGE:busy[Kestrel::Kestrel_GetGain]", title),
-        (WARNING, f"Net 127.0.0.1:{sim.port} Disconnect Success.", title),
+    assert not client.connected
+    net = f"127.0.0.1:{sim.port}"
+    real = ("GetReal", "<GetReal,Cam1,100.000000,-20.500000>", "<GetReal,OK,0.250000&-0.051250>")
+    gain = ("GetGain", "<GetGain,Cam1>", "<GetGain,NG,busy>")
+    exposure = ("GetExposure", "<GetExposure,Cam1>", None)
+    assert [(r.levelno, r.getMessage(), r.command, r.request, r.reply)
+            for r in caplog.records if r.name == "kestrel"] == [
+        (INFO, f"Net {net} Connect Success.", "Connect_Port", None, None),
+        (INFO, "Net_IO_Send Success:" + real[1], *real),
+        (INFO, "Net_IO_Recv Success:" + real[2], *real),
+        (INFO, "Net_IO_Send Success:" + gain[1], *gain),
+        (INFO, "Net_IO_Recv Success:" + gain[2], *gain),
+        (ERROR, "ERRMESSAGE:busy[Kestrel::Kestrel_GetGain]", *gain),
+        (INFO, "Net_IO_Send Success:" + exposure[1], *exposure),
+        (ERROR, "Net_IO_Recv Read Error ,  Receive[]", *exposure),
+        (INFO, f"Net:{net} fail.", *exposure),
+        (INFO, f"Net {net} Disconnect Success.", "Disconnect_Port", None, None),
+        (DEBUG, f"Net {net} Disconnect Warning.", "Connect_Status", None, None),
     ]
+    assert {r.title for r in caplog.records} == {"工位1/Kestrel"}
+    latencies = {r.command: r.latency_ms for r in caplog.records}
+    assert latencies["GetExposure"] >= 1000 > max(latencies["GetReal"], latencies["GetGain"])
     assert procedure.name == "工位1" and kestrel.Client().procedure.name == "python"
 
 
-def test_connection_attributes(sim):
+@pytest.mark.parametrize("ms,kept", [(999, 1000), (0, 1000), (-5, 1000), (1000, 10000),
+                                     (5000, 10000), (10000, 10000), (2**70, 10000), (-2**70, 1000),
+                                     (1.5, TypeError), ("1000", TypeError), (True, TypeError)])
+def test_timeout_warns_when_the_library_keeps_another_value(ms, kept):
     client = kestrel.Client()
-    assert client.timeout == 5000 and client.error_text == "" and not client.connected
-    for ms, stored in [(999, 1000), (0, 1000), (-5, 1000), (1000, 10000), (60000, 10000)]:
-        client.timeout = ms
-        assert client.timeout == stored
-    client.connect("127.0.0.1", sim.port)
-    assert client.connected
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if kept is TypeError:
+            with pytest.raises(TypeError, match=r"^timeout takes whole milliseconds as an int"):
+                client.timeout = ms
+        else:
+            client.timeout = ms
+    assert client.timeout == (5000 if kept is TypeError else kept)
+    warned = [(w.category, str(w.message).split(": ")[0]) for w in caught]
+    expected = f"timeout {ms} ms is kept as {kept} ms"
+    assert warned == ([] if kept in (ms, TypeError) else [(UserWarning, expected)])
+
+
+def test_client_with_repr_and_names_spelt_right(sim):
+    client = kestrel.Client("127.0.0.1", sim.port)
+    assert repr(client) == f"<kestrel.Client 127.0.0.1:{sim.port} not connected>"
+    with client as entered:
+        assert entered is client and client.connected
+        assert repr(client) == f"<kestrel.Client 127.0.0.1:{sim.port} connected>"
+        client.clear_camera_image("Cam1")  # the spelt-right names beside the library's
+        client.set_cam_control_visible("Win1", "Cam1", True)
+        client.disconnect()  # the end of the block does not raise for it
+    with pytest.raises(ZeroDivisionError), client:
+        assert client.connected
+        1 / 0
+    assert not client.connected and repr(client).endswith(" not connected>")
+    client.connect()  # to the constructor's address
     client.reconnect()
     assert client.connected
-    with pytest.raises(kestrel.CommandError):
-        client.get_line_angle((1, 1), (1, 1))  # the same point twice: NG
-    assert client.error_text != ""
-    client.clear_error()
-    assert client.error_text == ""
+    client.disconnect()
+    assert repr(kestrel.Client()) == "<kestrel.Client not connected>"
+    kerf = kestrel.KerfResult(*range(8))
+    assert [kerf.kerf_width_without_chipping, kerf.kerf_width_with_chipping,
+            kerf.center_chipping_distance, kerf.chipping_size_width, kerf.chipping_size_height,
+            kerf.kerf_width_with_chipping2] == [1, 2, 3, 4, 5, 7]
+    with pytest.raises(TypeError, match="address"):
+        kestrel.Client().connect()
+    with pytest.raises(kestrel.ConnectionError), kestrel.Client("127.0.0.1", 0):
+        pass
 
 
 def test_threads_share_one_client(caplog, start_sim):
@@ -108,25 +151,6 @@ def test_threads_share_one_client(caplog, start_sim):
     for record in sent:  # logged by the thread that sent it
         worker = next(i for i, w in enumerate(workers) if w.ident == record.thread)
         assert record.getMessage().startswith(f"Net_IO_Send Success:<GetReal,Cam1,{worker}.000000,")
-
-
-@pytest.mark.parametrize("flag,line", [("routine_abort", "工位1接收到中止信号.数据中止接收...."),
-                                       ("plant_abort", "工位1接收到系统中止信号.数据中止接收....")])
-def test_abort_flag_ends_a_wait_at_the_first_unsuccessful_read(caplog, start_sim, flag, line):
-    sim = start_sim("--fault", "AutoFocus:silent")
-    procedure = kestrel.Procedure("工位1")
-    client = sim.client(procedure)
-    client.timeout = 0  # reads of 1000 ms; AutoFocus waits for twelve of them
-    raiser = threading.Thread(target=setattr, args=(procedure, flag, True))
-    raiser.start()
-    raiser.join()
-    started = time.monotonic()
-    with pytest.raises(kestrel.CommandError) as raised:
-        client.auto_focus("Cam1", 1, 0.0, 1.0, 0.1, 1.0, 0.0)
-    assert time.monotonic() - started < 6  # not the twelve reads
-    assert raised.value.error_text == "通讯失败!"
-    assert (WARNING, line) in [(r.levelno, r.getMessage()) for r in caplog.records]
-    assert getattr(procedure, flag)  # the caller's flag stays raised
 
 
 CTRL_C_SCRIPT = textwrap.dedent("""
