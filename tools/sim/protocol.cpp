@@ -24,6 +24,9 @@ constexpr std::size_t kMaxHead = 63;
 // Field text quoted in an NG message is cut to this many bytes.
 constexpr std::size_t kMaxQuote = 40;
 
+using Camera = Simulator::Camera;
+using Template = Simulator::Template;
+
 // Fixed notation with six decimals, the form the client itself sends; values
 // too large for that are written in their shortest exact form so that no number runs past
 // the client's 64-byte field texts.
@@ -143,17 +146,38 @@ bool ParseRequest(std::string_view line, Request& req) {
 }
 
 // ---------------------------------------------------------------------------
-// One call: the request, the reply being built and the field converters, each
-// of which writes the NG reply itself when its field is unusable.
+// One call: the simulator's state, the request, the reply being built and the
+// field converters, each of which writes the NG reply itself when its field is
+// unusable. The handlers below are free functions over it.
 
-struct Simulator::Ctx {
+struct Ctx {
+  Simulator& sim;
   Request& req;
   std::string& out;
   Outcome& outcome;
   std::string_view sample;  // the command's usual OK payload
   bool failed = false;
+  const SimConfig& config = sim.config_;
+  std::shared_mutex& mu = sim.mu_;
+  decltype(Simulator::templates_)& templates = sim.templates_;
 
   std::string_view Field(std::size_t i) const { return req.fields[i]; }
+
+  const Calibration& CalibrationOf(std::string_view cam) const {
+    auto it = config.calibrations.find(cam);
+    return it == config.calibrations.end() ? config.default_calibration : it->second;
+  }
+  Point2 RotateCenterOf(std::string_view cam) const {
+    auto it = config.rotate_centers.find(cam);
+    return it == config.rotate_centers.end() ? config.default_rotate_center : it->second;
+  }
+  // The camera (or window) named in field 0, created on first use. The caller
+  // holds mu exclusively.
+  Camera& CameraForWrite() {
+    auto it = sim.cameras_.find(Field(0));
+    if (it == sim.cameras_.end()) it = sim.cameras_.emplace(std::string(Field(0)), Camera{}).first;
+    return it->second;
+  }
 
   void Ok() { out += ",OK,"; }
   // The usual reply of a command that only changes state: "done", "grabbing".
@@ -228,7 +252,333 @@ struct Simulator::Ctx {
   }
 };
 
-struct Simulator::Command {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Camera settings, remembered per camera (or window) named in field 0
+
+template <typename T>
+void Store(Ctx& c, T Camera::*parameter, T value) {
+  std::unique_lock lock(c.mu);
+  c.CameraForWrite().*parameter = std::move(value);
+  c.Done();
+}
+
+template <typename T>
+void SetParameter(Ctx& c, std::string_view what, T Camera::*parameter) {
+  T v;
+  if (!c.Name(0, "camera") || !c.Num(1, what, v)) return;
+  Store(c, parameter, v);
+}
+
+template <typename T>
+void GetParameter(Ctx& c, T Camera::*parameter) {
+  if (!c.Name(0, "camera")) return;
+  const T v = c.sim.CameraState(c.Field(0)).*parameter;
+  c.Ok();
+  AppendNumber(c.out, v);
+}
+
+void AdjustBrightness(Ctx& c) {
+  int v;
+  if (!c.Name(0, "camera") || !c.Num(2, "intensity", v)) return;
+  if (c.Field(3) != "0" && c.Field(3) != "1") {
+    c.Ng("flag must be 1 or 0: '", Quote(c.Field(3)), "'");
+    return;
+  }
+  std::unique_lock lock(c.mu);
+  Camera& cam = c.CameraForWrite();
+  cam.intensity = v;
+  // With the flag set the exposure follows the light: back to its default.
+  if (c.Field(3) == "1") cam.exposure = Camera{}.exposure;
+  c.Done();
+}
+
+void CameraWinVisibleControl(Ctx& c) {
+  bool visible;
+  if (!c.Name(0, "window") || !c.Bool(1, "visible", visible)) return;
+  std::unique_lock lock(c.mu);
+  Camera& cam = c.CameraForWrite();
+  cam.visible = visible;
+  cam.shown_window = std::string(c.Field(2));
+  c.Done();
+}
+
+void ShowBaseLineWidth(Ctx& c) {
+  double width;
+  if (!c.Name(0, "camera") || !c.Num(1, "width", width)) return;
+  if (width < 0) {
+    c.Ng("width must not be negative");
+    return;
+  }
+  Store(c, &Camera::base_line_width, width);
+}
+
+void SetStateColor(Ctx& c) {
+  if (!c.Name(0, "camera")) return;
+  std::unique_lock lock(c.mu);
+  auto& colors = c.CameraForWrite().state_colors;
+  colors.clear();
+  // A single empty field is the client's form of an empty list.
+  if (!(c.req.fields.size() == 2 && c.Field(1).empty())) {
+    for (std::size_t i = 1; i < c.req.fields.size(); ++i) colors.emplace_back(c.Field(i));
+  }
+  c.Ok();
+  AppendInt(c.out, static_cast<long long>(colors.size()));
+}
+
+void GetScale(Ctx& c) {
+  if (!c.Name(0, "camera")) return;
+  const Calibration& cal = c.CalibrationOf(c.Field(0));
+  c.Ok();
+  AppendPoint(c.out, {cal.scale_x, cal.scale_y});
+}
+
+// ---------------------------------------------------------------------------
+// Auto focus: the best position is the middle of the search range [v1, v2].
+
+void AutoFocus(Ctx& c) {
+  int number;
+  std::array<double, 5> v;
+  if (!c.Name(0, "camera") || !c.Num(1, "number", number)) return;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!c.Num(2 + i, "v" + std::to_string(i + 1), v[i])) return;
+  }
+  c.Ok();
+  AppendNumber(c.out, v[0] + (v[1] - v[0]) / 2.0);
+  c.out += ",focus done on ";
+  c.out += c.Field(0);
+  c.out += ", ";
+  AppendInt(c.out, number);
+  c.out += " passes, step ";
+  AppendNumber(c.out, v[2]);
+  c.outcome.delay_ms = c.config.autofocus_ms;
+}
+
+// ---------------------------------------------------------------------------
+// Templates, keyed by the first two fields of both requests (camera or
+// window, then template name).
+
+void TemplateCreate(Ctx& c) {
+  int number;
+  if (!c.Name(0, "camera") || !c.Name(1, "template name") || !c.Num(3, "number", number)) return;
+  std::unique_lock lock(c.mu);
+  Template& t = c.templates[std::string(c.Field(0))][std::string(c.Field(1))];
+  t.region = std::string(c.Field(2));
+  t.number = number;
+  c.Done();
+}
+
+void TemplateMatch(Ctx& c) {
+  std::string_view cam = c.Field(0), name = c.Field(1);
+  int requested;
+  double x, y, value, e1, e2, e3;
+  bool fa, fb;
+  if (!c.Num(3, "count", requested) || !c.Num(4, "x", x) || !c.Num(5, "y", y) ||
+      !c.Num(6, "value", value) || !c.Num(7, "extra1", e1) || !c.Num(8, "extra2", e2) ||
+      !c.Num(9, "extra3", e3) || !c.Bool(10, "flagA", fa) || !c.Bool(11, "flagB", fb))
+    return;
+  {
+    std::shared_lock lock(c.mu);
+    const auto on_camera = c.templates.find(cam);
+    if (on_camera == c.templates.end() || on_camera->second.count(name) == 0) {
+      c.Ng("no template '", Quote(name), "' on ", Quote(cam));
+      return;
+    }
+  }
+  // Instances lie on a grid that starts at the search point, nudged by a
+  // template-specific sub-pixel offset; scores fall with the index.
+  const bool small_cell = c.outcome.head == "SmallCellTemMatch";
+  const double pitch = small_cell ? 16.0 : 64.0;
+  const std::uint64_t h = HashText(cam, name);
+  const double dx = 0.5 * Jitter(h, 0), dy = 0.5 * Jitter(h, 1);
+  c.List(requested, [&](std::string& list, long long i) {
+    AppendNumber(list, x + dx + pitch * static_cast<double>(i % 8));
+    list += '&';
+    AppendNumber(list, y + dy + pitch * static_cast<double>(i / 8));
+    list += '&';
+    AppendNumber(list, 0.05 * static_cast<double>((i * 7) % 11 - 5));
+    list += '&';
+    AppendNumber(list, 0.98 - 0.4 * static_cast<double>(i) / static_cast<double>(i + 10));
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Wafer edge: points evenly spread round the configured circle, each moved
+// radially by a seeded deviation of at most edge_noise.
+
+void WaferEdge(Ctx& c) {
+  double x, y;
+  bool flag;
+  if (!c.Name(0, "camera") || !c.Num(2, "x", x) || !c.Num(3, "y", y) || !c.Bool(4, "flag", flag))
+    return;
+  c.List(std::max(0, c.config.edge_points), [&](std::string& list, long long i) {
+    const double a = 2.0 * kPi * static_cast<double>(i) / c.config.edge_points;
+    const double r = c.config.wafer_radius +
+                     c.config.edge_noise * Jitter(c.config.seed, static_cast<unsigned>(i));
+    AppendPoint(list, {c.config.wafer_center.x + r * std::cos(a),
+                       c.config.wafer_center.y + r * std::sin(a)});
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Kerf check: value1 is taken as the expected kerf centre and value2 as the
+// blade's nominal kerf width (30 when not positive); the chipping is sized
+// from that width.
+
+void KerfCheck(Ctx& c) {
+  if (!c.Name(0, "camera")) return;
+  std::array<double, 16> v;  // value1..value16
+  int n1, n2;
+  double v18;
+  bool flag;
+  // Field positions of value1..value16 after the command word.
+  static constexpr std::array<std::size_t, 16> kPos{2,  3,  5,  6,  7,  9,  10, 11,
+                                                    12, 13, 14, 15, 16, 17, 18, 19};
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!c.Num(kPos[i], "value" + std::to_string(i + 1), v[i])) return;
+  }
+  if (!c.Num(4, "number1", n1) || !c.Num(8, "number2", n2) || !c.Bool(20, "flag", flag) ||
+      !c.Num(22, "value18", v18))
+    return;
+  const double width = v[1] > 0 ? v[1] : 30.0;
+  const double center = v[0] + 0.125;
+  const double without = width + 0.25;
+  const double chip_h = 0.15 * width + 0.5;
+  const double chip_w = 2.5 * chip_h;
+  const double with = without + chip_h;
+  const double distance = without / 2.0 + chip_h / 2.0;
+  const double share = 100.0 * chip_h / with;  // chipping share of the kerf, percent
+  const double with2 = without + 0.6 * chip_h;
+  c.Ok();
+  for (double r : {center, without, with, distance, chip_w, chip_h, share, with2}) {
+    AppendNumber(c.out, r);
+    c.out += ',';
+  }
+  c.out.pop_back();
+}
+
+// ---------------------------------------------------------------------------
+// Circle fit
+
+void FixCircle(Ctx& c) {
+  int count;
+  if (!c.Num(0, "count", count)) return;
+  std::size_t coords = c.req.fields.size() - 1;
+  if (coords == 1 && c.Field(1).empty()) coords = 0;  // "<FixCircle,0,>"
+  if (count < 0 || coords != 2 * static_cast<std::size_t>(count)) {
+    c.Ng("point count ", std::to_string(count), " does not match the number of coordinates ",
+         std::to_string(coords));
+    return;
+  }
+  auto& pts = c.req.points;
+  pts.clear();
+  for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+    Point2 p;
+    if (!c.Num(1 + 2 * i, "x", p.x) || !c.Num(2 + 2 * i, "y", p.y)) return;
+    pts.push_back(p);
+  }
+  if (count < 3) {
+    c.Ng("a circle needs at least three points");
+    return;
+  }
+  geometry::KasaCircle fit;
+  if (!geometry::FitKasaCircle(
+          pts, [](const Point2& p) { return p.x; }, [](const Point2& p) { return p.y; }, fit) ||
+      !std::isfinite(fit.radius)) {
+    c.Ng("points are collinear, no circle fits");
+    return;
+  }
+  c.Ok();
+  AppendPoint(c.out, {fit.x, fit.y});
+  c.out += ',';
+  AppendNumber(c.out, fit.radius);
+}
+
+// ---------------------------------------------------------------------------
+// Point conversion
+
+void GetReal(Ctx& c) {
+  Point2 p;
+  if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
+  c.Ok();
+  AppendPoint(c.out, PixelToReal(c.CalibrationOf(c.Field(0)), p));
+}
+
+// Ruler reading: the pixel scaled by the camera, without rotation or offset.
+void GetRuler(Ctx& c) {
+  Point2 p;
+  if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
+  const Calibration& cal = c.CalibrationOf(c.Field(0));
+  c.Ok();
+  AppendPoint(c.out, {cal.scale_x * p.x, cal.scale_y * p.y});
+}
+
+// Real position of the midpoint of two pixel points.
+void GetRealByPixelPoint(Ctx& c) {
+  Point2 p[2];
+  if (!c.Name(0, "camera") || !c.Points(1, 2, p)) return;
+  c.Ok();
+  AppendPoint(c.out, PixelToReal(c.CalibrationOf(c.Field(0)),
+                                 {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
+}
+
+// A pixel of camera A to the pixel of camera B that sees the same real point.
+void ConvertPointCameraAToB(Ctx& c) {
+  Point2 p;
+  if (!c.Name(0, "cameraA") || !c.Name(1, "cameraB") || !c.Points(2, 1, &p)) return;
+  c.Ok();
+  AppendPoint(
+      c.out, RealToPixel(c.CalibrationOf(c.Field(1)), PixelToReal(c.CalibrationOf(c.Field(0)), p)));
+}
+
+// The real point at `distance` from the point's real position, in the
+// direction `angle` (degrees, counter-clockwise from +X).
+void MwCalAnotherPointReal(Ctx& c) {
+  Point2 p;
+  double dist, angle;
+  if (!c.Name(0, "camera") || !c.Points(1, 1, &p) || !c.Num(3, "distance", dist) ||
+      !c.Num(4, "angle", angle))
+    return;
+  Point2 r = PixelToReal(c.CalibrationOf(c.Field(0)), p);
+  c.Ok();
+  AppendPoint(c.out, {r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
+}
+
+// ---------------------------------------------------------------------------
+// Rotation and line geometry
+
+void GetRotateCenter(Ctx& c) {
+  if (!c.Name(0, "camera")) return;
+  c.Ok();
+  AppendPoint(c.out, c.RotateCenterOf(c.Field(0)));
+}
+
+void GetLineAngle(Ctx& c) {
+  Point2 p[2];
+  if (!c.Points(0, 2, p)) return;
+  if (p[0].x == p[1].x && p[0].y == p[1].y) {
+    c.Ng("the two points coincide, the line has no angle");
+    return;
+  }
+  c.Ok();
+  AppendNumber(c.out, std::atan2(p[1].y - p[0].y, p[1].x - p[0].x) / kDeg);
+}
+
+void GetPointAfterRotate(Ctx& c) {
+  Point2 p[2];
+  double angle;
+  if (!c.Points(0, 2, p) || !c.Num(4, "angle", angle)) return;
+  c.Ok();
+  AppendPoint(c.out, RotateAbout(p[0], p[1], angle));
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+
+using HandlerFn = void (*)(Ctx&);
+
+struct Command {
   std::string_view word;
   std::size_t min_fields;
   std::size_t max_fields;
@@ -243,52 +593,51 @@ constexpr std::size_t kAny = catalogue::kAnyFields;
 // field counts and names of the first operation that sends it. The words the
 // simulator models have a handler; any other is answered with the
 // catalogue's sample reply.
-const std::vector<Simulator::Command>& Simulator::Table() {
+const std::vector<Command>& Table() {
   static const std::vector<Command> table = [] {
-    using S = Simulator;
     const std::unordered_map<std::string_view, HandlerFn> handlers{
-        {"SetGain", [](S& s, Ctx& c) { s.SetParameter(c, "gain", &Camera::gain); }},
-        {"SetExposure", [](S& s, Ctx& c) { s.SetParameter(c, "exposure", &Camera::exposure); }},
-        {"SetIntensity", [](S& s, Ctx& c) { s.SetParameter(c, "intensity", &Camera::intensity); }},
-        {"AdjustBrightness", [](S& s, Ctx& c) { s.AdjustBrightness(c); }},
-        {"GetGain", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::gain); }},
-        {"GetExposure", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::exposure); }},
-        {"GetIntensity", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::intensity); }},
+        {"SetGain", [](Ctx& c) { SetParameter(c, "gain", &Camera::gain); }},
+        {"SetExposure", [](Ctx& c) { SetParameter(c, "exposure", &Camera::exposure); }},
+        {"SetIntensity", [](Ctx& c) { SetParameter(c, "intensity", &Camera::intensity); }},
+        {"AdjustBrightness", AdjustBrightness},
+        {"GetGain", [](Ctx& c) { GetParameter(c, &Camera::gain); }},
+        {"GetExposure", [](Ctx& c) { GetParameter(c, &Camera::exposure); }},
+        {"GetIntensity", [](Ctx& c) { GetParameter(c, &Camera::intensity); }},
         {"StartGrab",
-         [](S& s, Ctx& c) {
-           if (c.Name(0, "camera")) s.Store(c, &Camera::grabbing, true);
+         [](Ctx& c) {
+           if (c.Name(0, "camera")) Store(c, &Camera::grabbing, true);
          }},
         {"StopGrab",
-         [](S& s, Ctx& c) {
-           if (c.Name(0, "camera")) s.Store(c, &Camera::grabbing, false);
+         [](Ctx& c) {
+           if (c.Name(0, "camera")) Store(c, &Camera::grabbing, false);
          }},
         {"ClearCameraIamge",
-         [](S&, Ctx& c) {
+         [](Ctx& c) {
            if (c.Name(0, "camera")) c.Done();
          }},
         {"SwitchToTheCamera",
-         [](S& s, Ctx& c) {
-           if (c.Name(0, "window")) s.Store(c, &Camera::shown_window, std::string(c.Field(1)));
+         [](Ctx& c) {
+           if (c.Name(0, "window")) Store(c, &Camera::shown_window, std::string(c.Field(1)));
          }},
-        {"CameraWinVisibleControl", [](S& s, Ctx& c) { s.CameraWinVisibleControl(c); }},
-        {"ShowBaseLineWidth", [](S& s, Ctx& c) { s.ShowBaseLineWidth(c); }},
-        {"SetStateColor", [](S& s, Ctx& c) { s.SetStateColor(c); }},
-        {"GetScale", [](S& s, Ctx& c) { s.GetScale(c); }},
-        {"AutoFocus", [](S& s, Ctx& c) { s.AutoFocus(c); }},
-        {"Template_Create", [](S& s, Ctx& c) { s.TemplateCreate(c); }},
-        {"Template_Match", [](S& s, Ctx& c) { s.TemplateMatch(c); }},
-        {"SmallCellTemMatch", [](S& s, Ctx& c) { s.TemplateMatch(c); }},
-        {"WaferEdge", [](S& s, Ctx& c) { s.WaferEdge(c); }},
-        {"KerfCheck", [](S& s, Ctx& c) { s.KerfCheck(c); }},
-        {"FixCircle", [](S& s, Ctx& c) { s.FixCircle(c); }},
-        {"GetReal", [](S& s, Ctx& c) { s.GetReal(c); }},
-        {"GetRuler", [](S& s, Ctx& c) { s.GetRuler(c); }},
-        {"GetRealByPixelPoint", [](S& s, Ctx& c) { s.GetRealByPixelPoint(c); }},
-        {"CovertPointCameraAToB", [](S& s, Ctx& c) { s.ConvertPointCameraAToB(c); }},
-        {"MwCalAnotherPointReal", [](S& s, Ctx& c) { s.MwCalAnotherPointReal(c); }},
-        {"GetRotateCenter", [](S& s, Ctx& c) { s.GetRotateCenter(c); }},
-        {"GetLineAngle", [](S& s, Ctx& c) { s.GetLineAngle(c); }},
-        {"GetPointAfterRotate_Real", [](S& s, Ctx& c) { s.GetPointAfterRotate(c); }},
+        {"CameraWinVisibleControl", CameraWinVisibleControl},
+        {"ShowBaseLineWidth", ShowBaseLineWidth},
+        {"SetStateColor", SetStateColor},
+        {"GetScale", GetScale},
+        {"AutoFocus", AutoFocus},
+        {"Template_Create", TemplateCreate},
+        {"Template_Match", TemplateMatch},
+        {"SmallCellTemMatch", TemplateMatch},
+        {"WaferEdge", WaferEdge},
+        {"KerfCheck", KerfCheck},
+        {"FixCircle", FixCircle},
+        {"GetReal", GetReal},
+        {"GetRuler", GetRuler},
+        {"GetRealByPixelPoint", GetRealByPixelPoint},
+        {"CovertPointCameraAToB", ConvertPointCameraAToB},
+        {"MwCalAnotherPointReal", MwCalAnotherPointReal},
+        {"GetRotateCenter", GetRotateCenter},
+        {"GetLineAngle", GetLineAngle},
+        {"GetPointAfterRotate_Real", GetPointAfterRotate},
     };
     std::vector<Command> words;
     for (const catalogue::Command& row : catalogue::Commands()) {
@@ -305,7 +654,7 @@ const std::vector<Simulator::Command>& Simulator::Table() {
   return table;
 }
 
-const Simulator::Command* Simulator::Find(std::string_view word) {
+const Command* Find(std::string_view word) {
   static const std::unordered_map<std::string_view, const Command*> index = [] {
     std::unordered_map<std::string_view, const Command*> m;
     for (const auto& c : Table()) m.emplace(c.word, &c);
@@ -314,6 +663,8 @@ const Simulator::Command* Simulator::Find(std::string_view word) {
   auto it = index.find(word);
   return it == index.end() ? nullptr : it->second;
 }
+
+}  // namespace
 
 std::vector<std::string_view> Simulator::CommandWords() {
   std::vector<std::string_view> words;
@@ -355,7 +706,7 @@ Outcome Simulator::Handle(std::string_view line, Request& req, std::string& repl
   outcome.head = req.word.substr(0, kMaxHead);
   reply += outcome.head;
   const Command* cmd = Find(req.word);
-  Ctx ctx{req, reply, outcome, cmd == nullptr ? "" : cmd->sample};
+  Ctx ctx{*this, req, reply, outcome, cmd == nullptr ? "" : cmd->sample};
   if (cmd == nullptr) {
     ctx.Ng("unknown command word '", Quote(req.word), "'");
   } else if (req.fields.size() < cmd->min_fields || req.fields.size() > cmd->max_fields) {
@@ -365,355 +716,17 @@ Outcome Simulator::Handle(std::string_view line, Request& req, std::string& repl
   } else if (cmd->fn == nullptr) {
     ctx.Done();
   } else {
-    cmd->fn(*this, ctx);
+    cmd->fn(ctx);
   }
   if (ctx.failed) outcome.delay_ms = 0;
   reply += '>';
   return outcome;
 }
 
-// ---------------------------------------------------------------------------
-// State helpers
-
-const Calibration& Simulator::CalibrationOf(std::string_view cam) const {
-  auto it = config_.calibrations.find(cam);
-  return it == config_.calibrations.end() ? config_.default_calibration : it->second;
-}
-
-Point2 Simulator::RotateCenterOf(std::string_view cam) const {
-  auto it = config_.rotate_centers.find(cam);
-  return it == config_.rotate_centers.end() ? config_.default_rotate_center : it->second;
-}
-
-Simulator::Camera& Simulator::CameraForWrite(std::string_view name) {
-  auto it = cameras_.find(name);
-  if (it == cameras_.end()) it = cameras_.emplace(std::string(name), Camera{}).first;
-  return it->second;
-}
-
 Simulator::Camera Simulator::CameraState(std::string_view name) const {
   std::shared_lock lock(mu_);
   auto it = cameras_.find(name);
   return it == cameras_.end() ? Camera{} : it->second;
-}
-
-// ---------------------------------------------------------------------------
-// Camera settings, remembered per camera (or window) named in field 0
-
-template <typename T>
-void Simulator::Store(Ctx& c, T Camera::*parameter, T value) {
-  std::unique_lock lock(mu_);
-  CameraForWrite(c.Field(0)).*parameter = std::move(value);
-  c.Done();
-}
-
-template <typename T>
-void Simulator::SetParameter(Ctx& c, std::string_view what, T Camera::*parameter) {
-  T v;
-  if (!c.Name(0, "camera") || !c.Num(1, what, v)) return;
-  Store(c, parameter, v);
-}
-
-template <typename T>
-void Simulator::GetParameter(Ctx& c, T Camera::*parameter) {
-  if (!c.Name(0, "camera")) return;
-  const T v = CameraState(c.Field(0)).*parameter;
-  c.Ok();
-  AppendNumber(c.out, v);
-}
-
-void Simulator::AdjustBrightness(Ctx& c) {
-  int v;
-  if (!c.Name(0, "camera") || !c.Num(2, "intensity", v)) return;
-  if (c.Field(3) != "0" && c.Field(3) != "1") {
-    c.Ng("flag must be 1 or 0: '", Quote(c.Field(3)), "'");
-    return;
-  }
-  std::unique_lock lock(mu_);
-  Camera& cam = CameraForWrite(c.Field(0));
-  cam.intensity = v;
-  // With the flag set the exposure follows the light: back to its default.
-  if (c.Field(3) == "1") cam.exposure = Camera{}.exposure;
-  c.Done();
-}
-
-void Simulator::CameraWinVisibleControl(Ctx& c) {
-  bool visible;
-  if (!c.Name(0, "window") || !c.Bool(1, "visible", visible)) return;
-  std::unique_lock lock(mu_);
-  Camera& cam = CameraForWrite(c.Field(0));
-  cam.visible = visible;
-  cam.shown_window = std::string(c.Field(2));
-  c.Done();
-}
-
-void Simulator::ShowBaseLineWidth(Ctx& c) {
-  double width;
-  if (!c.Name(0, "camera") || !c.Num(1, "width", width)) return;
-  if (width < 0) {
-    c.Ng("width must not be negative");
-    return;
-  }
-  Store(c, &Camera::base_line_width, width);
-}
-
-void Simulator::SetStateColor(Ctx& c) {
-  if (!c.Name(0, "camera")) return;
-  std::unique_lock lock(mu_);
-  auto& colors = CameraForWrite(c.Field(0)).state_colors;
-  colors.clear();
-  // A single empty field is the client's form of an empty list.
-  if (!(c.req.fields.size() == 2 && c.Field(1).empty())) {
-    for (std::size_t i = 1; i < c.req.fields.size(); ++i) colors.emplace_back(c.Field(i));
-  }
-  c.Ok();
-  AppendInt(c.out, static_cast<long long>(colors.size()));
-}
-
-void Simulator::GetScale(Ctx& c) {
-  if (!c.Name(0, "camera")) return;
-  const Calibration& cal = CalibrationOf(c.Field(0));
-  c.Ok();
-  AppendPoint(c.out, {cal.scale_x, cal.scale_y});
-}
-
-// ---------------------------------------------------------------------------
-// Auto focus: the best position is the middle of the search range [v1, v2].
-
-void Simulator::AutoFocus(Ctx& c) {
-  int number;
-  std::array<double, 5> v;
-  if (!c.Name(0, "camera") || !c.Num(1, "number", number)) return;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (!c.Num(2 + i, "v" + std::to_string(i + 1), v[i])) return;
-  }
-  c.Ok();
-  AppendNumber(c.out, v[0] + (v[1] - v[0]) / 2.0);
-  c.out += ",focus done on ";
-  c.out += c.Field(0);
-  c.out += ", ";
-  AppendInt(c.out, number);
-  c.out += " passes, step ";
-  AppendNumber(c.out, v[2]);
-  c.outcome.delay_ms = config_.autofocus_ms;
-}
-
-// ---------------------------------------------------------------------------
-// Templates, keyed by the first two fields of both requests (camera or
-// window, then template name).
-
-void Simulator::TemplateCreate(Ctx& c) {
-  int number;
-  if (!c.Name(0, "camera") || !c.Name(1, "template name") || !c.Num(3, "number", number)) return;
-  std::unique_lock lock(mu_);
-  Template& t = templates_[std::string(c.Field(0))][std::string(c.Field(1))];
-  t.region = std::string(c.Field(2));
-  t.number = number;
-  c.Done();
-}
-
-void Simulator::TemplateMatch(Ctx& c) {
-  std::string_view cam = c.Field(0), name = c.Field(1);
-  int requested;
-  double x, y, value, e1, e2, e3;
-  bool fa, fb;
-  if (!c.Num(3, "count", requested) || !c.Num(4, "x", x) || !c.Num(5, "y", y) ||
-      !c.Num(6, "value", value) || !c.Num(7, "extra1", e1) || !c.Num(8, "extra2", e2) ||
-      !c.Num(9, "extra3", e3) || !c.Bool(10, "flagA", fa) || !c.Bool(11, "flagB", fb))
-    return;
-  {
-    std::shared_lock lock(mu_);
-    const auto on_camera = templates_.find(cam);
-    if (on_camera == templates_.end() || on_camera->second.count(name) == 0) {
-      c.Ng("no template '", Quote(name), "' on ", Quote(cam));
-      return;
-    }
-  }
-  // Instances lie on a grid that starts at the search point, nudged by a
-  // template-specific sub-pixel offset; scores fall with the index.
-  const bool small_cell = c.outcome.head == "SmallCellTemMatch";
-  const double pitch = small_cell ? 16.0 : 64.0;
-  const std::uint64_t h = HashText(cam, name);
-  const double dx = 0.5 * Jitter(h, 0), dy = 0.5 * Jitter(h, 1);
-  c.List(requested, [&](std::string& list, long long i) {
-    AppendNumber(list, x + dx + pitch * static_cast<double>(i % 8));
-    list += '&';
-    AppendNumber(list, y + dy + pitch * static_cast<double>(i / 8));
-    list += '&';
-    AppendNumber(list, 0.05 * static_cast<double>((i * 7) % 11 - 5));
-    list += '&';
-    AppendNumber(list, 0.98 - 0.4 * static_cast<double>(i) / static_cast<double>(i + 10));
-  });
-}
-
-// ---------------------------------------------------------------------------
-// Wafer edge: points evenly spread round the configured circle, each moved
-// radially by a seeded deviation of at most edge_noise.
-
-void Simulator::WaferEdge(Ctx& c) {
-  double x, y;
-  bool flag;
-  if (!c.Name(0, "camera") || !c.Num(2, "x", x) || !c.Num(3, "y", y) || !c.Bool(4, "flag", flag))
-    return;
-  c.List(std::max(0, config_.edge_points), [&](std::string& list, long long i) {
-    const double a = 2.0 * kPi * static_cast<double>(i) / config_.edge_points;
-    const double r =
-        config_.wafer_radius + config_.edge_noise * Jitter(config_.seed, static_cast<unsigned>(i));
-    AppendPoint(
-        list, {config_.wafer_center.x + r * std::cos(a), config_.wafer_center.y + r * std::sin(a)});
-  });
-}
-
-// ---------------------------------------------------------------------------
-// Kerf check: value1 is taken as the expected kerf centre and value2 as the
-// blade's nominal kerf width (30 when not positive); the chipping is sized
-// from that width.
-
-void Simulator::KerfCheck(Ctx& c) {
-  if (!c.Name(0, "camera")) return;
-  std::array<double, 16> v;  // value1..value16
-  int n1, n2;
-  double v18;
-  bool flag;
-  // Field positions of value1..value16 after the command word.
-  static constexpr std::array<std::size_t, 16> kPos{2,  3,  5,  6,  7,  9,  10, 11,
-                                                    12, 13, 14, 15, 16, 17, 18, 19};
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (!c.Num(kPos[i], "value" + std::to_string(i + 1), v[i])) return;
-  }
-  if (!c.Num(4, "number1", n1) || !c.Num(8, "number2", n2) || !c.Bool(20, "flag", flag) ||
-      !c.Num(22, "value18", v18))
-    return;
-  const double width = v[1] > 0 ? v[1] : 30.0;
-  const double center = v[0] + 0.125;
-  const double without = width + 0.25;
-  const double chip_h = 0.15 * width + 0.5;
-  const double chip_w = 2.5 * chip_h;
-  const double with = without + chip_h;
-  const double distance = without / 2.0 + chip_h / 2.0;
-  const double share = 100.0 * chip_h / with;  // chipping share of the kerf, percent
-  const double with2 = without + 0.6 * chip_h;
-  c.Ok();
-  for (double r : {center, without, with, distance, chip_w, chip_h, share, with2}) {
-    AppendNumber(c.out, r);
-    c.out += ',';
-  }
-  c.out.pop_back();
-}
-
-// ---------------------------------------------------------------------------
-// Circle fit
-
-void Simulator::FixCircle(Ctx& c) {
-  int count;
-  if (!c.Num(0, "count", count)) return;
-  std::size_t coords = c.req.fields.size() - 1;
-  if (coords == 1 && c.Field(1).empty()) coords = 0;  // "<FixCircle,0,>"
-  if (count < 0 || coords != 2 * static_cast<std::size_t>(count)) {
-    c.Ng("point count ", std::to_string(count), " does not match the number of coordinates ",
-         std::to_string(coords));
-    return;
-  }
-  auto& pts = c.req.points;
-  pts.clear();
-  for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
-    Point2 p;
-    if (!c.Num(1 + 2 * i, "x", p.x) || !c.Num(2 + 2 * i, "y", p.y)) return;
-    pts.push_back(p);
-  }
-  if (count < 3) {
-    c.Ng("a circle needs at least three points");
-    return;
-  }
-  geometry::KasaCircle fit;
-  if (!geometry::FitKasaCircle(
-          pts, [](const Point2& p) { return p.x; }, [](const Point2& p) { return p.y; }, fit) ||
-      !std::isfinite(fit.radius)) {
-    c.Ng("points are collinear, no circle fits");
-    return;
-  }
-  c.Ok();
-  AppendPoint(c.out, {fit.x, fit.y});
-  c.out += ',';
-  AppendNumber(c.out, fit.radius);
-}
-
-// ---------------------------------------------------------------------------
-// Point conversion
-
-void Simulator::GetReal(Ctx& c) {
-  Point2 p;
-  if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
-  c.Ok();
-  AppendPoint(c.out, PixelToReal(CalibrationOf(c.Field(0)), p));
-}
-
-// Ruler reading: the pixel scaled by the camera, without rotation or offset.
-void Simulator::GetRuler(Ctx& c) {
-  Point2 p;
-  if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
-  const Calibration& cal = CalibrationOf(c.Field(0));
-  c.Ok();
-  AppendPoint(c.out, {cal.scale_x * p.x, cal.scale_y * p.y});
-}
-
-// Real position of the midpoint of two pixel points.
-void Simulator::GetRealByPixelPoint(Ctx& c) {
-  Point2 p[2];
-  if (!c.Name(0, "camera") || !c.Points(1, 2, p)) return;
-  c.Ok();
-  AppendPoint(c.out, PixelToReal(CalibrationOf(c.Field(0)),
-                                 {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
-}
-
-// A pixel of camera A to the pixel of camera B that sees the same real point.
-void Simulator::ConvertPointCameraAToB(Ctx& c) {
-  Point2 p;
-  if (!c.Name(0, "cameraA") || !c.Name(1, "cameraB") || !c.Points(2, 1, &p)) return;
-  c.Ok();
-  AppendPoint(c.out,
-              RealToPixel(CalibrationOf(c.Field(1)), PixelToReal(CalibrationOf(c.Field(0)), p)));
-}
-
-// The real point at `distance` from the point's real position, in the
-// direction `angle` (degrees, counter-clockwise from +X).
-void Simulator::MwCalAnotherPointReal(Ctx& c) {
-  Point2 p;
-  double dist, angle;
-  if (!c.Name(0, "camera") || !c.Points(1, 1, &p) || !c.Num(3, "distance", dist) ||
-      !c.Num(4, "angle", angle))
-    return;
-  Point2 r = PixelToReal(CalibrationOf(c.Field(0)), p);
-  c.Ok();
-  AppendPoint(c.out, {r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
-}
-
-// ---------------------------------------------------------------------------
-// Rotation and line geometry
-
-void Simulator::GetRotateCenter(Ctx& c) {
-  if (!c.Name(0, "camera")) return;
-  c.Ok();
-  AppendPoint(c.out, RotateCenterOf(c.Field(0)));
-}
-
-void Simulator::GetLineAngle(Ctx& c) {
-  Point2 p[2];
-  if (!c.Points(0, 2, p)) return;
-  if (p[0].x == p[1].x && p[0].y == p[1].y) {
-    c.Ng("the two points coincide, the line has no angle");
-    return;
-  }
-  c.Ok();
-  AppendNumber(c.out, std::atan2(p[1].y - p[0].y, p[1].x - p[0].x) / kDeg);
-}
-
-void Simulator::GetPointAfterRotate(Ctx& c) {
-  Point2 p[2];
-  double angle;
-  if (!c.Points(0, 2, p) || !c.Num(4, "angle", angle)) return;
-  c.Ok();
-  AppendPoint(c.out, RotateAbout(p[0], p[1], angle));
 }
 
 }  // namespace kestrel::sim

@@ -117,47 +117,7 @@ class Simulator {
   Camera CameraState(std::string_view name) const;
 
  private:
-  struct Ctx;  // one call's request, reply and helpers
-  using HandlerFn = void (*)(Simulator&, Ctx&);
-  struct Command;
-  static const std::vector<Command>& Table();
-  static const Command* Find(std::string_view word);
-
-  const Calibration& CalibrationOf(std::string_view cam) const;
-  Point2 RotateCenterOf(std::string_view cam) const;
-
-  // The camera named in field 0 gets `value` as its `parameter`; the reply is
-  // the command's usual word.
-  template <typename T>
-  void Store(Ctx& c, T Camera::*parameter, T value);
-  // One camera parameter: set from field 1, or read back, for the camera
-  // named in field 0 (an unknown camera reads the defaults).
-  template <typename T>
-  void SetParameter(Ctx& c, std::string_view what, T Camera::*parameter);
-  template <typename T>
-  void GetParameter(Ctx& c, T Camera::*parameter);
-  void AdjustBrightness(Ctx& c);
-  void CameraWinVisibleControl(Ctx& c);
-  void ShowBaseLineWidth(Ctx& c);
-  void SetStateColor(Ctx& c);
-  void GetScale(Ctx& c);
-  void AutoFocus(Ctx& c);
-  void TemplateCreate(Ctx& c);
-  void TemplateMatch(Ctx& c);
-  void WaferEdge(Ctx& c);
-  void KerfCheck(Ctx& c);
-  void FixCircle(Ctx& c);
-  void GetReal(Ctx& c);
-  void GetRuler(Ctx& c);
-  void GetRealByPixelPoint(Ctx& c);
-  void ConvertPointCameraAToB(Ctx& c);
-  void MwCalAnotherPointReal(Ctx& c);
-  void GetRotateCenter(Ctx& c);
-  void GetLineAngle(Ctx& c);
-  void GetPointAfterRotate(Ctx& c);
-
-  // Camera entry for writing, created on first use. Caller holds mu_ exclusively.
-  Camera& CameraForWrite(std::string_view name);
+  friend struct Ctx;  // one call: its handlers reach the state below
 
   const SimConfig config_;
   mutable std::shared_mutex mu_;
