@@ -3,10 +3,8 @@
 #include "sim/recorder.h"
 
 #include <CLI/CLI.hpp>
-#include <charconv>
 #include <ostream>
 #include <stdexcept>
-#include <system_error>
 
 namespace kestrel::sim {
 
@@ -25,8 +23,7 @@ std::string SplitCameraValues(const std::string& text, std::size_t count,
     const std::size_t comma = rest.find(',');
     std::string_view item = rest.substr(0, comma);
     double v = 0;
-    auto r = std::from_chars(item.data(), item.data() + item.size(), v);
-    if (item.empty() || r.ec != std::errc() || r.ptr != item.data() + item.size())
+    if (!ParseNumber(item, v))
       throw CLI::ValidationError("'" + std::string(item) + "' in '" + text + "' is not a number");
     values.push_back(v);
     if (comma == std::string_view::npos) break;

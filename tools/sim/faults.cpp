@@ -1,10 +1,8 @@
 #include "sim/faults.h"
 
-#include <charconv>
 #include <fstream>
 #include <istream>
 #include <stdexcept>
-#include <system_error>
 
 #include "sim/protocol.h"
 
@@ -35,8 +33,7 @@ constexpr KindName kKinds[] = {
 
 int ToInt(std::string_view rule_text, std::string_view what, std::string_view text, int min) {
   int v = 0;
-  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size())
+  if (!ParseNumber(text, v))
     Bad(rule_text, std::string(what) + " '" + std::string(text) + "' is not a whole number");
   if (v < min) Bad(rule_text, std::string(what) + " must be at least " + std::to_string(min));
   return v;

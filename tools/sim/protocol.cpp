@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <mutex>
-#include <system_error>
+#include <type_traits>
 #include <unordered_map>
 
 #include "catalogue/catalogue.h"
@@ -27,46 +26,31 @@ constexpr std::size_t kMaxQuote = 40;
 using Camera = Simulator::Camera;
 using Template = Simulator::Template;
 
-// Fixed notation with six decimals, the form the client itself sends; values
-// too large for that are written in their shortest exact form so that no number runs past
-// the client's 64-byte field texts.
-void AppendNumber(std::string& out, double v) {
+// A whole number as it is. Any other in fixed notation with six decimals, the
+// form the client itself sends; values too large for that are written in
+// their shortest exact form so that no number runs past the client's 64-byte
+// field texts.
+template <typename T>
+void AppendNumber(std::string& out, T v) {
   std::array<char, 64> buf;
-  if (std::fabs(v) < 5e-7) v = 0.0;  // no "-0.000000"
   std::to_chars_result r;
-  if (std::isfinite(v) && std::fabs(v) < 1e15) {
-    r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, 6);
+  if constexpr (std::is_integral_v<T>) {
+    r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
   } else {
-    r = std::to_chars(buf.data(), buf.data() + buf.size(), v);  // shortest exact form
+    if (std::fabs(v) < 5e-7) v = 0.0;  // no "-0.000000"
+    if (std::isfinite(v) && std::fabs(v) < 1e15) {
+      r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, 6);
+    } else {
+      r = std::to_chars(buf.data(), buf.data() + buf.size(), v);  // shortest exact form
+    }
   }
   out.append(buf.data(), r.ptr);
 }
-
-void AppendInt(std::string& out, long long v) {
-  std::array<char, 24> buf;
-  auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
-  out.append(buf.data(), r.ptr);
-}
-
-// A whole number as it is.
-void AppendNumber(std::string& out, int v) { AppendInt(out, v); }
 
 void AppendPoint(std::string& out, Point2 p) {
   AppendNumber(out, p.x);
   out += '&';
   AppendNumber(out, p.y);
-}
-
-bool ParseDouble(std::string_view text, double& v) {
-  if (text.empty()) return false;
-  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  return r.ec == std::errc() && r.ptr == text.data() + text.size() && std::isfinite(v);
-}
-
-bool ParseInt(std::string_view text, int& v) {
-  if (text.empty()) return false;
-  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  return r.ec == std::errc() && r.ptr == text.data() + text.size();
 }
 
 std::string_view Quote(std::string_view text) { return text.substr(0, kMaxQuote); }
@@ -195,15 +179,12 @@ struct Ctx {
     out += d;
     failed = true;
   }
-  bool Num(std::size_t i, std::string_view name, double& v) {
-    if (ParseDouble(Field(i), v)) return true;
-    Ng(name, " is not a number: '", Quote(Field(i)), "'");
-    return false;
-  }
-  // A whole number where the handler wants an int.
-  bool Num(std::size_t i, std::string_view name, int& v) {
-    if (ParseInt(Field(i), v)) return true;
-    Ng(name, " is not a whole number: '", Quote(Field(i)), "'");
+  // A finite number, or a whole number where the handler wants an int.
+  template <typename T>
+  bool Num(std::size_t i, std::string_view name, T& v) {
+    if (ParseNumber(Field(i), v) && std::isfinite(static_cast<double>(v))) return true;
+    Ng(name, std::is_integral_v<T> ? " is not a whole number: '" : " is not a number: '",
+       Quote(Field(i)), "'");
     return false;
   }
   bool Bool(std::size_t i, std::string_view name, bool& v) {
@@ -247,7 +228,7 @@ struct Ctx {
       }
     }
     Ok();
-    AppendInt(out, n);
+    AppendNumber(out, n);
     out += list;
   }
 };
@@ -324,7 +305,7 @@ void SetStateColor(Ctx& c) {
     for (std::size_t i = 1; i < c.req.fields.size(); ++i) colors.emplace_back(c.Field(i));
   }
   c.Ok();
-  AppendInt(c.out, static_cast<long long>(colors.size()));
+  AppendNumber(c.out, colors.size());
 }
 
 void GetScale(Ctx& c) {
@@ -349,7 +330,7 @@ void AutoFocus(Ctx& c) {
   c.out += ",focus done on ";
   c.out += c.Field(0);
   c.out += ", ";
-  AppendInt(c.out, number);
+  AppendNumber(c.out, number);
   c.out += " passes, step ";
   AppendNumber(c.out, v[2]);
   c.outcome.delay_ms = c.config.autofocus_ms;

@@ -4,6 +4,7 @@
 #ifndef KESTREL_SIM_PROTOCOL_H
 #define KESTREL_SIM_PROTOCOL_H
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,15 @@ inline constexpr std::size_t kMaxLineBytes = 10240;
 inline constexpr std::size_t kListReplyBudget = 10000;
 // Head used when a line cannot be parsed far enough to find a command word.
 inline constexpr std::string_view kUnknownHead = "Unknown";
+
+// The whole of `text` as a number of type T, as std::from_chars reads it;
+// false when it is empty, malformed, out of range or followed by anything.
+template <typename T>
+bool ParseNumber(std::string_view text, T& v) {
+  const char* const end = text.data() + text.size();
+  const std::from_chars_result r = std::from_chars(text.data(), end, v);
+  return r.ec == std::errc() && r.ptr == end;
+}
 
 // Pixel-to-real model of one camera: a pixel (px, py) is scaled to
 // (scale_x * px, scale_y * py), rotated by rotation_deg counter-clockwise and
