@@ -1,7 +1,9 @@
 #include "sim/faults.h"
 
+#include <algorithm>
 #include <fstream>
 #include <istream>
+#include <iterator>
 #include <stdexcept>
 
 #include "sim/protocol.h"
@@ -10,22 +12,11 @@ namespace kestrel::sim {
 
 namespace {
 
-struct KindName {
-  std::string_view name;
-  FaultKind kind;
-};
-constexpr KindName kKinds[] = {
-    {"delay", FaultKind::kDelay},
-    {"silent", FaultKind::kSilent},
-    {"wrong-head", FaultKind::kWrongHead},
-    {"bad-type", FaultKind::kBadType},
-    {"ng", FaultKind::kNg},
-    {"unframed", FaultKind::kUnframed},
-    {"oversized", FaultKind::kOversized},
-    {"chunks", FaultKind::kChunks},
-    {"close-after", FaultKind::kCloseAfter},
-    {"reset", FaultKind::kReset},
-};
+// The kinds as a rule names them, in the order of FaultKind.
+constexpr std::string_view kKindNames[] = {"delay",       "silent",   "wrong-head", "bad-type",
+                                           "ng",          "unframed", "oversized",  "chunks",
+                                           "close-after", "reset"};
+static_assert(std::size(kKindNames) == static_cast<std::size_t>(FaultKind::kReset) + 1);
 
 [[noreturn]] void Bad(std::string_view rule_text, const std::string& why) {
   throw std::invalid_argument("fault '" + std::string(rule_text) + "': " + why);
@@ -73,11 +64,10 @@ Fault ParseFault(std::string_view rule_text) {
 
   const bool has_args = rest.find(':') != std::string_view::npos;
   std::string_view kind = Next(rest);
-  const KindName* found = nullptr;
-  for (const auto& k : kKinds)
-    if (k.name == kind) found = &k;
-  if (found == nullptr) Bad(rule_text, "unknown fault kind '" + std::string(kind) + "'");
-  f.kind = found->kind;
+  const auto* found = std::find(std::begin(kKindNames), std::end(kKindNames), kind);
+  if (found == std::end(kKindNames))
+    Bad(rule_text, "unknown fault kind '" + std::string(kind) + "'");
+  f.kind = static_cast<FaultKind>(found - std::begin(kKindNames));
   // What is left after the kind: `args`, and whether a ':' introduced it.
   std::string_view args = has_args ? rest : std::string_view{};
   auto no_more = [&] {
