@@ -17,9 +17,8 @@ namespace kestrel::sim {
 
 class RequestLog {
  public:
-  // Direction marks of a log line.
-  static constexpr std::string_view kIn = "<-";
-  static constexpr std::string_view kOut = "->";
+  // The mark of an event line (the server's also marks requests "<-" and
+  // replies "->").
   static constexpr std::string_view kEvent = "--";
   // Texts longer than this are cut in the log, with their size noted.
   static constexpr std::size_t kMaxText = 512;
