@@ -164,6 +164,16 @@ struct Ctx {
   }
 
   void Ok() { out += ",OK,"; }
+  // ",OK," and the number or point that a query answers.
+  template <typename T>
+  void Ok(T v) {
+    Ok();
+    AppendNumber(out, v);
+  }
+  void Ok(Point2 p) {
+    Ok();
+    AppendPoint(out, p);
+  }
   // The usual reply of a command that only changes state: "done", "grabbing".
   void Done() {
     Ok();
@@ -227,8 +237,7 @@ struct Ctx {
         break;
       }
     }
-    Ok();
-    AppendNumber(out, n);
+    Ok(n);
     out += list;
   }
 };
@@ -255,9 +264,12 @@ void SetParameter(Ctx& c, std::string_view what, T Camera::*parameter) {
 template <typename T>
 void GetParameter(Ctx& c, T Camera::*parameter) {
   if (!c.Name(0, "camera")) return;
-  const T v = c.sim.CameraState(c.Field(0)).*parameter;
-  c.Ok();
-  AppendNumber(c.out, v);
+  c.Ok(c.sim.CameraState(c.Field(0)).*parameter);
+}
+
+// StartGrab and StopGrab.
+void Grab(Ctx& c) {
+  if (c.Name(0, "camera")) Store(c, &Camera::grabbing, c.outcome.head == "StartGrab");
 }
 
 void AdjustBrightness(Ctx& c) {
@@ -304,15 +316,13 @@ void SetStateColor(Ctx& c) {
   if (!(c.req.fields.size() == 2 && c.Field(1).empty())) {
     for (std::size_t i = 1; i < c.req.fields.size(); ++i) colors.emplace_back(c.Field(i));
   }
-  c.Ok();
-  AppendNumber(c.out, colors.size());
+  c.Ok(colors.size());
 }
 
 void GetScale(Ctx& c) {
   if (!c.Name(0, "camera")) return;
   const Calibration& cal = c.CalibrationOf(c.Field(0));
-  c.Ok();
-  AppendPoint(c.out, {cal.scale_x, cal.scale_y});
+  c.Ok({cal.scale_x, cal.scale_y});
 }
 
 // ---------------------------------------------------------------------------
@@ -325,8 +335,7 @@ void AutoFocus(Ctx& c) {
   for (std::size_t i = 0; i < v.size(); ++i) {
     if (!c.Num(2 + i, "v" + std::to_string(i + 1), v[i])) return;
   }
-  c.Ok();
-  AppendNumber(c.out, v[0] + (v[1] - v[0]) / 2.0);
+  c.Ok(v[0] + (v[1] - v[0]) / 2.0);
   c.out += ",focus done on ";
   c.out += c.Field(0);
   c.out += ", ";
@@ -470,8 +479,7 @@ void FixCircle(Ctx& c) {
     c.Ng("points are collinear, no circle fits");
     return;
   }
-  c.Ok();
-  AppendPoint(c.out, {fit.x, fit.y});
+  c.Ok({fit.x, fit.y});
   c.out += ',';
   AppendNumber(c.out, fit.radius);
 }
@@ -482,8 +490,7 @@ void FixCircle(Ctx& c) {
 void GetReal(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
-  c.Ok();
-  AppendPoint(c.out, PixelToReal(c.CalibrationOf(c.Field(0)), p));
+  c.Ok(PixelToReal(c.CalibrationOf(c.Field(0)), p));
 }
 
 // Ruler reading: the pixel scaled by the camera, without rotation or offset.
@@ -491,26 +498,21 @@ void GetRuler(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
   const Calibration& cal = c.CalibrationOf(c.Field(0));
-  c.Ok();
-  AppendPoint(c.out, {cal.scale_x * p.x, cal.scale_y * p.y});
+  c.Ok({cal.scale_x * p.x, cal.scale_y * p.y});
 }
 
 // Real position of the midpoint of two pixel points.
 void GetRealByPixelPoint(Ctx& c) {
   Point2 p[2];
   if (!c.Name(0, "camera") || !c.Points(1, 2, p)) return;
-  c.Ok();
-  AppendPoint(c.out, PixelToReal(c.CalibrationOf(c.Field(0)),
-                                 {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
+  c.Ok(PixelToReal(c.CalibrationOf(c.Field(0)), {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
 }
 
 // A pixel of camera A to the pixel of camera B that sees the same real point.
 void ConvertPointCameraAToB(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "cameraA") || !c.Name(1, "cameraB") || !c.Points(2, 1, &p)) return;
-  c.Ok();
-  AppendPoint(
-      c.out, RealToPixel(c.CalibrationOf(c.Field(1)), PixelToReal(c.CalibrationOf(c.Field(0)), p)));
+  c.Ok(RealToPixel(c.CalibrationOf(c.Field(1)), PixelToReal(c.CalibrationOf(c.Field(0)), p)));
 }
 
 // The real point at `distance` from the point's real position, in the
@@ -522,8 +524,7 @@ void MwCalAnotherPointReal(Ctx& c) {
       !c.Num(4, "angle", angle))
     return;
   Point2 r = PixelToReal(c.CalibrationOf(c.Field(0)), p);
-  c.Ok();
-  AppendPoint(c.out, {r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
+  c.Ok({r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
 }
 
 // ---------------------------------------------------------------------------
@@ -531,8 +532,7 @@ void MwCalAnotherPointReal(Ctx& c) {
 
 void GetRotateCenter(Ctx& c) {
   if (!c.Name(0, "camera")) return;
-  c.Ok();
-  AppendPoint(c.out, c.RotateCenterOf(c.Field(0)));
+  c.Ok(c.RotateCenterOf(c.Field(0)));
 }
 
 void GetLineAngle(Ctx& c) {
@@ -542,16 +542,14 @@ void GetLineAngle(Ctx& c) {
     c.Ng("the two points coincide, the line has no angle");
     return;
   }
-  c.Ok();
-  AppendNumber(c.out, std::atan2(p[1].y - p[0].y, p[1].x - p[0].x) / kDeg);
+  c.Ok(std::atan2(p[1].y - p[0].y, p[1].x - p[0].x) / kDeg);
 }
 
 void GetPointAfterRotate(Ctx& c) {
   Point2 p[2];
   double angle;
   if (!c.Points(0, 2, p) || !c.Num(4, "angle", angle)) return;
-  c.Ok();
-  AppendPoint(c.out, RotateAbout(p[0], p[1], angle));
+  c.Ok(RotateAbout(p[0], p[1], angle));
 }
 
 // ---------------------------------------------------------------------------
@@ -584,14 +582,8 @@ const std::vector<Command>& Table() {
         {"GetGain", [](Ctx& c) { GetParameter(c, &Camera::gain); }},
         {"GetExposure", [](Ctx& c) { GetParameter(c, &Camera::exposure); }},
         {"GetIntensity", [](Ctx& c) { GetParameter(c, &Camera::intensity); }},
-        {"StartGrab",
-         [](Ctx& c) {
-           if (c.Name(0, "camera")) Store(c, &Camera::grabbing, true);
-         }},
-        {"StopGrab",
-         [](Ctx& c) {
-           if (c.Name(0, "camera")) Store(c, &Camera::grabbing, false);
-         }},
+        {"StartGrab", Grab},
+        {"StopGrab", Grab},
         {"ClearCameraIamge",
          [](Ctx& c) {
            if (c.Name(0, "camera")) c.Done();
