@@ -120,25 +120,18 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
     s.sim.wafer_center = {wafer_center.at(0), wafer_center.at(1)};
     s.fast = pace == "fast";
     if (!s.forward.empty()) SplitHostPort(s.forward);  // checked before anything starts
+    // NAME '*' sets the default, that of every camera without one of its own.
     std::vector<double> v;
     for (const auto& text : calibrations) {
-      std::string name = SplitCameraValues(text, 5, v, "NAME=sx,sy,ox,oy,deg");
+      const std::string name = SplitCameraValues(text, 5, v, "NAME=sx,sy,ox,oy,deg");
       if (v[0] == 0.0 || v[1] == 0.0)
         throw CLI::ValidationError("a scale of zero in '" + text + "' cannot be inverted");
-      Calibration cal{v[0], v[1], v[2], v[3], v[4]};
-      if (name == "*") {
-        s.sim.default_calibration = cal;
-      } else {
-        s.sim.calibrations[name] = cal;
-      }
+      (name == "*" ? s.sim.default_calibration : s.sim.calibrations[name]) =
+          Calibration{v[0], v[1], v[2], v[3], v[4]};
     }
     for (const auto& text : centers) {
-      std::string name = SplitCameraValues(text, 2, v, "NAME=x,y");
-      if (name == "*") {
-        s.sim.default_rotate_center = {v[0], v[1]};
-      } else {
-        s.sim.rotate_centers[name] = {v[0], v[1]};
-      }
+      const std::string name = SplitCameraValues(text, 2, v, "NAME=x,y");
+      (name == "*" ? s.sim.default_rotate_center : s.sim.rotate_centers[name]) = {v[0], v[1]};
     }
     for (const auto& rule_text : fault_rules) s.faults.push_back(ParseFault(rule_text));
     if (!scenario.empty()) {
