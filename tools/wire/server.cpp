@@ -207,17 +207,13 @@ const char* Server::ServeLines(Live& c) {
     for (;;) {
       const auto line = lines.Take("\n", options_.max_line);
       if (line.kind == Corvus::net::LineBuffer::Kind::kNone) break;
-      std::string_view text = line.bytes;
-      ReplyPlan plan;
-      if (line.kind == Corvus::net::LineBuffer::Kind::kHead) {
-        Note(c.conn.id, "<-", text);
-        plan = responder_->Refuse(c.conn, text);
-      } else {
-        text = Shown(text);
-        Note(c.conn.id, "<-", text);
-        plan = responder_->Answer(c.conn, text);
-      }
-      if (!Play(c, plan)) return "closed by the simulator";
+      // A whole line is answered without its line end; the head of one too
+      // long is refused.
+      const bool whole = line.kind != Corvus::net::LineBuffer::Kind::kHead;
+      const std::string_view text = whole ? Shown(line.bytes) : line.bytes;
+      Note(c.conn.id, "<-", text);
+      if (!Play(c, whole ? responder_->Answer(c.conn, text) : responder_->Refuse(c.conn, text)))
+        return "closed by the simulator";
     }
   }
 }
