@@ -113,20 +113,22 @@ Point2 RotateAbout(Point2 p, Point2 center, double deg) {
 // ---------------------------------------------------------------------------
 // Request parsing
 
-bool ParseRequest(std::string_view line, Request& req) {
+const char* ParseRequest(std::string_view line, Request& req) {
   req.word = {};
   req.fields.clear();
-  if (line.size() < 2 || line.front() != '<' || line.back() != '>') return false;
+  if (line.empty()) return "empty request line";
+  if (line.size() < 2 || line.front() != '<' || line.back() != '>')
+    return "request is not framed by '<' and '>'";
   std::string_view inner = line.substr(1, line.size() - 2);
   std::size_t comma = inner.find(',');
   req.word = inner.substr(0, comma);
-  if (req.word.empty()) return false;
+  if (req.word.empty()) return "request has no command word";
   while (comma != std::string_view::npos) {
     const std::size_t start = comma + 1;
     comma = inner.find(',', start);
     req.fields.push_back(inner.substr(start, comma - start));
   }
-  return true;
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -662,17 +664,11 @@ Outcome Simulator::Handle(std::string_view line, Request& req, std::string& repl
   Outcome outcome;
   reply.clear();
   reply += '<';
-  if (!ParseRequest(line, req)) {
+  if (const char* why = ParseRequest(line, req)) {
     outcome.head = kUnknownHead;
     reply += kUnknownHead;
     reply += ",NG,";
-    if (line.empty()) {
-      reply += "empty request line";
-    } else if (line.front() != '<' || line.back() != '>') {
-      reply += "request is not framed by '<' and '>'";
-    } else {
-      reply += "request has no command word";
-    }
+    reply += why;
     reply += '>';
     return outcome;
   }

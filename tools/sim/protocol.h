@@ -76,10 +76,10 @@ struct Request {
   std::vector<Point2> points;
 };
 
-// Splits "<WORD,f1,f2,...>" (CR LF already removed). False when the line is
-// not framed by '<' and '>' or has an empty command word. `req.fields` keeps
-// its capacity between calls.
-bool ParseRequest(std::string_view line, Request& req);
+// Splits "<WORD,f1,f2,...>" (CR LF already removed). Returns nullptr, or why
+// the line is no request: it is empty, not framed by '<' and '>' or has an
+// empty command word. `req.fields` keeps its capacity between calls.
+const char* ParseRequest(std::string_view line, Request& req);
 
 // What the server has to do with a handled request besides sending the reply.
 struct Outcome {
