@@ -81,23 +81,6 @@ std::uint64_t HashText(std::string_view a, std::string_view b) {
 // ---------------------------------------------------------------------------
 // Geometry
 
-// A pixel point of a camera to real coordinates, and back.
-Point2 PixelToReal(const Calibration& cal, Point2 px) {
-  const double sx = cal.scale_x * px.x;
-  const double sy = cal.scale_y * px.y;
-  const double c = std::cos(cal.rotation_deg * kDeg);
-  const double s = std::sin(cal.rotation_deg * kDeg);
-  return {c * sx - s * sy + cal.offset_x, s * sx + c * sy + cal.offset_y};
-}
-
-Point2 RealToPixel(const Calibration& cal, Point2 real) {
-  const double dx = real.x - cal.offset_x;
-  const double dy = real.y - cal.offset_y;
-  const double c = std::cos(cal.rotation_deg * kDeg);
-  const double s = std::sin(cal.rotation_deg * kDeg);
-  return {(c * dx + s * dy) / cal.scale_x, (-s * dx + c * dy) / cal.scale_y};
-}
-
 // `p` rotated about `center` by `deg` degrees, counter-clockwise for a
 // positive angle (from +X towards +Y).
 Point2 RotateAbout(Point2 p, Point2 center, double deg) {
@@ -106,6 +89,19 @@ Point2 RotateAbout(Point2 p, Point2 center, double deg) {
   const double dx = p.x - center.x;
   const double dy = p.y - center.y;
   return {center.x + c * dx - s * dy, center.y + s * dx + c * dy};
+}
+
+// A pixel point of a camera to real coordinates (scaled, rotated about the
+// origin, shifted), and back.
+Point2 PixelToReal(const Calibration& cal, Point2 px) {
+  const Point2 r = RotateAbout({cal.scale_x * px.x, cal.scale_y * px.y}, {}, cal.rotation_deg);
+  return {r.x + cal.offset_x, r.y + cal.offset_y};
+}
+
+Point2 RealToPixel(const Calibration& cal, Point2 real) {
+  const Point2 r =
+      RotateAbout({real.x - cal.offset_x, real.y - cal.offset_y}, {}, -cal.rotation_deg);
+  return {r.x / cal.scale_x, r.y / cal.scale_y};
 }
 
 }  // namespace
