@@ -17,8 +17,7 @@ std::string SplitCameraValues(const std::string& text, std::size_t count,
   if (eq == std::string::npos || eq == 0)
     throw CLI::ValidationError("'" + text + "' is not of the form " + form);
   values.clear();
-  std::string_view rest(text);
-  rest.remove_prefix(eq + 1);
+  std::string_view rest = std::string_view(text).substr(eq + 1);
   for (;;) {
     const std::size_t comma = rest.find(',');
     std::string_view item = rest.substr(0, comma);
@@ -53,29 +52,26 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
   app.add_option("--autofocus-ms", s.sim.autofocus_ms, "time an AutoFocus cycle takes, in ms")
       ->check(CLI::NonNegativeNumber);
 
+  // An option given once per value, each use adding one.
+  const auto repeatable = [&app](const char* name, std::vector<std::string>& values,
+                                 const std::string& help, const char* type) {
+    app.add_option(name, values, help)->take_all()->expected(1)->type_name(type);
+  };
   std::vector<std::string> fault_rules;
-  app.add_option("--fault", fault_rules,
-                 "fault rule WORD[/K]:KIND[:ARG], repeatable (see docs/simulator.md)")
-      ->take_all()
-      ->expected(1)
-      ->type_name("RULE");
+  repeatable("--fault", fault_rules,
+             "fault rule WORD[/K]:KIND[:ARG], repeatable (see docs/simulator.md)", "RULE");
   std::string scenario;
   app.add_option("--scenario", scenario, "file of fault rules, one per line, '#' comments")
       ->check(CLI::ExistingFile);
   app.add_option("--log", s.log, "request/reply log file, '-' for stderr")->type_name("FILE");
 
   std::vector<std::string> calibrations, centers;
-  app.add_option("--calibration", calibrations,
-                 "camera calibration NAME=sx,sy,ox,oy,deg (NAME '*': every other camera), "
-                 "repeatable")
-      ->take_all()
-      ->expected(1)
-      ->type_name("CAL");
-  app.add_option("--rotate-center", centers,
-                 "rotation centre NAME=x,y (NAME '*': every other camera), repeatable")
-      ->take_all()
-      ->expected(1)
-      ->type_name("CENTER");
+  repeatable("--calibration", calibrations,
+             "camera calibration NAME=sx,sy,ox,oy,deg (NAME '*': every other camera), "
+             "repeatable",
+             "CAL");
+  repeatable("--rotate-center", centers,
+             "rotation centre NAME=x,y (NAME '*': every other camera), repeatable", "CENTER");
 
   std::vector<double> wafer_center{s.sim.wafer_center.x, s.sim.wafer_center.y};
   app.add_option("--wafer-center", wafer_center, "centre of the simulated wafer edge, mm")
