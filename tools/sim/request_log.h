@@ -28,9 +28,7 @@ class RequestLog {
   static std::unique_ptr<RequestLog> Open(const std::string& target);
 
   RequestLog(std::FILE* out, bool owned) : out_(out), owned_(owned) {}
-  ~RequestLog();
-  RequestLog(const RequestLog&) = delete;
-  RequestLog& operator=(const RequestLog&) = delete;
+  ~RequestLog();  // not copied: it holds a mutex
 
   // One line, written and flushed at once; safe from any thread.
   void Write(long connection, std::string_view mark, std::string_view text);
