@@ -380,14 +380,13 @@ void TemplateMatch(Ctx& c) {
   const double pitch = small_cell ? 16.0 : 64.0;
   const std::uint64_t h = HashText(cam, name);
   const double dx = 0.5 * Jitter(h, 0), dy = 0.5 * Jitter(h, 1);
+  // An entry is its centre, then its angle and score.
   c.List(requested, [&](std::string& list, long long i) {
-    AppendNumber(list, x + dx + pitch * static_cast<double>(i % 8));
+    const double k = static_cast<double>(i);
+    AppendPoint(list, {x + dx + pitch * static_cast<double>(i % 8),
+                       y + dy + pitch * static_cast<double>(i / 8)});
     list += '&';
-    AppendNumber(list, y + dy + pitch * static_cast<double>(i / 8));
-    list += '&';
-    AppendNumber(list, 0.05 * static_cast<double>((i * 7) % 11 - 5));
-    list += '&';
-    AppendNumber(list, 0.98 - 0.4 * static_cast<double>(i) / static_cast<double>(i + 10));
+    AppendPoint(list, {0.05 * static_cast<double>((i * 7) % 11 - 5), 0.98 - 0.4 * k / (k + 10)});
   });
 }
 
