@@ -51,9 +51,8 @@ Fault ParseFault(std::string_view rule_text) {
   Fault f;
   f.written = std::string(rule_text);
   std::string_view rest = rule_text;
-  const bool has_kind = rest.find(':') != std::string_view::npos;
+  if (rest.find(':') == std::string_view::npos) Bad(rule_text, "expected WORD[/K]:KIND[:ARG]");
   std::string_view target = Next(rest);
-  if (!has_kind) Bad(rule_text, "expected WORD[/K]:KIND[:ARG]");
   std::size_t slash = target.find('/');
   std::string_view word = target.substr(0, slash);
   if (slash != std::string_view::npos)
@@ -225,16 +224,16 @@ void FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connec
         reply.wait_ms += fault->ms;
         break;
       case FaultKind::kChunks: {
-        // The line with its CR LF, in `count` pieces `ms` apart.
+        // The line with its CR LF, in `count` pieces `ms` apart: the first
+        // keeps the reply's wait, the others follow it.
         const std::string bytes = std::move(reply.bytes);
-        const int first_wait = reply.wait_ms;
-        plan.pieces.erase(plan.pieces.begin());
         const std::size_t pieces = static_cast<std::size_t>(fault->count);
         const std::size_t size = (bytes.size() + pieces - 1) / pieces;
-        std::vector<wire::ReplyPlan::Piece> parts;
-        for (std::size_t at = 0; at < bytes.size(); at += size)
-          parts.push_back({at == 0 ? first_wait : fault->ms, bytes.substr(at, size)});
-        plan.pieces.insert(plan.pieces.begin(), parts.begin(), parts.end());
+        reply.bytes = bytes.substr(0, size);
+        std::vector<wire::ReplyPlan::Piece> rest;
+        for (std::size_t at = size; at < bytes.size(); at += size)
+          rest.push_back({fault->ms, bytes.substr(at, size)});
+        plan.pieces.insert(plan.pieces.begin() + 1, rest.begin(), rest.end());
         break;
       }
       default: {
