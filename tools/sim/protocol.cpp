@@ -177,14 +177,13 @@ struct Ctx {
     Ok();
     out += sample;
   }
-  void Ng(std::string_view a, std::string_view b = {}, std::string_view c = {},
-          std::string_view d = {}) {
+  // An NG reply instead of what was written so far, its message the texts
+  // one after the other.
+  template <typename... Text>
+  void Ng(const Text&... text) {
     out.resize(1 + outcome.head.size());  // keep "<WORD"
     out += ",NG,";
-    out += a;
-    out += b;
-    out += c;
-    out += d;
+    ((out += text), ...);
     failed = true;
   }
   // A finite number, or a whole number where the handler wants an int.
@@ -657,21 +656,16 @@ std::string Simulator::Handle(std::string_view line) {
 
 Outcome Simulator::Handle(std::string_view line, Request& req, std::string& reply) {
   Outcome outcome;
+  const char* why = ParseRequest(line, req);
+  outcome.head = why != nullptr ? kUnknownHead : req.word.substr(0, kMaxHead);
   reply.clear();
   reply += '<';
-  if (const char* why = ParseRequest(line, req)) {
-    outcome.head = kUnknownHead;
-    reply += kUnknownHead;
-    reply += ",NG,";
-    reply += why;
-    reply += '>';
-    return outcome;
-  }
-  outcome.head = req.word.substr(0, kMaxHead);
   reply += outcome.head;
-  const Command* cmd = Find(req.word);
+  const Command* cmd = why != nullptr ? nullptr : Find(req.word);
   Ctx ctx{*this, req, reply, outcome, cmd == nullptr ? "" : cmd->sample};
-  if (cmd == nullptr) {
+  if (why != nullptr) {
+    ctx.Ng(why);
+  } else if (cmd == nullptr) {
     ctx.Ng("unknown command word '", Quote(req.word), "'");
   } else if (req.fields.size() < cmd->min_fields || req.fields.size() > cmd->max_fields) {
     ctx.Ng(cmd->word, " expects ", cmd->max_fields == kAny ? "at least " : "",
