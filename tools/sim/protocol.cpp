@@ -308,11 +308,9 @@ void SetStateColor(Ctx& c) {
   if (!c.Name(0, "camera")) return;
   std::unique_lock lock(c.mu);
   auto& colors = c.CameraForWrite().state_colors;
-  colors.clear();
   // A single empty field is the client's form of an empty list.
-  if (!(c.req.fields.size() == 2 && c.Field(1).empty())) {
-    for (std::size_t i = 1; i < c.req.fields.size(); ++i) colors.emplace_back(c.Field(i));
-  }
+  const bool none = c.req.fields.size() == 2 && c.Field(1).empty();
+  colors.assign(c.req.fields.begin() + (none ? 2 : 1), c.req.fields.end());
   c.Ok(colors.size());
 }
 
