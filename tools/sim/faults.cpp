@@ -138,9 +138,8 @@ std::vector<Fault> LoadScenario(const std::string& path) {
 }
 
 FaultPlan::FaultPlan(std::vector<Fault> faults)
-    : faults_(std::move(faults)), used_(new std::atomic<int>[faults_.size()]) {
+    : faults_(std::move(faults)), used_(new std::atomic<int>[faults_.size()]()) {  // all 0
   for (std::size_t i = 0; i < faults_.size(); ++i) {
-    used_[i].store(0);
     (faults_[i].kind == FaultKind::kCloseAfter ? close_rules_ : reply_rules_).push_back(i);
   }
 }
