@@ -133,10 +133,8 @@ struct SimOnPort {
                      Recorder* recorder = nullptr, Replay* replay = nullptr)
       : model(config), plan(std::move(faults)), responder(model, plan),
         server(recorder != nullptr ? std::make_unique<wire::Server>(
-                                         [recorder](wire::Connection& c, platform::Socket s,
-                                                    std::atomic<platform::Socket>& up,
-                                                    const std::atomic<bool>& stopping) {
-                                           return recorder->Relay(s, up, c.id, stopping);
+                                         [recorder](auto&&... relay) {
+                                           return recorder->Relay(relay...);
                                          },
                                          kLoopback)
                : replay != nullptr ? std::make_unique<wire::Server>(*replay, kLoopback)

@@ -3,10 +3,8 @@
 #include "sim/recorder.h"
 
 #include <CLI/CLI.hpp>
-#include <charconv>
 #include <ostream>
 #include <stdexcept>
-#include <system_error>
 
 namespace kestrel::sim {
 
@@ -19,14 +17,12 @@ std::string SplitCameraValues(const std::string& text, std::size_t count,
   if (eq == std::string::npos || eq == 0)
     throw CLI::ValidationError("'" + text + "' is not of the form " + form);
   values.clear();
-  std::string_view rest(text);
-  rest.remove_prefix(eq + 1);
+  std::string_view rest = std::string_view(text).substr(eq + 1);
   for (;;) {
     const std::size_t comma = rest.find(',');
     std::string_view item = rest.substr(0, comma);
     double v = 0;
-    auto r = std::from_chars(item.data(), item.data() + item.size(), v);
-    if (item.empty() || r.ec != std::errc() || r.ptr != item.data() + item.size())
+    if (!ParseNumber(item, v))
       throw CLI::ValidationError("'" + std::string(item) + "' in '" + text + "' is not a number");
     values.push_back(v);
     if (comma == std::string_view::npos) break;
@@ -56,29 +52,26 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
   app.add_option("--autofocus-ms", s.sim.autofocus_ms, "time an AutoFocus cycle takes, in ms")
       ->check(CLI::NonNegativeNumber);
 
+  // An option given once per value, each use adding one.
+  const auto repeatable = [&app](const char* name, std::vector<std::string>& values,
+                                 const std::string& help, const char* type) {
+    app.add_option(name, values, help)->take_all()->expected(1)->type_name(type);
+  };
   std::vector<std::string> fault_rules;
-  app.add_option("--fault", fault_rules,
-                 "fault rule WORD[/K]:KIND[:ARG], repeatable (see docs/simulator.md)")
-      ->take_all()
-      ->expected(1)
-      ->type_name("RULE");
+  repeatable("--fault", fault_rules,
+             "fault rule WORD[/K]:KIND[:ARG], repeatable (see docs/simulator.md)", "RULE");
   std::string scenario;
   app.add_option("--scenario", scenario, "file of fault rules, one per line, '#' comments")
       ->check(CLI::ExistingFile);
   app.add_option("--log", s.log, "request/reply log file, '-' for stderr")->type_name("FILE");
 
   std::vector<std::string> calibrations, centers;
-  app.add_option("--calibration", calibrations,
-                 "camera calibration NAME=sx,sy,ox,oy,deg (NAME '*': every other camera), "
-                 "repeatable")
-      ->take_all()
-      ->expected(1)
-      ->type_name("CAL");
-  app.add_option("--rotate-center", centers,
-                 "rotation centre NAME=x,y (NAME '*': every other camera), repeatable")
-      ->take_all()
-      ->expected(1)
-      ->type_name("CENTER");
+  repeatable("--calibration", calibrations,
+             "camera calibration NAME=sx,sy,ox,oy,deg (NAME '*': every other camera), "
+             "repeatable",
+             "CAL");
+  repeatable("--rotate-center", centers,
+             "rotation centre NAME=x,y (NAME '*': every other camera), repeatable", "CENTER");
 
   std::vector<double> wafer_center{s.sim.wafer_center.x, s.sim.wafer_center.y};
   app.add_option("--wafer-center", wafer_center, "centre of the simulated wafer edge, mm")
@@ -123,25 +116,18 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
     s.sim.wafer_center = {wafer_center.at(0), wafer_center.at(1)};
     s.fast = pace == "fast";
     if (!s.forward.empty()) SplitHostPort(s.forward);  // checked before anything starts
+    // NAME '*' sets the default, that of every camera without one of its own.
     std::vector<double> v;
     for (const auto& text : calibrations) {
-      std::string name = SplitCameraValues(text, 5, v, "NAME=sx,sy,ox,oy,deg");
+      const std::string name = SplitCameraValues(text, 5, v, "NAME=sx,sy,ox,oy,deg");
       if (v[0] == 0.0 || v[1] == 0.0)
         throw CLI::ValidationError("a scale of zero in '" + text + "' cannot be inverted");
-      Calibration cal{v[0], v[1], v[2], v[3], v[4]};
-      if (name == "*") {
-        s.sim.default_calibration = cal;
-      } else {
-        s.sim.calibrations[name] = cal;
-      }
+      (name == "*" ? s.sim.default_calibration : s.sim.calibrations[name]) =
+          Calibration{v[0], v[1], v[2], v[3], v[4]};
     }
     for (const auto& text : centers) {
-      std::string name = SplitCameraValues(text, 2, v, "NAME=x,y");
-      if (name == "*") {
-        s.sim.default_rotate_center = {v[0], v[1]};
-      } else {
-        s.sim.rotate_centers[name] = {v[0], v[1]};
-      }
+      const std::string name = SplitCameraValues(text, 2, v, "NAME=x,y");
+      (name == "*" ? s.sim.default_rotate_center : s.sim.rotate_centers[name]) = {v[0], v[1]};
     }
     for (const auto& rule_text : fault_rules) s.faults.push_back(ParseFault(rule_text));
     if (!scenario.empty()) {

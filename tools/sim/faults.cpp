@@ -1,10 +1,10 @@
 #include "sim/faults.h"
 
-#include <charconv>
+#include <algorithm>
 #include <fstream>
 #include <istream>
+#include <iterator>
 #include <stdexcept>
-#include <system_error>
 
 #include "sim/protocol.h"
 
@@ -12,22 +12,11 @@ namespace kestrel::sim {
 
 namespace {
 
-struct KindName {
-  std::string_view name;
-  FaultKind kind;
-};
-constexpr KindName kKinds[] = {
-    {"delay", FaultKind::kDelay},
-    {"silent", FaultKind::kSilent},
-    {"wrong-head", FaultKind::kWrongHead},
-    {"bad-type", FaultKind::kBadType},
-    {"ng", FaultKind::kNg},
-    {"unframed", FaultKind::kUnframed},
-    {"oversized", FaultKind::kOversized},
-    {"chunks", FaultKind::kChunks},
-    {"close-after", FaultKind::kCloseAfter},
-    {"reset", FaultKind::kReset},
-};
+// The kinds as a rule names them, in the order of FaultKind.
+constexpr std::string_view kKindNames[] = {"delay",       "silent",   "wrong-head", "bad-type",
+                                           "ng",          "unframed", "oversized",  "chunks",
+                                           "close-after", "reset"};
+static_assert(std::size(kKindNames) == static_cast<std::size_t>(FaultKind::kReset) + 1);
 
 [[noreturn]] void Bad(std::string_view rule_text, const std::string& why) {
   throw std::invalid_argument("fault '" + std::string(rule_text) + "': " + why);
@@ -35,8 +24,7 @@ constexpr KindName kKinds[] = {
 
 int ToInt(std::string_view rule_text, std::string_view what, std::string_view text, int min) {
   int v = 0;
-  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size())
+  if (!ParseNumber(text, v))
     Bad(rule_text, std::string(what) + " '" + std::string(text) + "' is not a whole number");
   if (v < min) Bad(rule_text, std::string(what) + " must be at least " + std::to_string(min));
   return v;
@@ -63,9 +51,8 @@ Fault ParseFault(std::string_view rule_text) {
   Fault f;
   f.written = std::string(rule_text);
   std::string_view rest = rule_text;
-  const bool has_kind = rest.find(':') != std::string_view::npos;
+  if (rest.find(':') == std::string_view::npos) Bad(rule_text, "expected WORD[/K]:KIND[:ARG]");
   std::string_view target = Next(rest);
-  if (!has_kind) Bad(rule_text, "expected WORD[/K]:KIND[:ARG]");
   std::size_t slash = target.find('/');
   std::string_view word = target.substr(0, slash);
   if (slash != std::string_view::npos)
@@ -76,11 +63,10 @@ Fault ParseFault(std::string_view rule_text) {
 
   const bool has_args = rest.find(':') != std::string_view::npos;
   std::string_view kind = Next(rest);
-  const KindName* found = nullptr;
-  for (const auto& k : kKinds)
-    if (k.name == kind) found = &k;
-  if (found == nullptr) Bad(rule_text, "unknown fault kind '" + std::string(kind) + "'");
-  f.kind = found->kind;
+  const auto* found = std::find(std::begin(kKindNames), std::end(kKindNames), kind);
+  if (found == std::end(kKindNames))
+    Bad(rule_text, "unknown fault kind '" + std::string(kind) + "'");
+  f.kind = static_cast<FaultKind>(found - std::begin(kKindNames));
   // What is left after the kind: `args`, and whether a ':' introduced it.
   std::string_view args = has_args ? rest : std::string_view{};
   auto no_more = [&] {
@@ -152,9 +138,8 @@ std::vector<Fault> LoadScenario(const std::string& path) {
 }
 
 FaultPlan::FaultPlan(std::vector<Fault> faults)
-    : faults_(std::move(faults)), used_(new std::atomic<int>[faults_.size()]) {
+    : faults_(std::move(faults)), used_(new std::atomic<int>[faults_.size()]()) {  // all 0
   for (std::size_t i = 0; i < faults_.size(); ++i) {
-    used_[i].store(0);
     (faults_[i].kind == FaultKind::kCloseAfter ? close_rules_ : reply_rules_).push_back(i);
   }
 }
@@ -238,16 +223,16 @@ void FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connec
         reply.wait_ms += fault->ms;
         break;
       case FaultKind::kChunks: {
-        // The line with its CR LF, in `count` pieces `ms` apart.
+        // The line with its CR LF, in `count` pieces `ms` apart: the first
+        // keeps the reply's wait, the others follow it.
         const std::string bytes = std::move(reply.bytes);
-        const int first_wait = reply.wait_ms;
-        plan.pieces.erase(plan.pieces.begin());
         const std::size_t pieces = static_cast<std::size_t>(fault->count);
         const std::size_t size = (bytes.size() + pieces - 1) / pieces;
-        std::vector<wire::ReplyPlan::Piece> parts;
-        for (std::size_t at = 0; at < bytes.size(); at += size)
-          parts.push_back({at == 0 ? first_wait : fault->ms, bytes.substr(at, size)});
-        plan.pieces.insert(plan.pieces.begin(), parts.begin(), parts.end());
+        reply.bytes = bytes.substr(0, size);
+        std::vector<wire::ReplyPlan::Piece> rest;
+        for (std::size_t at = size; at < bytes.size(); at += size)
+          rest.push_back({fault->ms, bytes.substr(at, size)});
+        plan.pieces.insert(plan.pieces.begin() + 1, rest.begin(), rest.end());
         break;
       }
       default: {

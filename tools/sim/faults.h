@@ -37,6 +37,7 @@
 
 namespace kestrel::sim {
 
+// In the order of their names in faults.cpp.
 enum class FaultKind {
   kDelay,
   kSilent,
@@ -77,7 +78,6 @@ class FaultPlan {
   explicit FaultPlan(std::vector<Fault> faults = {});
 
   bool empty() const { return faults_.empty(); }
-  const std::vector<Fault>& faults() const { return faults_; }
 
   // The reply rule (any kind but close-after) that applies to a request with
   // this head: the first in order that matches and has uses left. Uses one.

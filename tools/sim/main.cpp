@@ -55,12 +55,8 @@ int main(int argc, char** argv) {
       writer = std::make_unique<kestrel::trace::Writer>(settings.record, settings.forward);
       recorder = std::make_unique<Recorder>(*writer, host, port);
       server = std::make_unique<kestrel::wire::Server>(
-          [&recorder](kestrel::wire::Connection& conn, kestrel::platform::Socket client,
-                      std::atomic<kestrel::platform::Socket>& upstream,
-                      const std::atomic<bool>& stopping) {
-            return recorder->Relay(client, upstream, conn.id, stopping);
-          },
-          settings.server, note);
+          [&recorder](auto&&... relay) { return recorder->Relay(relay...); }, settings.server,
+          note);
     } else if (replay) {
       server = std::make_unique<kestrel::wire::Server>(*replay, settings.server, note);
     } else {

@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <mutex>
-#include <system_error>
+#include <type_traits>
 #include <unordered_map>
 
 #include "catalogue/catalogue.h"
@@ -24,46 +23,34 @@ constexpr std::size_t kMaxHead = 63;
 // Field text quoted in an NG message is cut to this many bytes.
 constexpr std::size_t kMaxQuote = 40;
 
-// Fixed notation with six decimals, the form the client itself sends; values
-// too large for that are written in their shortest exact form so that no number runs past
-// the client's 64-byte field texts.
-void AppendNumber(std::string& out, double v) {
+using Camera = Simulator::Camera;
+using Template = Simulator::Template;
+
+// A whole number as it is. Any other in fixed notation with six decimals, the
+// form the client itself sends; values too large for that are written in
+// their shortest exact form so that no number runs past the client's 64-byte
+// field texts.
+template <typename T>
+void AppendNumber(std::string& out, T v) {
   std::array<char, 64> buf;
-  if (std::fabs(v) < 5e-7) v = 0.0;  // no "-0.000000"
   std::to_chars_result r;
-  if (std::isfinite(v) && std::fabs(v) < 1e15) {
-    r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, 6);
+  if constexpr (std::is_integral_v<T>) {
+    r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
   } else {
-    r = std::to_chars(buf.data(), buf.data() + buf.size(), v);  // shortest exact form
+    if (std::fabs(v) < 5e-7) v = 0.0;  // no "-0.000000"
+    if (std::isfinite(v) && std::fabs(v) < 1e15) {
+      r = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, 6);
+    } else {
+      r = std::to_chars(buf.data(), buf.data() + buf.size(), v);  // shortest exact form
+    }
   }
   out.append(buf.data(), r.ptr);
 }
-
-void AppendInt(std::string& out, long long v) {
-  std::array<char, 24> buf;
-  auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
-  out.append(buf.data(), r.ptr);
-}
-
-// A whole number as it is.
-void AppendNumber(std::string& out, int v) { AppendInt(out, v); }
 
 void AppendPoint(std::string& out, Point2 p) {
   AppendNumber(out, p.x);
   out += '&';
   AppendNumber(out, p.y);
-}
-
-bool ParseDouble(std::string_view text, double& v) {
-  if (text.empty()) return false;
-  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  return r.ec == std::errc() && r.ptr == text.data() + text.size() && std::isfinite(v);
-}
-
-bool ParseInt(std::string_view text, int& v) {
-  if (text.empty()) return false;
-  auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-  return r.ec == std::errc() && r.ptr == text.data() + text.size();
 }
 
 std::string_view Quote(std::string_view text) { return text.substr(0, kMaxQuote); }
@@ -94,23 +81,6 @@ std::uint64_t HashText(std::string_view a, std::string_view b) {
 // ---------------------------------------------------------------------------
 // Geometry
 
-// A pixel point of a camera to real coordinates, and back.
-Point2 PixelToReal(const Calibration& cal, Point2 px) {
-  const double sx = cal.scale_x * px.x;
-  const double sy = cal.scale_y * px.y;
-  const double c = std::cos(cal.rotation_deg * kDeg);
-  const double s = std::sin(cal.rotation_deg * kDeg);
-  return {c * sx - s * sy + cal.offset_x, s * sx + c * sy + cal.offset_y};
-}
-
-Point2 RealToPixel(const Calibration& cal, Point2 real) {
-  const double dx = real.x - cal.offset_x;
-  const double dy = real.y - cal.offset_y;
-  const double c = std::cos(cal.rotation_deg * kDeg);
-  const double s = std::sin(cal.rotation_deg * kDeg);
-  return {(c * dx + s * dy) / cal.scale_x, (-s * dx + c * dy) / cal.scale_y};
-}
-
 // `p` rotated about `center` by `deg` degrees, counter-clockwise for a
 // positive angle (from +X towards +Y).
 Point2 RotateAbout(Point2 p, Point2 center, double deg) {
@@ -121,65 +91,107 @@ Point2 RotateAbout(Point2 p, Point2 center, double deg) {
   return {center.x + c * dx - s * dy, center.y + s * dx + c * dy};
 }
 
+// A pixel point of a camera to real coordinates (scaled, rotated about the
+// origin, shifted), and back.
+Point2 PixelToReal(const Calibration& cal, Point2 px) {
+  const Point2 r = RotateAbout({cal.scale_x * px.x, cal.scale_y * px.y}, {}, cal.rotation_deg);
+  return {r.x + cal.offset_x, r.y + cal.offset_y};
+}
+
+Point2 RealToPixel(const Calibration& cal, Point2 real) {
+  const Point2 r =
+      RotateAbout({real.x - cal.offset_x, real.y - cal.offset_y}, {}, -cal.rotation_deg);
+  return {r.x / cal.scale_x, r.y / cal.scale_y};
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Request parsing
 
-bool ParseRequest(std::string_view line, Request& req) {
+const char* ParseRequest(std::string_view line, Request& req) {
   req.word = {};
   req.fields.clear();
-  if (line.size() < 2 || line.front() != '<' || line.back() != '>') return false;
+  if (line.empty()) return "empty request line";
+  if (line.size() < 2 || line.front() != '<' || line.back() != '>')
+    return "request is not framed by '<' and '>'";
   std::string_view inner = line.substr(1, line.size() - 2);
   std::size_t comma = inner.find(',');
   req.word = inner.substr(0, comma);
-  if (req.word.empty()) return false;
+  if (req.word.empty()) return "request has no command word";
   while (comma != std::string_view::npos) {
     const std::size_t start = comma + 1;
     comma = inner.find(',', start);
     req.fields.push_back(inner.substr(start, comma - start));
   }
-  return true;
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------
-// One call: the request, the reply being built and the field converters, each
-// of which writes the NG reply itself when its field is unusable.
+// One call: the simulator's state, the request, the reply being built and the
+// field converters, each of which writes the NG reply itself when its field is
+// unusable. The handlers below are free functions over it.
 
-struct Simulator::Ctx {
+struct Ctx {
+  Simulator& sim;
   Request& req;
   std::string& out;
   Outcome& outcome;
   std::string_view sample;  // the command's usual OK payload
   bool failed = false;
+  const SimConfig& config = sim.config_;
+  std::shared_mutex& mu = sim.mu_;
+  decltype(Simulator::templates_)& templates = sim.templates_;
 
   std::string_view Field(std::size_t i) const { return req.fields[i]; }
 
+  const Calibration& CalibrationOf(std::string_view cam) const {
+    auto it = config.calibrations.find(cam);
+    return it == config.calibrations.end() ? config.default_calibration : it->second;
+  }
+  Point2 RotateCenterOf(std::string_view cam) const {
+    auto it = config.rotate_centers.find(cam);
+    return it == config.rotate_centers.end() ? config.default_rotate_center : it->second;
+  }
+  // The camera (or window) named in field 0, created on first use. The caller
+  // holds mu exclusively.
+  Camera& CameraForWrite() {
+    auto it = sim.cameras_.find(Field(0));
+    if (it == sim.cameras_.end()) it = sim.cameras_.emplace(std::string(Field(0)), Camera{}).first;
+    return it->second;
+  }
+
   void Ok() { out += ",OK,"; }
+  // ",OK," and the number or point that a query answers.
+  template <typename T>
+  void Ok(T v) {
+    Ok();
+    AppendNumber(out, v);
+  }
+  void Ok(Point2 p) {
+    Ok();
+    AppendPoint(out, p);
+  }
   // The usual reply of a command that only changes state: "done", "grabbing".
   void Done() {
     Ok();
     out += sample;
   }
-  void Ng(std::string_view a, std::string_view b = {}, std::string_view c = {},
-          std::string_view d = {}) {
+  // An NG reply instead of what was written so far, its message the texts
+  // one after the other.
+  template <typename... Text>
+  void Ng(const Text&... text) {
     out.resize(1 + outcome.head.size());  // keep "<WORD"
     out += ",NG,";
-    out += a;
-    out += b;
-    out += c;
-    out += d;
+    ((out += text), ...);
     failed = true;
   }
-  bool Num(std::size_t i, std::string_view name, double& v) {
-    if (ParseDouble(Field(i), v)) return true;
-    Ng(name, " is not a number: '", Quote(Field(i)), "'");
-    return false;
-  }
-  // A whole number where the handler wants an int.
-  bool Num(std::size_t i, std::string_view name, int& v) {
-    if (ParseInt(Field(i), v)) return true;
-    Ng(name, " is not a whole number: '", Quote(Field(i)), "'");
+  // A finite number, or a whole number where the handler wants an int.
+  template <typename T>
+  bool Num(std::size_t i, std::string_view name, T& v) {
+    if (ParseNumber(Field(i), v) && std::isfinite(static_cast<double>(v))) return true;
+    Ng(name, std::is_integral_v<T> ? " is not a whole number: '" : " is not a number: '",
+       Quote(Field(i)), "'");
     return false;
   }
   bool Bool(std::size_t i, std::string_view name, bool& v) {
@@ -222,232 +234,67 @@ struct Simulator::Ctx {
         break;
       }
     }
-    Ok();
-    AppendInt(out, n);
+    Ok(n);
     out += list;
   }
 };
 
-struct Simulator::Command {
-  std::string_view word;
-  std::size_t min_fields;
-  std::size_t max_fields;
-  std::string usage;  // names of the fields, for the field-count message
-  HandlerFn fn;       // null: the word is answered with its sample reply
-  std::string_view sample;
-};
-
-constexpr std::size_t kAny = catalogue::kAnyFields;
-
-// The protocol's vocabulary is the catalogue's: each command word with the
-// field counts and names of the first operation that sends it. The words the
-// simulator models have a handler; any other is answered with the
-// catalogue's sample reply.
-const std::vector<Simulator::Command>& Simulator::Table() {
-  static const std::vector<Command> table = [] {
-    using S = Simulator;
-    const std::unordered_map<std::string_view, HandlerFn> handlers{
-        {"SetGain", [](S& s, Ctx& c) { s.SetParameter(c, "gain", &Camera::gain); }},
-        {"SetExposure", [](S& s, Ctx& c) { s.SetParameter(c, "exposure", &Camera::exposure); }},
-        {"SetIntensity", [](S& s, Ctx& c) { s.SetParameter(c, "intensity", &Camera::intensity); }},
-        {"AdjustBrightness", [](S& s, Ctx& c) { s.AdjustBrightness(c); }},
-        {"GetGain", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::gain); }},
-        {"GetExposure", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::exposure); }},
-        {"GetIntensity", [](S& s, Ctx& c) { s.GetParameter(c, &Camera::intensity); }},
-        {"StartGrab",
-         [](S& s, Ctx& c) {
-           if (c.Name(0, "camera")) s.Store(c, &Camera::grabbing, true);
-         }},
-        {"StopGrab",
-         [](S& s, Ctx& c) {
-           if (c.Name(0, "camera")) s.Store(c, &Camera::grabbing, false);
-         }},
-        {"ClearCameraIamge",
-         [](S&, Ctx& c) {
-           if (c.Name(0, "camera")) c.Done();
-         }},
-        {"SwitchToTheCamera",
-         [](S& s, Ctx& c) {
-           if (c.Name(0, "window")) s.Store(c, &Camera::shown_window, std::string(c.Field(1)));
-         }},
-        {"CameraWinVisibleControl", [](S& s, Ctx& c) { s.CameraWinVisibleControl(c); }},
-        {"ShowBaseLineWidth", [](S& s, Ctx& c) { s.ShowBaseLineWidth(c); }},
-        {"SetStateColor", [](S& s, Ctx& c) { s.SetStateColor(c); }},
-        {"GetScale", [](S& s, Ctx& c) { s.GetScale(c); }},
-        {"AutoFocus", [](S& s, Ctx& c) { s.AutoFocus(c); }},
-        {"Template_Create", [](S& s, Ctx& c) { s.TemplateCreate(c); }},
-        {"Template_Match", [](S& s, Ctx& c) { s.TemplateMatch(c); }},
-        {"SmallCellTemMatch", [](S& s, Ctx& c) { s.TemplateMatch(c); }},
-        {"WaferEdge", [](S& s, Ctx& c) { s.WaferEdge(c); }},
-        {"KerfCheck", [](S& s, Ctx& c) { s.KerfCheck(c); }},
-        {"FixCircle", [](S& s, Ctx& c) { s.FixCircle(c); }},
-        {"GetReal", [](S& s, Ctx& c) { s.GetReal(c); }},
-        {"GetRuler", [](S& s, Ctx& c) { s.GetRuler(c); }},
-        {"GetRealByPixelPoint", [](S& s, Ctx& c) { s.GetRealByPixelPoint(c); }},
-        {"CovertPointCameraAToB", [](S& s, Ctx& c) { s.ConvertPointCameraAToB(c); }},
-        {"MwCalAnotherPointReal", [](S& s, Ctx& c) { s.MwCalAnotherPointReal(c); }},
-        {"GetRotateCenter", [](S& s, Ctx& c) { s.GetRotateCenter(c); }},
-        {"GetLineAngle", [](S& s, Ctx& c) { s.GetLineAngle(c); }},
-        {"GetPointAfterRotate_Real", [](S& s, Ctx& c) { s.GetPointAfterRotate(c); }},
-    };
-    std::vector<Command> words;
-    for (const catalogue::Command& row : catalogue::Commands()) {
-      const std::string_view word = row.word;
-      const auto known = [&](const Command& c) { return c.word == word; };
-      if (word.empty() || std::any_of(words.begin(), words.end(), known)) continue;
-      const catalogue::FieldCount fields = catalogue::Fields(row);
-      const auto handler = handlers.find(word);
-      words.push_back({word, fields.min, fields.max, catalogue::FieldUsage(row),
-                       handler == handlers.end() ? nullptr : handler->second, row.sample});
-    }
-    return words;
-  }();
-  return table;
-}
-
-const Simulator::Command* Simulator::Find(std::string_view word) {
-  static const std::unordered_map<std::string_view, const Command*> index = [] {
-    std::unordered_map<std::string_view, const Command*> m;
-    for (const auto& c : Table()) m.emplace(c.word, &c);
-    return m;
-  }();
-  auto it = index.find(word);
-  return it == index.end() ? nullptr : it->second;
-}
-
-std::vector<std::string_view> Simulator::CommandWords() {
-  std::vector<std::string_view> words;
-  for (const auto& c : Table()) words.push_back(c.word);
-  return words;
-}
-
-bool Simulator::IsCommandWord(std::string_view word) { return Find(word) != nullptr; }
-
-// ---------------------------------------------------------------------------
-
-Simulator::Simulator(SimConfig config) : config_(std::move(config)) {}
-
-std::string Simulator::Handle(std::string_view line) {
-  Request req;
-  std::string reply;
-  Handle(line, req, reply);
-  return reply;
-}
-
-Outcome Simulator::Handle(std::string_view line, Request& req, std::string& reply) {
-  Outcome outcome;
-  reply.clear();
-  reply += '<';
-  if (!ParseRequest(line, req)) {
-    outcome.head = kUnknownHead;
-    reply += kUnknownHead;
-    reply += ",NG,";
-    if (line.empty()) {
-      reply += "empty request line";
-    } else if (line.front() != '<' || line.back() != '>') {
-      reply += "request is not framed by '<' and '>'";
-    } else {
-      reply += "request has no command word";
-    }
-    reply += '>';
-    return outcome;
-  }
-  outcome.head = req.word.substr(0, kMaxHead);
-  reply += outcome.head;
-  const Command* cmd = Find(req.word);
-  Ctx ctx{req, reply, outcome, cmd == nullptr ? "" : cmd->sample};
-  if (cmd == nullptr) {
-    ctx.Ng("unknown command word '", Quote(req.word), "'");
-  } else if (req.fields.size() < cmd->min_fields || req.fields.size() > cmd->max_fields) {
-    ctx.Ng(cmd->word, " expects ", cmd->max_fields == kAny ? "at least " : "",
-           std::to_string(cmd->min_fields) + " fields (" + cmd->usage + "), got " +
-               std::to_string(req.fields.size()));
-  } else if (cmd->fn == nullptr) {
-    ctx.Done();
-  } else {
-    cmd->fn(*this, ctx);
-  }
-  if (ctx.failed) outcome.delay_ms = 0;
-  reply += '>';
-  return outcome;
-}
-
-// ---------------------------------------------------------------------------
-// State helpers
-
-const Calibration& Simulator::CalibrationOf(std::string_view cam) const {
-  auto it = config_.calibrations.find(cam);
-  return it == config_.calibrations.end() ? config_.default_calibration : it->second;
-}
-
-Point2 Simulator::RotateCenterOf(std::string_view cam) const {
-  auto it = config_.rotate_centers.find(cam);
-  return it == config_.rotate_centers.end() ? config_.default_rotate_center : it->second;
-}
-
-Simulator::Camera& Simulator::CameraForWrite(std::string_view name) {
-  auto it = cameras_.find(name);
-  if (it == cameras_.end()) it = cameras_.emplace(std::string(name), Camera{}).first;
-  return it->second;
-}
-
-Simulator::Camera Simulator::CameraState(std::string_view name) const {
-  std::shared_lock lock(mu_);
-  auto it = cameras_.find(name);
-  return it == cameras_.end() ? Camera{} : it->second;
-}
+namespace {
 
 // ---------------------------------------------------------------------------
 // Camera settings, remembered per camera (or window) named in field 0
 
 template <typename T>
-void Simulator::Store(Ctx& c, T Camera::*parameter, T value) {
-  std::unique_lock lock(mu_);
-  CameraForWrite(c.Field(0)).*parameter = std::move(value);
+void Store(Ctx& c, T Camera::*parameter, T value) {
+  std::unique_lock lock(c.mu);
+  c.CameraForWrite().*parameter = std::move(value);
   c.Done();
 }
 
 template <typename T>
-void Simulator::SetParameter(Ctx& c, std::string_view what, T Camera::*parameter) {
+void SetParameter(Ctx& c, std::string_view what, T Camera::*parameter) {
   T v;
   if (!c.Name(0, "camera") || !c.Num(1, what, v)) return;
   Store(c, parameter, v);
 }
 
 template <typename T>
-void Simulator::GetParameter(Ctx& c, T Camera::*parameter) {
+void GetParameter(Ctx& c, T Camera::*parameter) {
   if (!c.Name(0, "camera")) return;
-  const T v = CameraState(c.Field(0)).*parameter;
-  c.Ok();
-  AppendNumber(c.out, v);
+  c.Ok(c.sim.CameraState(c.Field(0)).*parameter);
 }
 
-void Simulator::AdjustBrightness(Ctx& c) {
+// StartGrab and StopGrab.
+void Grab(Ctx& c) {
+  if (c.Name(0, "camera")) Store(c, &Camera::grabbing, c.outcome.head == "StartGrab");
+}
+
+void AdjustBrightness(Ctx& c) {
   int v;
   if (!c.Name(0, "camera") || !c.Num(2, "intensity", v)) return;
   if (c.Field(3) != "0" && c.Field(3) != "1") {
     c.Ng("flag must be 1 or 0: '", Quote(c.Field(3)), "'");
     return;
   }
-  std::unique_lock lock(mu_);
-  Camera& cam = CameraForWrite(c.Field(0));
+  std::unique_lock lock(c.mu);
+  Camera& cam = c.CameraForWrite();
   cam.intensity = v;
   // With the flag set the exposure follows the light: back to its default.
   if (c.Field(3) == "1") cam.exposure = Camera{}.exposure;
   c.Done();
 }
 
-void Simulator::CameraWinVisibleControl(Ctx& c) {
+void CameraWinVisibleControl(Ctx& c) {
   bool visible;
   if (!c.Name(0, "window") || !c.Bool(1, "visible", visible)) return;
-  std::unique_lock lock(mu_);
-  Camera& cam = CameraForWrite(c.Field(0));
+  std::unique_lock lock(c.mu);
+  Camera& cam = c.CameraForWrite();
   cam.visible = visible;
   cam.shown_window = std::string(c.Field(2));
   c.Done();
 }
 
-void Simulator::ShowBaseLineWidth(Ctx& c) {
+void ShowBaseLineWidth(Ctx& c) {
   double width;
   if (!c.Name(0, "camera") || !c.Num(1, "width", width)) return;
   if (width < 0) {
@@ -457,62 +304,57 @@ void Simulator::ShowBaseLineWidth(Ctx& c) {
   Store(c, &Camera::base_line_width, width);
 }
 
-void Simulator::SetStateColor(Ctx& c) {
+void SetStateColor(Ctx& c) {
   if (!c.Name(0, "camera")) return;
-  std::unique_lock lock(mu_);
-  auto& colors = CameraForWrite(c.Field(0)).state_colors;
-  colors.clear();
+  std::unique_lock lock(c.mu);
+  auto& colors = c.CameraForWrite().state_colors;
   // A single empty field is the client's form of an empty list.
-  if (!(c.req.fields.size() == 2 && c.Field(1).empty())) {
-    for (std::size_t i = 1; i < c.req.fields.size(); ++i) colors.emplace_back(c.Field(i));
-  }
-  c.Ok();
-  AppendInt(c.out, static_cast<long long>(colors.size()));
+  const bool none = c.req.fields.size() == 2 && c.Field(1).empty();
+  colors.assign(c.req.fields.begin() + (none ? 2 : 1), c.req.fields.end());
+  c.Ok(colors.size());
 }
 
-void Simulator::GetScale(Ctx& c) {
+void GetScale(Ctx& c) {
   if (!c.Name(0, "camera")) return;
-  const Calibration& cal = CalibrationOf(c.Field(0));
-  c.Ok();
-  AppendPoint(c.out, {cal.scale_x, cal.scale_y});
+  const Calibration& cal = c.CalibrationOf(c.Field(0));
+  c.Ok({cal.scale_x, cal.scale_y});
 }
 
 // ---------------------------------------------------------------------------
 // Auto focus: the best position is the middle of the search range [v1, v2].
 
-void Simulator::AutoFocus(Ctx& c) {
+void AutoFocus(Ctx& c) {
   int number;
   std::array<double, 5> v;
   if (!c.Name(0, "camera") || !c.Num(1, "number", number)) return;
   for (std::size_t i = 0; i < v.size(); ++i) {
     if (!c.Num(2 + i, "v" + std::to_string(i + 1), v[i])) return;
   }
-  c.Ok();
-  AppendNumber(c.out, v[0] + (v[1] - v[0]) / 2.0);
+  c.Ok(v[0] + (v[1] - v[0]) / 2.0);
   c.out += ",focus done on ";
   c.out += c.Field(0);
   c.out += ", ";
-  AppendInt(c.out, number);
+  AppendNumber(c.out, number);
   c.out += " passes, step ";
   AppendNumber(c.out, v[2]);
-  c.outcome.delay_ms = config_.autofocus_ms;
+  c.outcome.delay_ms = c.config.autofocus_ms;
 }
 
 // ---------------------------------------------------------------------------
 // Templates, keyed by the first two fields of both requests (camera or
 // window, then template name).
 
-void Simulator::TemplateCreate(Ctx& c) {
+void TemplateCreate(Ctx& c) {
   int number;
   if (!c.Name(0, "camera") || !c.Name(1, "template name") || !c.Num(3, "number", number)) return;
-  std::unique_lock lock(mu_);
-  Template& t = templates_[std::string(c.Field(0))][std::string(c.Field(1))];
+  std::unique_lock lock(c.mu);
+  Template& t = c.templates[std::string(c.Field(0))][std::string(c.Field(1))];
   t.region = std::string(c.Field(2));
   t.number = number;
   c.Done();
 }
 
-void Simulator::TemplateMatch(Ctx& c) {
+void TemplateMatch(Ctx& c) {
   std::string_view cam = c.Field(0), name = c.Field(1);
   int requested;
   double x, y, value, e1, e2, e3;
@@ -522,9 +364,9 @@ void Simulator::TemplateMatch(Ctx& c) {
       !c.Num(9, "extra3", e3) || !c.Bool(10, "flagA", fa) || !c.Bool(11, "flagB", fb))
     return;
   {
-    std::shared_lock lock(mu_);
-    const auto on_camera = templates_.find(cam);
-    if (on_camera == templates_.end() || on_camera->second.count(name) == 0) {
+    std::shared_lock lock(c.mu);
+    const auto on_camera = c.templates.find(cam);
+    if (on_camera == c.templates.end() || on_camera->second.count(name) == 0) {
       c.Ng("no template '", Quote(name), "' on ", Quote(cam));
       return;
     }
@@ -535,14 +377,13 @@ void Simulator::TemplateMatch(Ctx& c) {
   const double pitch = small_cell ? 16.0 : 64.0;
   const std::uint64_t h = HashText(cam, name);
   const double dx = 0.5 * Jitter(h, 0), dy = 0.5 * Jitter(h, 1);
+  // An entry is its centre, then its angle and score.
   c.List(requested, [&](std::string& list, long long i) {
-    AppendNumber(list, x + dx + pitch * static_cast<double>(i % 8));
+    const double k = static_cast<double>(i);
+    AppendPoint(list, {x + dx + pitch * static_cast<double>(i % 8),
+                       y + dy + pitch * static_cast<double>(i / 8)});
     list += '&';
-    AppendNumber(list, y + dy + pitch * static_cast<double>(i / 8));
-    list += '&';
-    AppendNumber(list, 0.05 * static_cast<double>((i * 7) % 11 - 5));
-    list += '&';
-    AppendNumber(list, 0.98 - 0.4 * static_cast<double>(i) / static_cast<double>(i + 10));
+    AppendPoint(list, {0.05 * static_cast<double>((i * 7) % 11 - 5), 0.98 - 0.4 * k / (k + 10)});
   });
 }
 
@@ -550,17 +391,17 @@ void Simulator::TemplateMatch(Ctx& c) {
 // Wafer edge: points evenly spread round the configured circle, each moved
 // radially by a seeded deviation of at most edge_noise.
 
-void Simulator::WaferEdge(Ctx& c) {
+void WaferEdge(Ctx& c) {
   double x, y;
   bool flag;
   if (!c.Name(0, "camera") || !c.Num(2, "x", x) || !c.Num(3, "y", y) || !c.Bool(4, "flag", flag))
     return;
-  c.List(std::max(0, config_.edge_points), [&](std::string& list, long long i) {
-    const double a = 2.0 * kPi * static_cast<double>(i) / config_.edge_points;
-    const double r =
-        config_.wafer_radius + config_.edge_noise * Jitter(config_.seed, static_cast<unsigned>(i));
-    AppendPoint(
-        list, {config_.wafer_center.x + r * std::cos(a), config_.wafer_center.y + r * std::sin(a)});
+  c.List(std::max(0, c.config.edge_points), [&](std::string& list, long long i) {
+    const double a = 2.0 * kPi * static_cast<double>(i) / c.config.edge_points;
+    const double r = c.config.wafer_radius +
+                     c.config.edge_noise * Jitter(c.config.seed, static_cast<unsigned>(i));
+    AppendPoint(list, {c.config.wafer_center.x + r * std::cos(a),
+                       c.config.wafer_center.y + r * std::sin(a)});
   });
 }
 
@@ -569,7 +410,7 @@ void Simulator::WaferEdge(Ctx& c) {
 // blade's nominal kerf width (30 when not positive); the chipping is sized
 // from that width.
 
-void Simulator::KerfCheck(Ctx& c) {
+void KerfCheck(Ctx& c) {
   if (!c.Name(0, "camera")) return;
   std::array<double, 16> v;  // value1..value16
   int n1, n2;
@@ -604,7 +445,7 @@ void Simulator::KerfCheck(Ctx& c) {
 // ---------------------------------------------------------------------------
 // Circle fit
 
-void Simulator::FixCircle(Ctx& c) {
+void FixCircle(Ctx& c) {
   int count;
   if (!c.Num(0, "count", count)) return;
   std::size_t coords = c.req.fields.size() - 1;
@@ -632,8 +473,7 @@ void Simulator::FixCircle(Ctx& c) {
     c.Ng("points are collinear, no circle fits");
     return;
   }
-  c.Ok();
-  AppendPoint(c.out, {fit.x, fit.y});
+  c.Ok({fit.x, fit.y});
   c.out += ',';
   AppendNumber(c.out, fit.radius);
 }
@@ -641,79 +481,208 @@ void Simulator::FixCircle(Ctx& c) {
 // ---------------------------------------------------------------------------
 // Point conversion
 
-void Simulator::GetReal(Ctx& c) {
+void GetReal(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
-  c.Ok();
-  AppendPoint(c.out, PixelToReal(CalibrationOf(c.Field(0)), p));
+  c.Ok(PixelToReal(c.CalibrationOf(c.Field(0)), p));
 }
 
 // Ruler reading: the pixel scaled by the camera, without rotation or offset.
-void Simulator::GetRuler(Ctx& c) {
+void GetRuler(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
-  const Calibration& cal = CalibrationOf(c.Field(0));
-  c.Ok();
-  AppendPoint(c.out, {cal.scale_x * p.x, cal.scale_y * p.y});
+  const Calibration& cal = c.CalibrationOf(c.Field(0));
+  c.Ok({cal.scale_x * p.x, cal.scale_y * p.y});
 }
 
 // Real position of the midpoint of two pixel points.
-void Simulator::GetRealByPixelPoint(Ctx& c) {
+void GetRealByPixelPoint(Ctx& c) {
   Point2 p[2];
   if (!c.Name(0, "camera") || !c.Points(1, 2, p)) return;
-  c.Ok();
-  AppendPoint(c.out, PixelToReal(CalibrationOf(c.Field(0)),
-                                 {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
+  c.Ok(PixelToReal(c.CalibrationOf(c.Field(0)), {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
 }
 
 // A pixel of camera A to the pixel of camera B that sees the same real point.
-void Simulator::ConvertPointCameraAToB(Ctx& c) {
+void ConvertPointCameraAToB(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "cameraA") || !c.Name(1, "cameraB") || !c.Points(2, 1, &p)) return;
-  c.Ok();
-  AppendPoint(c.out,
-              RealToPixel(CalibrationOf(c.Field(1)), PixelToReal(CalibrationOf(c.Field(0)), p)));
+  c.Ok(RealToPixel(c.CalibrationOf(c.Field(1)), PixelToReal(c.CalibrationOf(c.Field(0)), p)));
 }
 
 // The real point at `distance` from the point's real position, in the
 // direction `angle` (degrees, counter-clockwise from +X).
-void Simulator::MwCalAnotherPointReal(Ctx& c) {
+void MwCalAnotherPointReal(Ctx& c) {
   Point2 p;
   double dist, angle;
   if (!c.Name(0, "camera") || !c.Points(1, 1, &p) || !c.Num(3, "distance", dist) ||
       !c.Num(4, "angle", angle))
     return;
-  Point2 r = PixelToReal(CalibrationOf(c.Field(0)), p);
-  c.Ok();
-  AppendPoint(c.out, {r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
+  Point2 r = PixelToReal(c.CalibrationOf(c.Field(0)), p);
+  c.Ok({r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
 }
 
 // ---------------------------------------------------------------------------
 // Rotation and line geometry
 
-void Simulator::GetRotateCenter(Ctx& c) {
+void GetRotateCenter(Ctx& c) {
   if (!c.Name(0, "camera")) return;
-  c.Ok();
-  AppendPoint(c.out, RotateCenterOf(c.Field(0)));
+  c.Ok(c.RotateCenterOf(c.Field(0)));
 }
 
-void Simulator::GetLineAngle(Ctx& c) {
+void GetLineAngle(Ctx& c) {
   Point2 p[2];
   if (!c.Points(0, 2, p)) return;
   if (p[0].x == p[1].x && p[0].y == p[1].y) {
     c.Ng("the two points coincide, the line has no angle");
     return;
   }
-  c.Ok();
-  AppendNumber(c.out, std::atan2(p[1].y - p[0].y, p[1].x - p[0].x) / kDeg);
+  c.Ok(std::atan2(p[1].y - p[0].y, p[1].x - p[0].x) / kDeg);
 }
 
-void Simulator::GetPointAfterRotate(Ctx& c) {
+void GetPointAfterRotate(Ctx& c) {
   Point2 p[2];
   double angle;
   if (!c.Points(0, 2, p) || !c.Num(4, "angle", angle)) return;
-  c.Ok();
-  AppendPoint(c.out, RotateAbout(p[0], p[1], angle));
+  c.Ok(RotateAbout(p[0], p[1], angle));
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch
+
+using HandlerFn = void (*)(Ctx&);
+
+struct Command {
+  std::string_view word;
+  std::size_t min_fields;
+  std::size_t max_fields;
+  std::string usage;  // names of the fields, for the field-count message
+  HandlerFn fn;       // null: the word is answered with its sample reply
+  std::string_view sample;
+};
+
+constexpr std::size_t kAny = catalogue::kAnyFields;
+
+// The protocol's vocabulary is the catalogue's: each command word with the
+// field counts and names of the first operation that sends it. The words the
+// simulator models have a handler; any other is answered with the
+// catalogue's sample reply.
+const std::vector<Command>& Table() {
+  static const std::vector<Command> table = [] {
+    const std::unordered_map<std::string_view, HandlerFn> handlers{
+        {"SetGain", [](Ctx& c) { SetParameter(c, "gain", &Camera::gain); }},
+        {"SetExposure", [](Ctx& c) { SetParameter(c, "exposure", &Camera::exposure); }},
+        {"SetIntensity", [](Ctx& c) { SetParameter(c, "intensity", &Camera::intensity); }},
+        {"AdjustBrightness", AdjustBrightness},
+        {"GetGain", [](Ctx& c) { GetParameter(c, &Camera::gain); }},
+        {"GetExposure", [](Ctx& c) { GetParameter(c, &Camera::exposure); }},
+        {"GetIntensity", [](Ctx& c) { GetParameter(c, &Camera::intensity); }},
+        {"StartGrab", Grab},
+        {"StopGrab", Grab},
+        {"ClearCameraIamge",
+         [](Ctx& c) {
+           if (c.Name(0, "camera")) c.Done();
+         }},
+        {"SwitchToTheCamera",
+         [](Ctx& c) {
+           if (c.Name(0, "window")) Store(c, &Camera::shown_window, std::string(c.Field(1)));
+         }},
+        {"CameraWinVisibleControl", CameraWinVisibleControl},
+        {"ShowBaseLineWidth", ShowBaseLineWidth},
+        {"SetStateColor", SetStateColor},
+        {"GetScale", GetScale},
+        {"AutoFocus", AutoFocus},
+        {"Template_Create", TemplateCreate},
+        {"Template_Match", TemplateMatch},
+        {"SmallCellTemMatch", TemplateMatch},
+        {"WaferEdge", WaferEdge},
+        {"KerfCheck", KerfCheck},
+        {"FixCircle", FixCircle},
+        {"GetReal", GetReal},
+        {"GetRuler", GetRuler},
+        {"GetRealByPixelPoint", GetRealByPixelPoint},
+        {"CovertPointCameraAToB", ConvertPointCameraAToB},
+        {"MwCalAnotherPointReal", MwCalAnotherPointReal},
+        {"GetRotateCenter", GetRotateCenter},
+        {"GetLineAngle", GetLineAngle},
+        {"GetPointAfterRotate_Real", GetPointAfterRotate},
+    };
+    std::vector<Command> words;
+    for (const catalogue::Command& row : catalogue::Commands()) {
+      const std::string_view word = row.word;
+      const auto known = [&](const Command& c) { return c.word == word; };
+      if (word.empty() || std::any_of(words.begin(), words.end(), known)) continue;
+      const catalogue::FieldCount fields = catalogue::Fields(row);
+      const auto handler = handlers.find(word);
+      words.push_back({word, fields.min, fields.max, catalogue::FieldUsage(row),
+                       handler == handlers.end() ? nullptr : handler->second, row.sample});
+    }
+    return words;
+  }();
+  return table;
+}
+
+const Command* Find(std::string_view word) {
+  static const std::unordered_map<std::string_view, const Command*> index = [] {
+    std::unordered_map<std::string_view, const Command*> m;
+    for (const auto& c : Table()) m.emplace(c.word, &c);
+    return m;
+  }();
+  auto it = index.find(word);
+  return it == index.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+std::vector<std::string_view> Simulator::CommandWords() {
+  std::vector<std::string_view> words;
+  for (const auto& c : Table()) words.push_back(c.word);
+  return words;
+}
+
+bool Simulator::IsCommandWord(std::string_view word) { return Find(word) != nullptr; }
+
+// ---------------------------------------------------------------------------
+
+Simulator::Simulator(SimConfig config) : config_(std::move(config)) {}
+
+std::string Simulator::Handle(std::string_view line) {
+  Request req;
+  std::string reply;
+  Handle(line, req, reply);
+  return reply;
+}
+
+Outcome Simulator::Handle(std::string_view line, Request& req, std::string& reply) {
+  Outcome outcome;
+  const char* why = ParseRequest(line, req);
+  outcome.head = why != nullptr ? kUnknownHead : req.word.substr(0, kMaxHead);
+  reply.clear();
+  reply += '<';
+  reply += outcome.head;
+  const Command* cmd = why != nullptr ? nullptr : Find(req.word);
+  Ctx ctx{*this, req, reply, outcome, cmd == nullptr ? "" : cmd->sample};
+  if (why != nullptr) {
+    ctx.Ng(why);
+  } else if (cmd == nullptr) {
+    ctx.Ng("unknown command word '", Quote(req.word), "'");
+  } else if (req.fields.size() < cmd->min_fields || req.fields.size() > cmd->max_fields) {
+    ctx.Ng(cmd->word, " expects ", cmd->max_fields == kAny ? "at least " : "",
+           std::to_string(cmd->min_fields) + " fields (" + cmd->usage + "), got " +
+               std::to_string(req.fields.size()));
+  } else if (cmd->fn == nullptr) {
+    ctx.Done();
+  } else {
+    cmd->fn(ctx);
+  }
+  if (ctx.failed) outcome.delay_ms = 0;
+  reply += '>';
+  return outcome;
+}
+
+Simulator::Camera Simulator::CameraState(std::string_view name) const {
+  std::shared_lock lock(mu_);
+  auto it = cameras_.find(name);
+  return it == cameras_.end() ? Camera{} : it->second;
 }
 
 }  // namespace kestrel::sim

@@ -4,6 +4,7 @@
 #ifndef KESTREL_SIM_PROTOCOL_H
 #define KESTREL_SIM_PROTOCOL_H
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,15 @@ inline constexpr std::size_t kMaxLineBytes = 10240;
 inline constexpr std::size_t kListReplyBudget = 10000;
 // Head used when a line cannot be parsed far enough to find a command word.
 inline constexpr std::string_view kUnknownHead = "Unknown";
+
+// The whole of `text` as a number of type T, as std::from_chars reads it;
+// false when it is empty, malformed, out of range or followed by anything.
+template <typename T>
+bool ParseNumber(std::string_view text, T& v) {
+  const char* const end = text.data() + text.size();
+  const std::from_chars_result r = std::from_chars(text.data(), end, v);
+  return r.ec == std::errc() && r.ptr == end;
+}
 
 // Pixel-to-real model of one camera: a pixel (px, py) is scaled to
 // (scale_x * px, scale_y * py), rotated by rotation_deg counter-clockwise and
@@ -65,10 +76,10 @@ struct Request {
   std::vector<Point2> points;
 };
 
-// Splits "<WORD,f1,f2,...>" (CR LF already removed). False when the line is
-// not framed by '<' and '>' or has an empty command word. `req.fields` keeps
-// its capacity between calls.
-bool ParseRequest(std::string_view line, Request& req);
+// Splits "<WORD,f1,f2,...>" (CR LF already removed). Returns nullptr, or why
+// the line is no request: it is empty, not framed by '<' and '>' or has an
+// empty command word. `req.fields` keeps its capacity between calls.
+const char* ParseRequest(std::string_view line, Request& req);
 
 // What the server has to do with a handled request besides sending the reply.
 struct Outcome {
@@ -117,47 +128,7 @@ class Simulator {
   Camera CameraState(std::string_view name) const;
 
  private:
-  struct Ctx;  // one call's request, reply and helpers
-  using HandlerFn = void (*)(Simulator&, Ctx&);
-  struct Command;
-  static const std::vector<Command>& Table();
-  static const Command* Find(std::string_view word);
-
-  const Calibration& CalibrationOf(std::string_view cam) const;
-  Point2 RotateCenterOf(std::string_view cam) const;
-
-  // The camera named in field 0 gets `value` as its `parameter`; the reply is
-  // the command's usual word.
-  template <typename T>
-  void Store(Ctx& c, T Camera::*parameter, T value);
-  // One camera parameter: set from field 1, or read back, for the camera
-  // named in field 0 (an unknown camera reads the defaults).
-  template <typename T>
-  void SetParameter(Ctx& c, std::string_view what, T Camera::*parameter);
-  template <typename T>
-  void GetParameter(Ctx& c, T Camera::*parameter);
-  void AdjustBrightness(Ctx& c);
-  void CameraWinVisibleControl(Ctx& c);
-  void ShowBaseLineWidth(Ctx& c);
-  void SetStateColor(Ctx& c);
-  void GetScale(Ctx& c);
-  void AutoFocus(Ctx& c);
-  void TemplateCreate(Ctx& c);
-  void TemplateMatch(Ctx& c);
-  void WaferEdge(Ctx& c);
-  void KerfCheck(Ctx& c);
-  void FixCircle(Ctx& c);
-  void GetReal(Ctx& c);
-  void GetRuler(Ctx& c);
-  void GetRealByPixelPoint(Ctx& c);
-  void ConvertPointCameraAToB(Ctx& c);
-  void MwCalAnotherPointReal(Ctx& c);
-  void GetRotateCenter(Ctx& c);
-  void GetLineAngle(Ctx& c);
-  void GetPointAfterRotate(Ctx& c);
-
-  // Camera entry for writing, created on first use. Caller holds mu_ exclusively.
-  Camera& CameraForWrite(std::string_view name);
+  friend struct Ctx;  // one call: its handlers reach the state below
 
   const SimConfig config_;
   mutable std::shared_mutex mu_;

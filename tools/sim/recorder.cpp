@@ -71,8 +71,10 @@ std::pair<std::string, int> SplitHostPort(const std::string& text) {
   return {host, port};
 }
 
-const char* Recorder::Relay(platform::Socket client, std::atomic<platform::Socket>& upstream,
-                            long id, const std::atomic<bool>& stopping) {
+const char* Recorder::Relay(wire::Connection& conn, platform::Socket client,
+                            std::atomic<platform::Socket>& upstream,
+                            const std::atomic<bool>& stopping) {
+  const long id = conn.id;
   std::string error;
   const platform::Socket server = platform::Connect(host_, port_, client, &error);
   if (server == platform::kNoSocket) {

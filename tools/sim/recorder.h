@@ -10,6 +10,7 @@
 
 #include "platform/socket.h"
 #include "trace/trace.h"
+#include "wire/server.h"
 
 namespace kestrel::sim {
 
@@ -24,15 +25,15 @@ class Recorder {
   Recorder(trace::Writer& writer, std::string host, int port)
       : writer_(writer), host_(std::move(host)), port_(port) {}
 
-  // Serves client connection `id` on `client` (a connected socket that the
-  // caller closes): connects to the server and relays until the server closes
+  // A wire::Relay: serves client connection `conn` on `client` (a connected
+  // socket that the caller closes): connects to the server and relays until the server closes
   // or fails, or the client has closed and the server has answered what it
   // sent, or `stopping` is set and the client socket is shut down. The
   // connection to the server is put in `upstream`, from then on shut down by
   // the caller on a stop (after setting `stopping`) and closed by it after
   // Relay returns. Returns a note for the log.
-  const char* Relay(platform::Socket client, std::atomic<platform::Socket>& upstream, long id,
-                    const std::atomic<bool>& stopping);
+  const char* Relay(wire::Connection& conn, platform::Socket client,
+                    std::atomic<platform::Socket>& upstream, const std::atomic<bool>& stopping);
 
  private:
   trace::Writer& writer_;

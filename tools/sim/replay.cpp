@@ -18,27 +18,33 @@ Replay::Replay(std::vector<trace::Exchange> exchanges, bool fast)
 }
 
 namespace {
+
 // Set while the plan of a recorded answer is being played on this thread
 // (each connection has a thread of its own).
 thread_local bool answering = false;
-}  // namespace
 
-wire::ReplyPlan Replay::Plan(const trace::Exchange& recorded) const {
+// The recorded exchange as a plan: its lines after their waits (none when
+// `fast`), then its close.
+wire::ReplyPlan Plan(const trace::Exchange& recorded, bool fast) {
+  const auto wait_ms = [fast](std::int64_t us) { return fast ? 0 : static_cast<int>(us / 1000); };
   wire::ReplyPlan plan;
   for (const trace::Piece& piece : recorded.replies)
-    plan.pieces.push_back({WaitMs(piece.wait_us), piece.bytes + std::string(trace::Terminator(piece.end))});
+    plan.pieces.push_back(
+        {wait_ms(piece.wait_us), piece.bytes + std::string(trace::Terminator(piece.end))});
   if (recorded.closed) {
     plan.ending = wire::ReplyPlan::Ending::kClose;
-    plan.ending_wait_ms = WaitMs(recorded.close_wait_us);
+    plan.ending_wait_ms = wait_ms(recorded.close_wait_us);
     plan.note = "closing (as recorded)";
   }
   return plan;
 }
 
+}  // namespace
+
 wire::ReplyPlan Replay::Greet(wire::Connection&) {
   std::lock_guard<std::mutex> lock(mu_);
   const std::size_t n = greeted_++;
-  return n < greetings_.size() ? Plan(exchanges_[greetings_[n]]) : wire::ReplyPlan{};
+  return n < greetings_.size() ? Plan(exchanges_[greetings_[n]], fast_) : wire::ReplyPlan{};
 }
 
 wire::ReplyPlan Replay::Answer(wire::Connection&, std::string_view line) {
@@ -47,7 +53,7 @@ wire::ReplyPlan Replay::Answer(wire::Connection&, std::string_view line) {
   if (it != answers_.end() && it->second.second < it->second.first.size()) {
     ++taken_;
     answering = true;
-    return Plan(exchanges_[it->second.first[it->second.second++]]);
+    return Plan(exchanges_[it->second.first[it->second.second++]], fast_);
   }
   ++divergences_;
   if (diverged_.size() < kNamed) diverged_.push_back(trace::Escape(line));

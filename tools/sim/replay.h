@@ -42,12 +42,6 @@ class Replay : public wire::Responder {
  private:
   static constexpr std::size_t kNamed = 5;  // divergences and unused answers listed
 
-  // The recorded exchange as a plan: its lines after their waits, then its close.
-  wire::ReplyPlan Plan(const trace::Exchange& recorded) const;
-  int WaitMs(std::int64_t recorded_us) const {
-    return fast_ ? 0 : static_cast<int>(recorded_us / 1000);
-  }
-
   const std::vector<trace::Exchange> exchanges_;
   const bool fast_;
   mutable std::mutex mu_;

@@ -17,9 +17,8 @@ namespace kestrel::sim {
 
 class RequestLog {
  public:
-  // Direction marks of a log line.
-  static constexpr std::string_view kIn = "<-";
-  static constexpr std::string_view kOut = "->";
+  // The mark of an event line (the server's also marks requests "<-" and
+  // replies "->").
   static constexpr std::string_view kEvent = "--";
   // Texts longer than this are cut in the log, with their size noted.
   static constexpr std::size_t kMaxText = 512;
@@ -29,9 +28,7 @@ class RequestLog {
   static std::unique_ptr<RequestLog> Open(const std::string& target);
 
   RequestLog(std::FILE* out, bool owned) : out_(out), owned_(owned) {}
-  ~RequestLog();
-  RequestLog(const RequestLog&) = delete;
-  RequestLog& operator=(const RequestLog&) = delete;
+  ~RequestLog();  // not copied: it holds a mutex
 
   // One line, written and flushed at once; safe from any thread.
   void Write(long connection, std::string_view mark, std::string_view text);

@@ -207,17 +207,13 @@ const char* Server::ServeLines(Live& c) {
     for (;;) {
       const auto line = lines.Take("\n", options_.max_line);
       if (line.kind == Corvus::net::LineBuffer::Kind::kNone) break;
-      std::string_view text = line.bytes;
-      ReplyPlan plan;
-      if (line.kind == Corvus::net::LineBuffer::Kind::kHead) {
-        Note(c.conn.id, "<-", text);
-        plan = responder_->Refuse(c.conn, text);
-      } else {
-        text = Shown(text);
-        Note(c.conn.id, "<-", text);
-        plan = responder_->Answer(c.conn, text);
-      }
-      if (!Play(c, plan)) return "closed by the simulator";
+      // A whole line is answered without its line end; the head of one too
+      // long is refused.
+      const bool whole = line.kind != Corvus::net::LineBuffer::Kind::kHead;
+      const std::string_view text = whole ? Shown(line.bytes) : line.bytes;
+      Note(c.conn.id, "<-", text);
+      if (!Play(c, whole ? responder_->Answer(c.conn, text) : responder_->Refuse(c.conn, text)))
+        return "closed by the simulator";
     }
   }
 }
@@ -229,23 +225,16 @@ bool Server::Play(Live& c, const ReplyPlan& plan) {
     Note(c.conn.id, "->", Shown(piece.bytes));
     if (!platform::SendAll(c.fd, piece.bytes.data(), piece.bytes.size())) return false;
   }
-  switch (plan.ending) {
-    case ReplyPlan::Ending::kStay:
-      responder_->Played(c.conn);
-      return true;
-    case ReplyPlan::Ending::kReset:
-      ResetOnClose(c.fd);
-      break;
-    case ReplyPlan::Ending::kSilent:
-      responder_->Played(c.conn);
-      Pause(c, -1);
-      return false;
-    case ReplyPlan::Ending::kClose:
-      if (plan.ending_wait_ms > 0 && !Pause(c, plan.ending_wait_ms)) return false;
-      break;
-  }
+  // The ending: a close waits first (a stop meanwhile ends the plan unplayed),
+  // a reset is armed for the close that follows, a silent connection stays
+  // open unread until the end.
+  using Ending = ReplyPlan::Ending;
+  if (plan.ending == Ending::kClose && plan.ending_wait_ms > 0 && !Pause(c, plan.ending_wait_ms))
+    return false;
+  if (plan.ending == Ending::kReset) ResetOnClose(c.fd);
   responder_->Played(c.conn);
-  return false;
+  if (plan.ending == Ending::kSilent) Pause(c, -1);
+  return plan.ending == Ending::kStay;
 }
 
 bool Server::Pause(const Live& c, int ms) {
