@@ -189,7 +189,7 @@ std::vector<CommandInfo> BuildTable() {
     for (const Param& p : row) {
       if (p.asked) args.push_back(p);
     }
-    table.push_back({row.cli, row.word, std::move(args), row.example, kRuns[i], &row});
+    table.push_back({row, std::move(args), kRuns[i]});
   }
   return table;
 }
@@ -204,7 +204,7 @@ std::string Upper(const char* name) {
 
 [[noreturn]] void Bad(const CommandInfo& cmd, const std::string& arg, const std::string& word,
                       const char* why) {
-  throw UsageError(std::string(cmd.name) + ": " + arg + ": '" + word + "' " + why);
+  throw UsageError(std::string(cmd.cli) + ": " + arg + ": '" + word + "' " + why);
 }
 
 double ToDouble(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
@@ -277,7 +277,7 @@ const std::vector<CommandInfo>& Commands() {
 
 const CommandInfo* FindCommand(std::string_view name) {
   for (const CommandInfo& cmd : Commands()) {
-    if (name == cmd.name) return &cmd;
+    if (name == cmd.cli) return &cmd;
   }
   return nullptr;
 }
@@ -304,7 +304,7 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
     }
   }
   if (words.size() < fixed || (!list && words.size() > fixed)) {
-    throw UsageError(std::string(cmd.name) + " takes " + (list ? "at least " : "") +
+    throw UsageError(std::string(cmd.cli) + " takes " + (list ? "at least " : "") +
                      std::to_string(fixed) + (fixed == 1 ? " value" : " values") + ", got " +
                      std::to_string(words.size()) + "\nusage: kestrel " + UsageLine(cmd));
   }
@@ -332,7 +332,7 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
       case Kind::kPointList: {
         const std::size_t rest = words.size() - pos;
         if (rest % 2 != 0) {
-          throw UsageError(std::string(cmd.name) + ": " + name + ": X Y pairs expected, got " +
+          throw UsageError(std::string(cmd.cli) + ": " + name + ": X Y pairs expected, got " +
                            std::to_string(rest) + " numbers");
         }
         std::vector<Point> points;
@@ -350,7 +350,7 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
 }
 
 std::string UsageLine(const CommandInfo& cmd) {
-  std::string line = cmd.name;
+  std::string line = cmd.cli;
   for (const ArgInfo& arg : cmd.args) {
     const std::string name = Upper(arg.name);
     if (arg.kind == Kind::kTextList) {
@@ -367,8 +367,8 @@ std::string UsageLine(const CommandInfo& cmd) {
 std::string CommandHelp(const CommandInfo& cmd) {
   std::ostringstream out;
   out << "usage: kestrel " << UsageLine(cmd) << "\n"
-      << cmd.row->summary << "\n"
-      << "Calls " << cmd.row->operation;
+      << cmd.summary << "\n"
+      << "Calls " << cmd.operation;
   if (*cmd.word != '\0') {
     out << ", which sends " << cmd.word;
   } else {
@@ -385,15 +385,15 @@ std::string CommandHelp(const CommandInfo& cmd) {
           << "\n";
     }
   }
-  out << "example: kestrel " << cmd.name << " " << cmd.example << "\n";
-  if (cmd.row->drawable) out << "With --svg FILE the result is also drawn.\n";
+  out << "example: kestrel " << cmd.cli << " " << cmd.example << "\n";
+  if (cmd.drawable) out << "With --svg FILE the result is also drawn.\n";
   return out.str();
 }
 
 std::string CommandListing() {
   std::string out;
   for (const CommandInfo& cmd : Commands()) {
-    out += "  " + UsageLine(cmd) + "\n      " + cmd.row->summary + "\n";
+    out += "  " + UsageLine(cmd) + "\n      " + cmd.summary + "\n";
   }
   return out;
 }
@@ -454,13 +454,13 @@ Result Execute(Kestrel& client, const Invocation& invocation,
                const std::function<std::string()>& console_failure) {
   const CommandInfo& cmd = *invocation.cmd;
   Result result;
-  result.command = cmd.name;
+  result.command = cmd.cli;
   result.line = invocation.line;
   // The error text survives successes and payload failures; clearing it
   // first makes whatever is there afterwards this call's own.
   client.Kestrel_ClearErrorString();
   Outputs outputs;
-  result.ok = cmd.run(client, *cmd.row, invocation.args, outputs);
+  result.ok = cmd.run(client, cmd, invocation.args, outputs);
   if (result.ok) {
     result.outputs = std::move(outputs);
     return result;
@@ -468,7 +468,7 @@ Result Execute(Kestrel& client, const Invocation& invocation,
   result.error = GbkToUtf8(client.Kestrel_GetErrorString());
   if (result.error == kNoReply) result.error += " (no valid reply from the server)";
   if (result.error.empty() && console_failure) result.error = console_failure();
-  if (result.error.empty() && cmd.row->no_reason != nullptr) result.error = cmd.row->no_reason;
+  if (result.error.empty() && cmd.no_reason != nullptr) result.error = cmd.no_reason;
   if (result.error.empty()) result.error = "failed";
   return result;
 }

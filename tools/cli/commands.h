@@ -58,15 +58,11 @@ using Outputs = std::vector<Output>;
 using RunFn = bool (*)(Kestrel& client, const kestrel::catalogue::Command& row, const Args& args,
                        Outputs& outputs);
 
-// A command: the catalogue row (summary, operation, failure text, ...) with
-// what the client needs of it at hand.
-struct CommandInfo {
-  const char* name;  // kebab-case command name
-  const char* word;  // the command word on the wire, "" when nothing is sent
-  std::vector<ArgInfo> args;
-  const char* example;  // an argument list that converts, as one would type it
+// A command: the catalogue row (names, summary, operation, failure text,
+// ...) with what the client needs of it at hand.
+struct CommandInfo : kestrel::catalogue::Command {
+  std::vector<ArgInfo> args;  // the parameters the tools ask for, in the row's order
   RunFn run;
-  const kestrel::catalogue::Command* row;
 };
 
 // The table, one row per command operation, in the library's order.

@@ -48,9 +48,9 @@ std::vector<Invocation> Plan(const Options& o, const kestrel_cli::CommandInfo* c
     if (command == nullptr) throw UsageError("no command given (see kestrel --help)");
     std::vector<Invocation> plan;
     plan.push_back({command, kestrel_cli::ParseArgs(*command, words), 0});
-    if (!o.svg.empty() && !command->row->drawable) {
+    if (!o.svg.empty() && !command->drawable) {
       throw UsageError(std::string("--svg draws wafer-edge and template matches, not ") +
-                       command->name);
+                       command->cli);
     }
     return plan;
   }
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> words;
   for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
-    CLI::App* sub = app.add_subcommand(cmd.name, cmd.row->summary);
+    CLI::App* sub = app.add_subcommand(cmd.cli, cmd.summary);
     sub->group("");  // listed with their arguments in the footer instead
     sub->add_option("args", words);
   }

@@ -228,8 +228,7 @@ std::string FormatJson(const Result& result) {
 
 std::string CatalogueJson() {
   std::string out;
-  for (const CommandInfo& cmd : Commands()) {
-    const kestrel::catalogue::Command& row = *cmd.row;
+  for (const kestrel::catalogue::Command& row : kestrel::catalogue::Commands()) {
     Json params = Json::array();
     for (const kestrel::catalogue::Param& p : row) {
       if (!kestrel::catalogue::IsInput(p.kind)) continue;
