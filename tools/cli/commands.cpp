@@ -202,54 +202,47 @@ std::string Upper(const char* name) {
   return s;
 }
 
-[[noreturn]] void Bad(const CommandInfo& cmd, const std::string& arg, const std::string& word,
-                      const char* why) {
-  throw UsageError(std::string(cmd.cli) + ": " + arg + ": '" + word + "' " + why);
-}
-
-double ToDouble(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
-  double value = 0.0;
+// One word converted as an argument of `kind` (text, int, number or flag);
+// throws UsageError naming the command and the argument.
+ArgValue ToScalar(const CommandInfo& cmd, Kind kind, const std::string& arg,
+                  const std::string& word) {
+  const auto bad = [&](const char* why) {
+    return UsageError(std::string(cmd.cli) + ": " + arg + ": '" + word + "' " + why);
+  };
   const char* end = word.data() + word.size();
-  const auto [ptr, ec] = std::from_chars(word.data(), end, value);
-  if (word.empty() || ec == std::errc::invalid_argument || ptr != end) {
-    Bad(cmd, arg, word, "is not a number");
+  if (kind == Kind::kInt) {
+    int value = 0;
+    const auto [ptr, ec] = std::from_chars(word.data(), end, value);
+    if (ec == std::errc::result_out_of_range) throw bad("is out of range");
+    if (ec != std::errc() || ptr != end) throw bad("is not a whole number");
+    return value;
   }
-  if (ec == std::errc::result_out_of_range || !std::isfinite(value)) {
-    Bad(cmd, arg, word, "is not a finite number");
+  if (kind == Kind::kNumber) {
+    double value = 0.0;
+    const auto [ptr, ec] = std::from_chars(word.data(), end, value);
+    if (ec == std::errc::invalid_argument || ptr != end) throw bad("is not a number");
+    if (ec == std::errc::result_out_of_range || !std::isfinite(value)) {
+      throw bad("is not a finite number");
+    }
+    return value;
   }
-  return value;
-}
-
-int ToInt(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
-  int value = 0;
-  const char* end = word.data() + word.size();
-  const auto [ptr, ec] = std::from_chars(word.data(), end, value);
-  if (ec == std::errc::result_out_of_range) Bad(cmd, arg, word, "is out of range");
-  if (word.empty() || ec != std::errc() || ptr != end) {
-    Bad(cmd, arg, word, "is not a whole number");
+  if (kind == Kind::kFlag) {
+    if (word == "true" || word == "1") return true;
+    if (word == "false" || word == "0") return false;
+    throw bad("is not true, false, 1 or 0");
   }
-  return value;
+  std::optional<std::string> gbk = Utf8ToGbk(word);
+  if (!gbk) throw bad("has a character that GBK cannot hold");
+  return *gbk;
 }
 
 // The words at `pos` and after it as a point; `pos` moves past them.
 Point ToPoint(const CommandInfo& cmd, const std::string& arg, const std::vector<std::string>& words,
               std::size_t& pos) {
   Point p;
-  p.X = ToDouble(cmd, arg + ".X", words[pos++]);
-  p.Y = ToDouble(cmd, arg + ".Y", words[pos++]);
+  p.X = std::get<double>(ToScalar(cmd, Kind::kNumber, arg + ".X", words[pos++]));
+  p.Y = std::get<double>(ToScalar(cmd, Kind::kNumber, arg + ".Y", words[pos++]));
   return p;
-}
-
-bool ToBool(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
-  if (word == "true" || word == "1") return true;
-  if (word == "false" || word == "0") return false;
-  Bad(cmd, arg, word, "is not true, false, 1 or 0");
-}
-
-std::string ToText(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
-  std::optional<std::string> gbk = Utf8ToGbk(word);
-  if (!gbk) Bad(cmd, arg, word, "has a character that GBK cannot hold");
-  return *gbk;
 }
 
 // How an argument of each input kind is written.
@@ -282,17 +275,6 @@ const CommandInfo* FindCommand(std::string_view name) {
   return nullptr;
 }
 
-namespace {
-// One word converted as an argument of `kind` (text, int, number or flag).
-ArgValue ToScalar(const CommandInfo& cmd, Kind kind, const std::string& name,
-                  const std::string& word) {
-  if (kind == Kind::kInt) return ToInt(cmd, name, word);
-  if (kind == Kind::kNumber) return ToDouble(cmd, name, word);
-  if (kind == Kind::kFlag) return ToBool(cmd, name, word);
-  return ToText(cmd, name, word);
-}
-}  // namespace
-
 Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
   std::size_t fixed = 0;
   bool list = false;
@@ -313,37 +295,27 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
   std::size_t pos = 0;
   for (const ArgInfo& arg : cmd.args) {
     const std::string name = Upper(arg.name);
-    switch (arg.kind) {
-      case Kind::kText:
-      case Kind::kInt:
-      case Kind::kNumber:
-      case Kind::kFlag:
-        values.push_back(ToScalar(cmd, arg.kind, name, words[pos++]));
-        break;
-      case Kind::kPoint:
-        values.emplace_back(ToPoint(cmd, name, words, pos));
-        break;
-      case Kind::kTextList: {
-        std::vector<std::string> texts;
-        for (; pos < words.size(); ++pos) texts.push_back(ToText(cmd, name, words[pos]));
-        values.emplace_back(std::move(texts));
-        break;
+    if (arg.kind == Kind::kPoint) {
+      values.emplace_back(ToPoint(cmd, name, words, pos));
+    } else if (arg.kind == Kind::kTextList) {
+      std::vector<std::string> texts;
+      for (; pos < words.size(); ++pos) {
+        texts.push_back(std::get<std::string>(ToScalar(cmd, Kind::kText, name, words[pos])));
       }
-      case Kind::kPointList: {
-        const std::size_t rest = words.size() - pos;
-        if (rest % 2 != 0) {
-          throw UsageError(std::string(cmd.cli) + ": " + name + ": X Y pairs expected, got " +
-                           std::to_string(rest) + " numbers");
-        }
-        std::vector<Point> points;
-        for (std::size_t i = 0; pos < words.size(); ++i) {
-          points.push_back(ToPoint(cmd, name + "[" + std::to_string(i) + "]", words, pos));
-        }
-        values.emplace_back(std::move(points));
-        break;
+      values.emplace_back(std::move(texts));
+    } else if (arg.kind == Kind::kPointList) {
+      const std::size_t rest = words.size() - pos;
+      if (rest % 2 != 0) {
+        throw UsageError(std::string(cmd.cli) + ": " + name + ": X Y pairs expected, got " +
+                         std::to_string(rest) + " numbers");
       }
-      default:
-        break;  // outputs are not asked for
+      std::vector<Point> points;
+      for (std::size_t i = 0; pos < words.size(); ++i) {
+        points.push_back(ToPoint(cmd, name + "[" + std::to_string(i) + "]", words, pos));
+      }
+      values.emplace_back(std::move(points));
+    } else {
+      values.push_back(ToScalar(cmd, arg.kind, name, words[pos++]));
     }
   }
   return values;
@@ -368,13 +340,8 @@ std::string CommandHelp(const CommandInfo& cmd) {
   std::ostringstream out;
   out << "usage: kestrel " << UsageLine(cmd) << "\n"
       << cmd.summary << "\n"
-      << "Calls " << cmd.operation;
-  if (*cmd.word != '\0') {
-    out << ", which sends " << cmd.word;
-  } else {
-    out << ", which sends nothing";
-  }
-  out << ".\n";
+      << "Calls " << cmd.operation << ", which sends " << (*cmd.word != '\0' ? cmd.word : "nothing")
+      << ".\n";
   if (!cmd.args.empty()) {
     std::size_t width = 0;
     for (const ArgInfo& arg : cmd.args) width = std::max(width, std::string(arg.name).size());
