@@ -73,11 +73,13 @@ constexpr bool Fits(bool (Kestrel::*)(A...), std::initializer_list<Kind> kinds) 
 #undef FIXED
 #undef OUT
 
-// The value of input parameter `p`: the next converted argument, or the
-// row's fallback when the tools do not ask for it.
-template <typename T>
+// The value parameter `p` of type A starts with: the next converted argument,
+// the row's fallback when the tools do not ask for it, nothing for an output.
+template <typename A, typename T = std::remove_cv_t<std::remove_reference_t<A>>>
 T Input(const Param& p, const Args& a, std::size_t& next) {
-  if constexpr (std::is_same_v<T, const char*>) {
+  if constexpr (kIsOutput<A>) {
+    return {};
+  } else if constexpr (std::is_same_v<T, const char*>) {
     return p.asked ? std::get<std::string>(a.at(next++)).c_str() : "";
   } else if constexpr (std::is_same_v<T, std::vector<const char*>>) {
     std::vector<const char*> texts;
@@ -147,14 +149,10 @@ struct Collector {
 template <typename... A, std::size_t... I>
 bool Call(Kestrel& k, bool (Kestrel::*op)(A...), const kestrel::catalogue::Command& row,
           const Args& args, Outputs& out, std::index_sequence<I...>) {
-  std::tuple<std::remove_cv_t<std::remove_reference_t<A>>...> slots;
   std::size_t next = 0;
-  const auto prepare = [&](auto& slot, const Param& p, auto is_output) {
-    if constexpr (!decltype(is_output)::value) {
-      slot = Input<std::remove_reference_t<decltype(slot)>>(p, args, next);
-    }
-  };
-  (prepare(std::get<I>(slots), row.params[I], std::bool_constant<kIsOutput<A>>{}), ...);
+  // Braced initialisation takes the converted arguments in the row's order.
+  std::tuple<std::remove_cv_t<std::remove_reference_t<A>>...> slots{
+      Input<A>(row.params[I], args, next)...};
   const bool ok = (k.*op)(std::get<I>(slots)...);
   Collector collect{out, {}, {}, {}, {}};
   const auto gather = [&](auto& slot, const Param& p, auto is_output) {
@@ -165,14 +163,13 @@ bool Call(Kestrel& k, bool (Kestrel::*op)(A...), const kestrel::catalogue::Comma
 }
 
 template <typename... A>
-bool Call(Kestrel& k, bool (Kestrel::*op)(A...), const kestrel::catalogue::Command& row,
-          const Args& args, Outputs& out) {
-  return Call(k, op, row, args, out, std::index_sequence_for<A...>{});
+constexpr auto Indices(bool (Kestrel::*)(A...)) {
+  return std::index_sequence_for<A...>{};
 }
 
 template <auto kOperation>
 bool Bind(Kestrel& k, const kestrel::catalogue::Command& row, const Args& args, Outputs& out) {
-  return Call(k, kOperation, row, args, out);
+  return Call(k, kOperation, row, args, out, Indices(kOperation));
 }
 
 std::vector<CommandInfo> BuildTable() {
