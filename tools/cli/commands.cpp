@@ -255,6 +255,22 @@ const char* TypeHelp(Kind kind) {
   return kestrel::catalogue::IsInput(kind) ? kHelp[static_cast<std::size_t>(kind)] : "";
 }
 
+// "get-real CAMERA POINT(X Y)": the command and its arguments on one line.
+std::string UsageLine(const CommandInfo& cmd) {
+  std::string line = cmd.cli;
+  for (const ArgInfo& arg : cmd.args) {
+    const std::string name = Upper(arg.name);
+    if (arg.kind == Kind::kTextList) {
+      line += " [" + name + "...]";
+    } else if (arg.kind == Kind::kPointList) {
+      line += " [" + name + "(X Y)...]";
+    } else {
+      line += " " + name + (arg.kind == Kind::kPoint ? "(X Y)" : "");
+    }
+  }
+  return line;
+}
+
 // The client's error text after a failed exchange ("communication failed").
 constexpr const char* kNoReply = "\xE9\x80\x9A\xE8\xAE\xAF\xE5\xA4\xB1\xE8\xB4\xA5!";
 
@@ -316,21 +332,6 @@ Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
     }
   }
   return values;
-}
-
-std::string UsageLine(const CommandInfo& cmd) {
-  std::string line = cmd.cli;
-  for (const ArgInfo& arg : cmd.args) {
-    const std::string name = Upper(arg.name);
-    if (arg.kind == Kind::kTextList) {
-      line += " [" + name + "...]";
-    } else if (arg.kind == Kind::kPointList) {
-      line += " [" + name + "(X Y)...]";
-    } else {
-      line += " " + name + (arg.kind == Kind::kPoint ? "(X Y)" : "");
-    }
-  }
-  return line;
 }
 
 std::string CommandHelp(const CommandInfo& cmd) {

@@ -82,9 +82,6 @@ class UsageError : public std::runtime_error {
 // UsageError naming the offending argument.
 Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words);
 
-// "get-real CAMERA POINT(X Y)": the command and its arguments on one line.
-std::string UsageLine(const CommandInfo& cmd);
-
 // Several lines on one command: usage, summary, operation and command word,
 // the arguments with their types, and the example.
 std::string CommandHelp(const CommandInfo& cmd);

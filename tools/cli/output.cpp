@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <type_traits>
@@ -25,6 +26,16 @@ static void to_json(Json& j, const Match& m) {
 namespace {
 
 // ---- Text and JSON --------------------------------------------------------------
+
+// A number with `digits` significant digits, or by default the shortest text
+// that reads back as exactly `value`.
+std::string FormatNumber(double value, int digits = 0) {
+  char buffer[64];
+  const auto r = digits > 0 ? std::to_chars(buffer, buffer + sizeof buffer, value,
+                                            std::chars_format::general, digits)
+                            : std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, r.ptr);
+}
 
 std::string Text(int v) { return std::to_string(v); }
 std::string Text(double v) { return FormatNumber(v); }
@@ -112,12 +123,7 @@ struct Frame {
 
 // Numbers in a drawing: nine significant digits are more than a picture
 // needs and keep the file readable; captions make do with six.
-std::string N(double v, int digits = 9) {
-  char buffer[64];
-  const auto r =
-      std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, digits);
-  return std::string(buffer, r.ptr);
-}
+std::string N(double v, int digits = 9) { return FormatNumber(v, digits); }
 
 // Opens the document: a white background over the frame, a caption band of
 // `caption_lines` lines below it.
@@ -191,12 +197,6 @@ std::string MatchSvg(const std::vector<Match>& matches) {
 }  // namespace
 
 // ---- Results ----------------------------------------------------------------
-
-std::string FormatNumber(double value) {
-  char buffer[64];
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, r.ptr);
-}
 
 std::string FormatText(const Result& result, bool heading) {
   std::vector<std::string> lines;
@@ -329,18 +329,13 @@ std::string ConsoleEcho::Render(Corvus::HeraldColor color, const char* title, co
   std::string line = "[" + GbkToUtf8(title) + "] " + GbkToUtf8(text);
   // A received reply is printed with its line terminator still on it.
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-  if (!use_color) return line;
-  switch (color) {
-    case Corvus::HeraldColor::Red:
-      return "\x1b[31m" + line + "\x1b[0m";
-    case Corvus::HeraldColor::Yellow:
-      return "\x1b[33m" + line + "\x1b[0m";
-    case Corvus::HeraldColor::Green:
-      return "\x1b[32m" + line + "\x1b[0m";
-    case Corvus::HeraldColor::Plain:
-      break;
-  }
-  return line;
+  static const std::map<Corvus::HeraldColor, const char*> kAnsi = {
+      {Corvus::HeraldColor::Red, "\x1b[31m"},
+      {Corvus::HeraldColor::Yellow, "\x1b[33m"},
+      {Corvus::HeraldColor::Green, "\x1b[32m"}};
+  const auto ansi = kAnsi.find(color);
+  if (!use_color || ansi == kAnsi.end()) return line;
+  return ansi->second + line + "\x1b[0m";
 }
 
 void ConsoleEcho::Receive(Corvus::HeraldColor color, const char* title, const char* text,

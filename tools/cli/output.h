@@ -25,9 +25,6 @@ using kestrel::platform::Utf8ToGbk;
 
 // ---- Results ----------------------------------------------------------------
 
-// The shortest decimal text that reads back as exactly `value`.
-std::string FormatNumber(double value);
-
 // The outputs of a successful command as lines for a person ("ok" when it has
 // none). With `heading` the block starts with the command name (and script
 // line) and the outputs are indented.
