@@ -42,17 +42,17 @@ class RecordReader {
     if (!j_.contains(key)) Fail(std::string("record has no '") + key + "'");
     return j_[key];
   }
-  std::string Text(const char* key) const {
+  // A string (absent and optional: empty).
+  std::string Text(const char* key, bool optional = false) const {
+    if (optional && !Has(key)) return {};
     const Json& v = Need(key);
     if (!v.is_string()) Fail(std::string("'") + key + "' is not a string");
     return v.get<std::string>();
   }
-  std::string TextOr(const char* key) const { return Has(key) ? Text(key) : std::string(); }
   // An escaped byte string (absent and optional: empty).
   std::string Bytes(const char* key, bool optional = false) const {
-    if (optional && !Has(key)) return {};
     try {
-      return Unescape(Text(key));
+      return Unescape(Text(key, optional));
     } catch (const std::invalid_argument& e) {
       Fail(std::string("'") + key + "': " + e.what());
     }
@@ -78,7 +78,7 @@ Record ReadRecord(const RecordReader& r) {
     rec.event = r.Text("event");
     if (rec.event != "open" && rec.event != "close" && rec.event != "refused")
       r.Fail("unknown event '" + rec.event + "'");
-    rec.by = rec.event == "close" ? r.Text("by") : r.TextOr("by");
+    rec.by = r.Text("by", rec.event != "close");
     rec.error = r.Bytes("error", true);
     return rec;
   }
@@ -208,8 +208,8 @@ Trace Parse(std::istream& in, const std::string& name) {
       if (trace.header.version != kVersion)
         r.Fail("trace version " + std::to_string(trace.header.version) +
                " is not supported (version " + std::to_string(kVersion) + " is)");
-      trace.header.started = r.TextOr("started");
-      trace.header.server = r.TextOr("server");
+      trace.header.started = r.Text("started", true);
+      trace.header.server = r.Text("server", true);
       header = true;
       continue;
     }
