@@ -48,26 +48,20 @@ std::string Text(const Match& m) {
          FormatNumber(m.score);
 }
 
+// Appends the line of one output to `lines`.
 template <typename T>
-constexpr bool kIsList = false;
-template <typename T>
-constexpr bool kIsList<std::vector<T>> = true;
+void OutputLines(const std::string& name, const T& v, std::vector<std::string>& lines) {
+  lines.push_back(name + ": " + Text(v));
+}
 
-// Appends the lines of one output to `lines`: a list as its size, then one
-// numbered line per item.
-void OutputLines(const Output& output, std::vector<std::string>& lines) {
-  std::visit(
-      [&](const auto& v) {
-        if constexpr (kIsList<std::decay_t<decltype(v)>>) {
-          lines.push_back(output.name + ": " + std::to_string(v.size()));
-          for (std::size_t i = 0; i < v.size(); ++i) {
-            lines.push_back("  [" + std::to_string(i) + "] " + Text(v[i]));
-          }
-        } else {
-          lines.push_back(output.name + ": " + Text(v));
-        }
-      },
-      output.value);
+// A list: its size, then one numbered line per item.
+template <typename T>
+void OutputLines(const std::string& name, const std::vector<T>& v,
+                 std::vector<std::string>& lines) {
+  lines.push_back(name + ": " + std::to_string(v.size()));
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    lines.push_back("  [" + std::to_string(i) + "] " + Text(v[i]));
+  }
 }
 
 // ---- SVG --------------------------------------------------------------------------
@@ -200,7 +194,9 @@ std::string MatchSvg(const std::vector<Match>& matches) {
 
 std::string FormatText(const Result& result, bool heading) {
   std::vector<std::string> lines;
-  for (const Output& output : result.outputs) OutputLines(output, lines);
+  for (const Output& output : result.outputs) {
+    std::visit([&](const auto& v) { OutputLines(output.name, v, lines); }, output.value);
+  }
   if (lines.empty()) lines.push_back("ok");
   std::string out;
   if (heading) {
