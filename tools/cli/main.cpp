@@ -112,23 +112,21 @@ int main(int argc, char** argv) {
              "\nExit codes: 0 ok, 1 a command failed, 2 usage error, 3 no connection.\n"
              "'kestrel help COMMAND' describes one command.");
 
-  const kestrel_cli::CommandInfo* command = nullptr;
+  // The command the command line names, if any (help and trace are none).
+  const auto named = [&app]() -> const kestrel_cli::CommandInfo* {
+    const std::vector<CLI::App*> subs = app.get_subcommands();
+    return subs.empty() ? nullptr : kestrel_cli::FindCommand(subs.front()->get_name());
+  };
   try {
     app.parse(argc, argv);
-    for (CLI::App* sub : app.get_subcommands()) {
-      if (sub != help) command = kestrel_cli::FindCommand(sub->get_name());
-    }
   } catch (const CLI::CallForHelp& e) {
-    for (CLI::App* sub : app.get_subcommands()) {
-      if (const auto* cmd = kestrel_cli::FindCommand(sub->get_name())) {
-        std::cout << kestrel_cli::CommandHelp(*cmd);
-        return 0;
-      }
-    }
-    return app.exit(e);
+    if (named() == nullptr) return app.exit(e);
+    std::cout << kestrel_cli::CommandHelp(*named());
+    return 0;
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
+  const kestrel_cli::CommandInfo* const command = named();
 
   if (trace->parsed())
     return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr);
