@@ -7,7 +7,6 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <type_traits>
 
 #include "common/circle_fit.h"
 

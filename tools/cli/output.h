@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "commands.h"

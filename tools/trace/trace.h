@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <istream>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
