@@ -50,7 +50,7 @@ bool Finite(const Point& p) { return std::isfinite(p.X) && std::isfinite(p.Y); }
 // agree with the counts beside them.
 void CheckOutputs(const kestrel_cli::CommandInfo& cmd, const std::string& reply,
                   const kestrel_cli::Outputs& outputs, bool ok) {
-  const std::string_view operation = cmd.row->operation;
+  const std::string_view operation = cmd.operation;
   int count = -1;
   for (const kestrel_cli::Output& out : outputs) {
     if (const double* d = std::get_if<double>(&out.value)) FUZZ_CHECK(std::isfinite(*d));
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::map<std::string, kestrel_cli::Invocation, std::less<>> operations = [] {
     std::map<std::string, kestrel_cli::Invocation, std::less<>> m;
     for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
-      m[cmd.row->operation] = {
+      m[cmd.operation] = {
           &cmd, kestrel_cli::ParseArgs(cmd, kestrel_cli::SplitScriptLine(cmd.example)), 0};
     }
     return m;
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   client->Kestrel_ClearErrorString();
   kestrel_cli::Outputs outputs;
   const kestrel_cli::CommandInfo& cmd = *op->second.cmd;
-  const bool ok = cmd.run(*client, *cmd.row, op->second.args, outputs);
+  const bool ok = cmd.run(*client, cmd, op->second.args, outputs);
   CheckOutputs(cmd, reply, outputs, ok);
   FUZZ_CHECK(canned.requests().size() == (*cmd.word == '\0' ? 0u : 1u));
   for (const std::string& request : canned.requests()) {

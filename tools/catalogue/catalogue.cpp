@@ -15,15 +15,6 @@ namespace {
 #include "catalogue/commands.def"
 #undef COMMAND
 
-std::vector<Command> Build() {
-#define COMMAND(op, cli, py, word, sample, example, summary, drawable, no_reason, params)       \
-  {#op, cli, py, word, sample, example, summary, drawable, no_reason, op##_params, \
-   std::size(op##_params)},
-  return {
-#include "catalogue/commands.def"
-  };
-#undef COMMAND
-}
 #undef IN
 #undef FIXED
 #undef OUT
@@ -47,7 +38,13 @@ const char* KindName(Kind kind) {
 }
 
 const std::vector<Command>& Commands() {
-  static const std::vector<Command> table = Build();
+#define COMMAND(op, cli, py, word, sample, example, summary, drawable, no_reason, params)       \
+  {#op, cli, py, word, sample, example, summary, drawable, no_reason, op##_params, \
+   std::size(op##_params)},
+  static const std::vector<Command> table = {
+#include "catalogue/commands.def"
+  };
+#undef COMMAND
   return table;
 }
 

@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace kestrel::catalogue {

@@ -73,11 +73,13 @@ constexpr bool Fits(bool (Kestrel::*)(A...), std::initializer_list<Kind> kinds) 
 #undef FIXED
 #undef OUT
 
-// The value of input parameter `p`: the next converted argument, or the
-// row's fallback when the tools do not ask for it.
-template <typename T>
+// The value parameter `p` of type A starts with: the next converted argument,
+// the row's fallback when the tools do not ask for it, nothing for an output.
+template <typename A, typename T = std::remove_cv_t<std::remove_reference_t<A>>>
 T Input(const Param& p, const Args& a, std::size_t& next) {
-  if constexpr (std::is_same_v<T, const char*>) {
+  if constexpr (kIsOutput<A>) {
+    return {};
+  } else if constexpr (std::is_same_v<T, const char*>) {
     return p.asked ? std::get<std::string>(a.at(next++)).c_str() : "";
   } else if constexpr (std::is_same_v<T, std::vector<const char*>>) {
     std::vector<const char*> texts;
@@ -147,14 +149,10 @@ struct Collector {
 template <typename... A, std::size_t... I>
 bool Call(Kestrel& k, bool (Kestrel::*op)(A...), const kestrel::catalogue::Command& row,
           const Args& args, Outputs& out, std::index_sequence<I...>) {
-  std::tuple<std::remove_cv_t<std::remove_reference_t<A>>...> slots;
   std::size_t next = 0;
-  const auto prepare = [&](auto& slot, const Param& p, auto is_output) {
-    if constexpr (!decltype(is_output)::value) {
-      slot = Input<std::remove_reference_t<decltype(slot)>>(p, args, next);
-    }
-  };
-  (prepare(std::get<I>(slots), row.params[I], std::bool_constant<kIsOutput<A>>{}), ...);
+  // Braced initialisation takes the converted arguments in the row's order.
+  std::tuple<std::remove_cv_t<std::remove_reference_t<A>>...> slots{
+      Input<A>(row.params[I], args, next)...};
   const bool ok = (k.*op)(std::get<I>(slots)...);
   Collector collect{out, {}, {}, {}, {}};
   const auto gather = [&](auto& slot, const Param& p, auto is_output) {
@@ -165,14 +163,13 @@ bool Call(Kestrel& k, bool (Kestrel::*op)(A...), const kestrel::catalogue::Comma
 }
 
 template <typename... A>
-bool Call(Kestrel& k, bool (Kestrel::*op)(A...), const kestrel::catalogue::Command& row,
-          const Args& args, Outputs& out) {
-  return Call(k, op, row, args, out, std::index_sequence_for<A...>{});
+constexpr auto Indices(bool (Kestrel::*)(A...)) {
+  return std::index_sequence_for<A...>{};
 }
 
 template <auto kOperation>
 bool Bind(Kestrel& k, const kestrel::catalogue::Command& row, const Args& args, Outputs& out) {
-  return Call(k, kOperation, row, args, out);
+  return Call(k, kOperation, row, args, out, Indices(kOperation));
 }
 
 std::vector<CommandInfo> BuildTable() {
@@ -189,7 +186,7 @@ std::vector<CommandInfo> BuildTable() {
     for (const Param& p : row) {
       if (p.asked) args.push_back(p);
     }
-    table.push_back({row.cli, row.word, std::move(args), row.example, kRuns[i], &row});
+    table.push_back({row, std::move(args), kRuns[i]});
   }
   return table;
 }
@@ -202,54 +199,47 @@ std::string Upper(const char* name) {
   return s;
 }
 
-[[noreturn]] void Bad(const CommandInfo& cmd, const std::string& arg, const std::string& word,
-                      const char* why) {
-  throw UsageError(std::string(cmd.name) + ": " + arg + ": '" + word + "' " + why);
-}
-
-double ToDouble(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
-  double value = 0.0;
+// One word converted as an argument of `kind` (text, int, number or flag);
+// throws UsageError naming the command and the argument.
+ArgValue ToScalar(const CommandInfo& cmd, Kind kind, const std::string& arg,
+                  const std::string& word) {
+  const auto bad = [&](const char* why) {
+    return UsageError(std::string(cmd.cli) + ": " + arg + ": '" + word + "' " + why);
+  };
   const char* end = word.data() + word.size();
-  const auto [ptr, ec] = std::from_chars(word.data(), end, value);
-  if (word.empty() || ec == std::errc::invalid_argument || ptr != end) {
-    Bad(cmd, arg, word, "is not a number");
+  if (kind == Kind::kInt) {
+    int value = 0;
+    const auto [ptr, ec] = std::from_chars(word.data(), end, value);
+    if (ec == std::errc::result_out_of_range) throw bad("is out of range");
+    if (ec != std::errc() || ptr != end) throw bad("is not a whole number");
+    return value;
   }
-  if (ec == std::errc::result_out_of_range || !std::isfinite(value)) {
-    Bad(cmd, arg, word, "is not a finite number");
+  if (kind == Kind::kNumber) {
+    double value = 0.0;
+    const auto [ptr, ec] = std::from_chars(word.data(), end, value);
+    if (ec == std::errc::invalid_argument || ptr != end) throw bad("is not a number");
+    if (ec == std::errc::result_out_of_range || !std::isfinite(value)) {
+      throw bad("is not a finite number");
+    }
+    return value;
   }
-  return value;
-}
-
-int ToInt(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
-  int value = 0;
-  const char* end = word.data() + word.size();
-  const auto [ptr, ec] = std::from_chars(word.data(), end, value);
-  if (ec == std::errc::result_out_of_range) Bad(cmd, arg, word, "is out of range");
-  if (word.empty() || ec != std::errc() || ptr != end) {
-    Bad(cmd, arg, word, "is not a whole number");
+  if (kind == Kind::kFlag) {
+    if (word == "true" || word == "1") return true;
+    if (word == "false" || word == "0") return false;
+    throw bad("is not true, false, 1 or 0");
   }
-  return value;
+  std::optional<std::string> gbk = Utf8ToGbk(word);
+  if (!gbk) throw bad("has a character that GBK cannot hold");
+  return *gbk;
 }
 
 // The words at `pos` and after it as a point; `pos` moves past them.
 Point ToPoint(const CommandInfo& cmd, const std::string& arg, const std::vector<std::string>& words,
               std::size_t& pos) {
   Point p;
-  p.X = ToDouble(cmd, arg + ".X", words[pos++]);
-  p.Y = ToDouble(cmd, arg + ".Y", words[pos++]);
+  p.X = std::get<double>(ToScalar(cmd, Kind::kNumber, arg + ".X", words[pos++]));
+  p.Y = std::get<double>(ToScalar(cmd, Kind::kNumber, arg + ".Y", words[pos++]));
   return p;
-}
-
-bool ToBool(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
-  if (word == "true" || word == "1") return true;
-  if (word == "false" || word == "0") return false;
-  Bad(cmd, arg, word, "is not true, false, 1 or 0");
-}
-
-std::string ToText(const CommandInfo& cmd, const std::string& arg, const std::string& word) {
-  std::optional<std::string> gbk = Utf8ToGbk(word);
-  if (!gbk) Bad(cmd, arg, word, "has a character that GBK cannot hold");
-  return *gbk;
 }
 
 // How an argument of each input kind is written.
@@ -265,92 +255,9 @@ const char* TypeHelp(Kind kind) {
   return kestrel::catalogue::IsInput(kind) ? kHelp[static_cast<std::size_t>(kind)] : "";
 }
 
-// The client's error text after a failed exchange ("communication failed").
-constexpr const char* kNoReply = "\xE9\x80\x9A\xE8\xAE\xAF\xE5\xA4\xB1\xE8\xB4\xA5!";
-
-}  // namespace
-
-const std::vector<CommandInfo>& Commands() {
-  static const std::vector<CommandInfo> table = BuildTable();
-  return table;
-}
-
-const CommandInfo* FindCommand(std::string_view name) {
-  for (const CommandInfo& cmd : Commands()) {
-    if (name == cmd.name) return &cmd;
-  }
-  return nullptr;
-}
-
-namespace {
-// One word converted as an argument of `kind` (text, int, number or flag).
-ArgValue ToScalar(const CommandInfo& cmd, Kind kind, const std::string& name,
-                  const std::string& word) {
-  if (kind == Kind::kInt) return ToInt(cmd, name, word);
-  if (kind == Kind::kNumber) return ToDouble(cmd, name, word);
-  if (kind == Kind::kFlag) return ToBool(cmd, name, word);
-  return ToText(cmd, name, word);
-}
-}  // namespace
-
-Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
-  std::size_t fixed = 0;
-  bool list = false;
-  for (const ArgInfo& arg : cmd.args) {
-    if (arg.kind == Kind::kTextList || arg.kind == Kind::kPointList) {
-      list = true;
-    } else {
-      fixed += arg.kind == Kind::kPoint ? 2 : 1;
-    }
-  }
-  if (words.size() < fixed || (!list && words.size() > fixed)) {
-    throw UsageError(std::string(cmd.name) + " takes " + (list ? "at least " : "") +
-                     std::to_string(fixed) + (fixed == 1 ? " value" : " values") + ", got " +
-                     std::to_string(words.size()) + "\nusage: kestrel " + UsageLine(cmd));
-  }
-
-  Args values;
-  std::size_t pos = 0;
-  for (const ArgInfo& arg : cmd.args) {
-    const std::string name = Upper(arg.name);
-    switch (arg.kind) {
-      case Kind::kText:
-      case Kind::kInt:
-      case Kind::kNumber:
-      case Kind::kFlag:
-        values.push_back(ToScalar(cmd, arg.kind, name, words[pos++]));
-        break;
-      case Kind::kPoint:
-        values.emplace_back(ToPoint(cmd, name, words, pos));
-        break;
-      case Kind::kTextList: {
-        std::vector<std::string> texts;
-        for (; pos < words.size(); ++pos) texts.push_back(ToText(cmd, name, words[pos]));
-        values.emplace_back(std::move(texts));
-        break;
-      }
-      case Kind::kPointList: {
-        const std::size_t rest = words.size() - pos;
-        if (rest % 2 != 0) {
-          throw UsageError(std::string(cmd.name) + ": " + name + ": X Y pairs expected, got " +
-                           std::to_string(rest) + " numbers");
-        }
-        std::vector<Point> points;
-        for (std::size_t i = 0; pos < words.size(); ++i) {
-          points.push_back(ToPoint(cmd, name + "[" + std::to_string(i) + "]", words, pos));
-        }
-        values.emplace_back(std::move(points));
-        break;
-      }
-      default:
-        break;  // outputs are not asked for
-    }
-  }
-  return values;
-}
-
+// "get-real CAMERA POINT(X Y)": the command and its arguments on one line.
 std::string UsageLine(const CommandInfo& cmd) {
-  std::string line = cmd.name;
+  std::string line = cmd.cli;
   for (const ArgInfo& arg : cmd.args) {
     const std::string name = Upper(arg.name);
     if (arg.kind == Kind::kTextList) {
@@ -364,17 +271,75 @@ std::string UsageLine(const CommandInfo& cmd) {
   return line;
 }
 
+// The client's error text after a failed exchange ("communication failed").
+constexpr const char* kNoReply = "\xE9\x80\x9A\xE8\xAE\xAF\xE5\xA4\xB1\xE8\xB4\xA5!";
+
+}  // namespace
+
+const std::vector<CommandInfo>& Commands() {
+  static const std::vector<CommandInfo> table = BuildTable();
+  return table;
+}
+
+const CommandInfo* FindCommand(std::string_view name) {
+  for (const CommandInfo& cmd : Commands()) {
+    if (name == cmd.cli) return &cmd;
+  }
+  return nullptr;
+}
+
+Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
+  std::size_t fixed = 0;
+  bool list = false;
+  for (const ArgInfo& arg : cmd.args) {
+    if (arg.kind == Kind::kTextList || arg.kind == Kind::kPointList) {
+      list = true;
+    } else {
+      fixed += arg.kind == Kind::kPoint ? 2 : 1;
+    }
+  }
+  if (words.size() < fixed || (!list && words.size() > fixed)) {
+    throw UsageError(std::string(cmd.cli) + " takes " + (list ? "at least " : "") +
+                     std::to_string(fixed) + (fixed == 1 ? " value" : " values") + ", got " +
+                     std::to_string(words.size()) + "\nusage: kestrel " + UsageLine(cmd));
+  }
+
+  Args values;
+  std::size_t pos = 0;
+  for (const ArgInfo& arg : cmd.args) {
+    const std::string name = Upper(arg.name);
+    if (arg.kind == Kind::kPoint) {
+      values.emplace_back(ToPoint(cmd, name, words, pos));
+    } else if (arg.kind == Kind::kTextList) {
+      std::vector<std::string> texts;
+      for (; pos < words.size(); ++pos) {
+        texts.push_back(std::get<std::string>(ToScalar(cmd, Kind::kText, name, words[pos])));
+      }
+      values.emplace_back(std::move(texts));
+    } else if (arg.kind == Kind::kPointList) {
+      const std::size_t rest = words.size() - pos;
+      if (rest % 2 != 0) {
+        throw UsageError(std::string(cmd.cli) + ": " + name + ": X Y pairs expected, got " +
+                         std::to_string(rest) + " numbers");
+      }
+      std::vector<Point> points;
+      for (std::size_t i = 0; pos < words.size(); ++i) {
+        points.push_back(ToPoint(cmd, name + "[" + std::to_string(i) + "]", words, pos));
+      }
+      values.emplace_back(std::move(points));
+    } else {
+      values.push_back(ToScalar(cmd, arg.kind, name, words[pos++]));
+    }
+  }
+  return values;
+}
+
 std::string CommandHelp(const CommandInfo& cmd) {
   std::ostringstream out;
   out << "usage: kestrel " << UsageLine(cmd) << "\n"
-      << cmd.row->summary << "\n"
-      << "Calls " << cmd.row->operation;
-  if (*cmd.word != '\0') {
-    out << ", which sends " << cmd.word;
-  } else {
-    out << ", which sends nothing";
-  }
-  out << ".\n";
+      << cmd.summary << "\n"
+      << "Calls " << cmd.operation << ", which sends " << (*cmd.word != '\0' ? cmd.word : "nothing")
+      << ".\n";
   if (!cmd.args.empty()) {
     std::size_t width = 0;
     for (const ArgInfo& arg : cmd.args) width = std::max(width, std::string(arg.name).size());
@@ -385,15 +350,15 @@ std::string CommandHelp(const CommandInfo& cmd) {
           << "\n";
     }
   }
-  out << "example: kestrel " << cmd.name << " " << cmd.example << "\n";
-  if (cmd.row->drawable) out << "With --svg FILE the result is also drawn.\n";
+  out << "example: kestrel " << cmd.cli << " " << cmd.example << "\n";
+  if (cmd.drawable) out << "With --svg FILE the result is also drawn.\n";
   return out.str();
 }
 
 std::string CommandListing() {
   std::string out;
   for (const CommandInfo& cmd : Commands()) {
-    out += "  " + UsageLine(cmd) + "\n      " + cmd.row->summary + "\n";
+    out += "  " + UsageLine(cmd) + "\n      " + cmd.summary + "\n";
   }
   return out;
 }
@@ -454,13 +419,13 @@ Result Execute(Kestrel& client, const Invocation& invocation,
                const std::function<std::string()>& console_failure) {
   const CommandInfo& cmd = *invocation.cmd;
   Result result;
-  result.command = cmd.name;
+  result.command = cmd.cli;
   result.line = invocation.line;
   // The error text survives successes and payload failures; clearing it
   // first makes whatever is there afterwards this call's own.
   client.Kestrel_ClearErrorString();
   Outputs outputs;
-  result.ok = cmd.run(client, *cmd.row, invocation.args, outputs);
+  result.ok = cmd.run(client, cmd, invocation.args, outputs);
   if (result.ok) {
     result.outputs = std::move(outputs);
     return result;
@@ -468,7 +433,7 @@ Result Execute(Kestrel& client, const Invocation& invocation,
   result.error = GbkToUtf8(client.Kestrel_GetErrorString());
   if (result.error == kNoReply) result.error += " (no valid reply from the server)";
   if (result.error.empty() && console_failure) result.error = console_failure();
-  if (result.error.empty() && cmd.row->no_reason != nullptr) result.error = cmd.row->no_reason;
+  if (result.error.empty() && cmd.no_reason != nullptr) result.error = cmd.no_reason;
   if (result.error.empty()) result.error = "failed";
   return result;
 }

@@ -58,15 +58,11 @@ using Outputs = std::vector<Output>;
 using RunFn = bool (*)(Kestrel& client, const kestrel::catalogue::Command& row, const Args& args,
                        Outputs& outputs);
 
-// A command: the catalogue row (summary, operation, failure text, ...) with
-// what the client needs of it at hand.
-struct CommandInfo {
-  const char* name;  // kebab-case command name
-  const char* word;  // the command word on the wire, "" when nothing is sent
-  std::vector<ArgInfo> args;
-  const char* example;  // an argument list that converts, as one would type it
+// A command: the catalogue row (names, summary, operation, failure text,
+// ...) with what the client needs of it at hand.
+struct CommandInfo : kestrel::catalogue::Command {
+  std::vector<ArgInfo> args;  // the parameters the tools ask for, in the row's order
   RunFn run;
-  const kestrel::catalogue::Command* row;
 };
 
 // The table, one row per command operation, in the library's order.
@@ -85,9 +81,6 @@ class UsageError : public std::runtime_error {
 // Converts the words that follow the command name into its arguments; throws
 // UsageError naming the offending argument.
 Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words);
-
-// "get-real CAMERA POINT(X Y)": the command and its arguments on one line.
-std::string UsageLine(const CommandInfo& cmd);
 
 // Several lines on one command: usage, summary, operation and command word,
 // the arguments with their types, and the example.

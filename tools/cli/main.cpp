@@ -48,9 +48,9 @@ std::vector<Invocation> Plan(const Options& o, const kestrel_cli::CommandInfo* c
     if (command == nullptr) throw UsageError("no command given (see kestrel --help)");
     std::vector<Invocation> plan;
     plan.push_back({command, kestrel_cli::ParseArgs(*command, words), 0});
-    if (!o.svg.empty() && !command->row->drawable) {
+    if (!o.svg.empty() && !command->drawable) {
       throw UsageError(std::string("--svg draws wafer-edge and template matches, not ") +
-                       command->name);
+                       command->cli);
     }
     return plan;
   }
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> words;
   for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
-    CLI::App* sub = app.add_subcommand(cmd.name, cmd.row->summary);
+    CLI::App* sub = app.add_subcommand(cmd.cli, cmd.summary);
     sub->group("");  // listed with their arguments in the footer instead
     sub->add_option("args", words);
   }
@@ -112,23 +112,21 @@ int main(int argc, char** argv) {
              "\nExit codes: 0 ok, 1 a command failed, 2 usage error, 3 no connection.\n"
              "'kestrel help COMMAND' describes one command.");
 
-  const kestrel_cli::CommandInfo* command = nullptr;
+  // The command the command line names, if any (help and trace are none).
+  const auto named = [&app]() -> const kestrel_cli::CommandInfo* {
+    const std::vector<CLI::App*> subs = app.get_subcommands();
+    return subs.empty() ? nullptr : kestrel_cli::FindCommand(subs.front()->get_name());
+  };
   try {
     app.parse(argc, argv);
-    for (CLI::App* sub : app.get_subcommands()) {
-      if (sub != help) command = kestrel_cli::FindCommand(sub->get_name());
-    }
   } catch (const CLI::CallForHelp& e) {
-    for (CLI::App* sub : app.get_subcommands()) {
-      if (const auto* cmd = kestrel_cli::FindCommand(sub->get_name())) {
-        std::cout << kestrel_cli::CommandHelp(*cmd);
-        return 0;
-      }
-    }
-    return app.exit(e);
+    if (named() == nullptr) return app.exit(e);
+    std::cout << kestrel_cli::CommandHelp(*named());
+    return 0;
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
+  const kestrel_cli::CommandInfo* const command = named();
 
   if (trace->parsed())
     return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr);

@@ -1,119 +1,112 @@
 #include "output.h"
 
-#include "common/circle_fit.h"
-
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <type_traits>
+
+#include "common/circle_fit.h"
+
+using Json = nlohmann::ordered_json;
+
+// How a point and a match convert to JSON (found by argument-dependent lookup,
+// so that lists of them convert as well).
+static void to_json(Json& j, const Point& p) { j = Json{{"x", p.X}, {"y", p.Y}}; }
 
 namespace kestrel_cli {
+
+static void to_json(Json& j, const Match& m) {
+  j = Json{{"center", m.center}, {"angle", m.angle}, {"score", m.score}};
+}
+
 namespace {
 
 // ---- Text and JSON --------------------------------------------------------------
 
-std::string PointText(const Point& p) {
-  return "(" + FormatNumber(p.X) + ", " + FormatNumber(p.Y) + ")";
+// A number with `digits` significant digits, or by default the shortest text
+// that reads back as exactly `value`.
+std::string FormatNumber(double value, int digits = 0) {
+  char buffer[64];
+  const auto r = digits > 0 ? std::to_chars(buffer, buffer + sizeof buffer, value,
+                                            std::chars_format::general, digits)
+                            : std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, r.ptr);
 }
 
-std::string MatchText(const Match& m) {
-  return "center " + PointText(m.center) + "  angle " + FormatNumber(m.angle) + "  score " +
+std::string Text(int v) { return std::to_string(v); }
+std::string Text(double v) { return FormatNumber(v); }
+std::string Text(const std::string& v) { return v; }
+std::string Text(const Point& p) {
+  return "(" + FormatNumber(p.X) + ", " + FormatNumber(p.Y) + ")";
+}
+std::string Text(const Match& m) {
+  return "center " + Text(m.center) + "  angle " + FormatNumber(m.angle) + "  score " +
          FormatNumber(m.score);
 }
 
-// Appends the lines of one output to `lines`.
-void OutputLines(const Output& output, std::vector<std::string>& lines) {
-  std::visit(
-      [&](const auto& v) {
-        using T = std::decay_t<decltype(v)>;
-        const std::string head = output.name + ": ";
-        if constexpr (std::is_same_v<T, int>) {
-          lines.push_back(head + std::to_string(v));
-        } else if constexpr (std::is_same_v<T, double>) {
-          lines.push_back(head + FormatNumber(v));
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          lines.push_back(head + v);
-        } else if constexpr (std::is_same_v<T, Point>) {
-          lines.push_back(head + PointText(v));
-        } else if constexpr (std::is_same_v<T, Match>) {
-          lines.push_back(head + MatchText(v));
-        } else {
-          lines.push_back(head + std::to_string(v.size()));
-          for (std::size_t i = 0; i < v.size(); ++i) {
-            if constexpr (std::is_same_v<T, std::vector<Point>>) {
-              lines.push_back("  [" + std::to_string(i) + "] " + PointText(v[i]));
-            } else {
-              lines.push_back("  [" + std::to_string(i) + "] " + MatchText(v[i]));
-            }
-          }
-        }
-      },
-      output.value);
+// Appends the line of one output to `lines`.
+template <typename T>
+void OutputLines(const std::string& name, const T& v, std::vector<std::string>& lines) {
+  lines.push_back(name + ": " + Text(v));
 }
 
-using Json = nlohmann::ordered_json;
-
-Json PointJson(const Point& p) { return Json{{"x", p.X}, {"y", p.Y}}; }
-
-Json MatchJson(const Match& m) {
-  return Json{{"center", PointJson(m.center)}, {"angle", m.angle}, {"score", m.score}};
-}
-
-Json ValueJson(const OutValue& value) {
-  return std::visit(
-      [](const auto& v) -> Json {
-        using T = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, Point>) {
-          return PointJson(v);
-        } else if constexpr (std::is_same_v<T, Match>) {
-          return MatchJson(v);
-        } else if constexpr (std::is_same_v<T, std::vector<Point>>) {
-          Json list = Json::array();
-          for (const Point& p : v) list.push_back(PointJson(p));
-          return list;
-        } else if constexpr (std::is_same_v<T, std::vector<Match>>) {
-          Json list = Json::array();
-          for (const Match& m : v) list.push_back(MatchJson(m));
-          return list;
-        } else {
-          return Json(v);
-        }
-      },
-      value);
+// A list: its size, then one numbered line per item.
+template <typename T>
+void OutputLines(const std::string& name, const std::vector<T>& v,
+                 std::vector<std::string>& lines) {
+  lines.push_back(name + ": " + std::to_string(v.size()));
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    lines.push_back("  [" + std::to_string(i) + "] " + Text(v[i]));
+  }
 }
 
 // ---- SVG --------------------------------------------------------------------------
+
+// A box [x0, x1] x [y0, y1].
+struct Box {
+  double x0, x1, y0, y1;
+
+  // The larger side, or `fallback` for a box of one point (or none).
+  double Side(double fallback) const {
+    const double side = std::max(x1 - x0, y1 - y0);
+    return side > 0 ? side : fallback;
+  }
+};
+
+Box PointBox(const Point& p) { return {p.X, p.X, p.Y, p.Y}; }
+
+// The box that holds all of `boxes`; inverted when there are none.
+Box Enclosing(const std::vector<Box>& boxes) {
+  const double inf = std::numeric_limits<double>::infinity();
+  Box all{inf, -inf, inf, -inf};
+  for (const Box& b : boxes) {
+    all = {std::min(all.x0, b.x0), std::max(all.x1, b.x1), std::min(all.y0, b.y0),
+           std::max(all.y1, b.y1)};
+  }
+  return all;
+}
 
 // The region a drawing shows, with the sizes of its strokes and texts.
 struct Frame {
   double min_x = 0, min_y = 0, width = 100, height = 100;
   double unit = 0.5;  // one two-hundredth of the larger side
 
-  // Widens the frame to hold every box [x0, x1] x [y0, y1] given, with a
-  // margin; a frame of one point gets a side of `fallback`.
-  static Frame Around(const std::vector<std::array<double, 4>>& boxes, double fallback) {
+  // Widens the frame to hold every box given, with a margin; a frame of one
+  // point gets a side of `fallback`.
+  static Frame Around(const std::vector<Box>& boxes, double fallback) {
     Frame f;
     if (boxes.empty()) return f;
-    double x0 = std::numeric_limits<double>::infinity(), y0 = x0;
-    double x1 = -x0, y1 = -x0;
-    for (const auto& b : boxes) {
-      x0 = std::min(x0, b[0]);
-      x1 = std::max(x1, b[1]);
-      y0 = std::min(y0, b[2]);
-      y1 = std::max(y1, b[3]);
-    }
-    double side = std::max(x1 - x0, y1 - y0);
-    if (!(side > 0)) side = fallback;
+    const Box b = Enclosing(boxes);
+    const double side = b.Side(fallback);
     // A thin set (points on a line) still gets a quarter of its length across.
-    const double w = std::max(x1 - x0, side * 0.25);
-    const double h = std::max(y1 - y0, side * 0.25);
+    const double w = std::max(b.x1 - b.x0, side * 0.25);
+    const double h = std::max(b.y1 - b.y0, side * 0.25);
     const double margin = side * 0.08;
-    f.min_x = (x0 + x1 - w) / 2 - margin;
-    f.min_y = (y0 + y1 - h) / 2 - margin;
+    f.min_x = (b.x0 + b.x1 - w) / 2 - margin;
+    f.min_y = (b.y0 + b.y1 - h) / 2 - margin;
     f.width = w + 2 * margin;
     f.height = h + 2 * margin;
     f.unit = std::max(f.width, f.height) / 200;
@@ -123,12 +116,7 @@ struct Frame {
 
 // Numbers in a drawing: nine significant digits are more than a picture
 // needs and keep the file readable; captions make do with six.
-std::string N(double v, int digits = 9) {
-  char buffer[64];
-  const auto r =
-      std::to_chars(buffer, buffer + sizeof buffer, v, std::chars_format::general, digits);
-  return std::string(buffer, r.ptr);
-}
+std::string N(double v, int digits = 9) { return FormatNumber(v, digits); }
 
 // Opens the document: a white background over the frame, a caption band of
 // `caption_lines` lines below it.
@@ -156,145 +144,15 @@ std::string Caption(const Frame& f, int line, const std::string& text) {
   return s.str();
 }
 
-}  // namespace
-
-// ---- Results ----------------------------------------------------------------
-
-std::string FormatNumber(double value) {
-  char buffer[64];
-  const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, r.ptr);
-}
-
-std::string FormatText(const Result& result, bool heading) {
-  std::vector<std::string> lines;
-  for (const Output& output : result.outputs) OutputLines(output, lines);
-  if (lines.empty()) lines.push_back("ok");
-  std::string out;
-  if (heading) {
-    out = result.command;
-    if (result.line > 0) out += " (line " + std::to_string(result.line) + ")";
-    out += ":\n";
-  }
-  for (const std::string& line : lines) out += (heading ? "  " : "") + line + "\n";
-  return out;
-}
-
-std::string FormatJson(const Result& result) {
-  Json j;
-  j["command"] = result.command;
-  if (result.line > 0) j["line"] = result.line;
-  j["ok"] = result.ok;
-  Json outputs = Json::object();
-  for (const Output& output : result.outputs) outputs[output.name] = ValueJson(output.value);
-  j["outputs"] = std::move(outputs);
-  if (!result.ok) j["error"] = result.error;
-  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-std::string CatalogueJson() {
-  std::string out;
-  for (const CommandInfo& cmd : Commands()) {
-    const kestrel::catalogue::Command& row = *cmd.row;
-    Json params = Json::array();
-    for (const kestrel::catalogue::Param& p : row) {
-      if (!kestrel::catalogue::IsInput(p.kind)) continue;
-      params.push_back({{"name", p.name},
-                        {"kind", kestrel::catalogue::KindName(p.kind)},
-                        {"field", p.field},
-                        {"asked", p.asked}});
-    }
-    const Json object = {
-        {"name", row.cli},
-        {"operation", row.operation},
-        {"python", row.python},
-        {"word", row.word},
-        {"parameters", params},
-        {"outputs", kestrel::catalogue::OutputNames(row)},
-        {"sample_reply", row.sample},
-        {"example", row.example},
-        {"summary", row.summary}};
-    out += object.dump() + "\n";
-  }
-  return out;
-}
-
-// ---- Drawings -----------------------------------------------------------------
-
-std::optional<Circle> FitCircle(const std::vector<Point>& points) {
-  kestrel::geometry::KasaCircle k;
-  if (!kestrel::geometry::FitKasaCircle(
-          points, [](const Point& p) { return p.X; }, [](const Point& p) { return p.Y; }, k)) {
-    return std::nullopt;
-  }
-  Circle c;
-  c.center = {k.x, k.y};
-  c.radius = k.radius;
-  double sq = 0;
-  for (const Point& p : points) {
-    const double d = std::hypot(p.X - c.center.X, p.Y - c.center.Y) - c.radius;
-    sq += d * d;
-  }
-  c.rms = std::sqrt(sq / static_cast<double>(points.size()));
-  return c;
-}
-
-std::string EdgeSvg(const std::vector<Point>& points) {
-  const std::optional<Circle> fit = FitCircle(points);
-  std::vector<std::array<double, 4>> boxes;
-  for (const Point& p : points) boxes.push_back({p.X, p.X, p.Y, p.Y});
-  if (fit) {
-    boxes.push_back({fit->center.X - fit->radius, fit->center.X + fit->radius,
-                     fit->center.Y - fit->radius, fit->center.Y + fit->radius});
-  }
-  const Frame f = Frame::Around(boxes, 100);
-  std::ostringstream s;
-  s << SvgHead(f, 2, "wafer edge: " + std::to_string(points.size()) + " points");
-  if (fit) {
-    s << "  <circle class=\"fit\" cx=\"" << N(fit->center.X) << "\" cy=\"" << N(fit->center.Y)
-      << "\" r=\"" << N(fit->radius) << "\" fill=\"none\" stroke=\"#1f77b4\" stroke-width=\""
-      << N(f.unit * 0.6) << "\"/>\n"
-      << "  <path class=\"fit-center\" d=\"M" << N(fit->center.X - f.unit * 3) << " "
-      << N(fit->center.Y) << " h" << N(f.unit * 6) << " M" << N(fit->center.X) << " "
-      << N(fit->center.Y - f.unit * 3) << " v" << N(f.unit * 6)
-      << "\" stroke=\"#1f77b4\" stroke-width=\"" << N(f.unit * 0.6) << "\"/>\n";
-  }
-  s << "  <g fill=\"#d62728\">\n";
-  for (const Point& p : points) {
-    s << "    <circle class=\"edge-point\" cx=\"" << N(p.X) << "\" cy=\"" << N(p.Y) << "\" r=\""
-      << N(f.unit * 1.5) << "\"/>\n";
-  }
-  s << "  </g>\n";
-  s << Caption(f, 0, std::to_string(points.size()) + " edge points");
-  if (fit) {
-    s << Caption(f, 1,
-                 "least-squares circle: centre (" + N(fit->center.X, 6) + ", " +
-                     N(fit->center.Y, 6) + "), radius " + N(fit->radius, 6) + ", rms " +
-                     N(fit->rms, 3));
-  } else {
-    s << Caption(f, 1, "too few points off one line for a circle");
-  }
-  s << "</svg>\n";
-  return s.str();
-}
-
 std::string MatchSvg(const std::vector<Match>& matches) {
   // Marker and label sizes follow the spread of the centres; the frame then
   // makes room for them.
-  double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
-  for (std::size_t i = 0; i < matches.size(); ++i) {
-    const Point& c = matches[i].center;
-    x0 = i == 0 ? c.X : std::min(x0, c.X);
-    x1 = i == 0 ? c.X : std::max(x1, c.X);
-    y0 = i == 0 ? c.Y : std::min(y0, c.Y);
-    y1 = i == 0 ? c.Y : std::max(y1, c.Y);
-  }
-  double spread = std::max(x1 - x0, y1 - y0);
-  if (!(spread > 0)) spread = 100;
-  const double size = spread / 8;  // marker length
+  std::vector<Box> centers;
+  for (const Match& m : matches) centers.push_back(PointBox(m.center));
+  const double size = Enclosing(centers).Side(100) / 8;  // marker length
   const double font = size * 0.3;
   std::vector<std::string> labels;
-  std::vector<std::array<double, 4>> boxes;
+  std::vector<Box> boxes;
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const Match& m = matches[i];
     labels.push_back("#" + std::to_string(i) + " score " + N(m.score, 6) + ", " + N(m.angle, 6) +
@@ -329,6 +187,114 @@ std::string MatchSvg(const std::vector<Match>& matches) {
   return s.str();
 }
 
+}  // namespace
+
+// ---- Results ----------------------------------------------------------------
+
+std::string FormatText(const Result& result, bool heading) {
+  std::vector<std::string> lines;
+  for (const Output& output : result.outputs) {
+    std::visit([&](const auto& v) { OutputLines(output.name, v, lines); }, output.value);
+  }
+  if (lines.empty()) lines.push_back("ok");
+  std::string out;
+  if (heading) {
+    out = result.command;
+    if (result.line > 0) out += " (line " + std::to_string(result.line) + ")";
+    out += ":\n";
+  }
+  for (const std::string& line : lines) out += (heading ? "  " : "") + line + "\n";
+  return out;
+}
+
+std::string FormatJson(const Result& result) {
+  Json j;
+  j["command"] = result.command;
+  if (result.line > 0) j["line"] = result.line;
+  j["ok"] = result.ok;
+  Json outputs = Json::object();
+  for (const Output& output : result.outputs) {
+    outputs[output.name] = std::visit([](const auto& v) { return Json(v); }, output.value);
+  }
+  j["outputs"] = std::move(outputs);
+  if (!result.ok) j["error"] = result.error;
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string CatalogueJson() {
+  std::string out;
+  for (const kestrel::catalogue::Command& row : kestrel::catalogue::Commands()) {
+    Json params = Json::array();
+    for (const kestrel::catalogue::Param& p : row) {
+      if (!kestrel::catalogue::IsInput(p.kind)) continue;
+      params.push_back({{"name", p.name},
+                        {"kind", kestrel::catalogue::KindName(p.kind)},
+                        {"field", p.field},
+                        {"asked", p.asked}});
+    }
+    const Json object = {
+        {"name", row.cli},
+        {"operation", row.operation},
+        {"python", row.python},
+        {"word", row.word},
+        {"parameters", params},
+        {"outputs", kestrel::catalogue::OutputNames(row)},
+        {"sample_reply", row.sample},
+        {"example", row.example},
+        {"summary", row.summary}};
+    out += object.dump() + "\n";
+  }
+  return out;
+}
+
+// ---- Drawings -----------------------------------------------------------------
+
+std::string EdgeSvg(const std::vector<Point>& points) {
+  kestrel::geometry::KasaCircle fit;
+  const bool fitted = kestrel::geometry::FitKasaCircle(
+      points, [](const Point& p) { return p.X; }, [](const Point& p) { return p.Y; }, fit);
+  std::vector<Box> boxes;
+  for (const Point& p : points) boxes.push_back(PointBox(p));
+  if (fitted) {
+    boxes.push_back(
+        {fit.x - fit.radius, fit.x + fit.radius, fit.y - fit.radius, fit.y + fit.radius});
+  }
+  const Frame f = Frame::Around(boxes, 100);
+  std::ostringstream s;
+  s << SvgHead(f, 2, "wafer edge: " + std::to_string(points.size()) + " points");
+  if (fitted) {
+    s << "  <circle class=\"fit\" cx=\"" << N(fit.x) << "\" cy=\"" << N(fit.y) << "\" r=\""
+      << N(fit.radius) << "\" fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"" << N(f.unit * 0.6)
+      << "\"/>\n"
+      << "  <path class=\"fit-center\" d=\"M" << N(fit.x - f.unit * 3) << " " << N(fit.y) << " h"
+      << N(f.unit * 6) << " M" << N(fit.x) << " " << N(fit.y - f.unit * 3) << " v" << N(f.unit * 6)
+      << "\" stroke=\"#1f77b4\" stroke-width=\"" << N(f.unit * 0.6) << "\"/>\n";
+  }
+  s << "  <g fill=\"#d62728\">\n";
+  for (const Point& p : points) {
+    s << "    <circle class=\"edge-point\" cx=\"" << N(p.X) << "\" cy=\"" << N(p.Y) << "\" r=\""
+      << N(f.unit * 1.5) << "\"/>\n";
+  }
+  s << "  </g>\n";
+  s << Caption(f, 0, std::to_string(points.size()) + " edge points");
+  if (fitted) {
+    // The root mean square of the points' distances from the circle.
+    double sq = 0;
+    for (const Point& p : points) {
+      const double d = std::hypot(p.X - fit.x, p.Y - fit.y) - fit.radius;
+      sq += d * d;
+    }
+    s << Caption(f, 1,
+                 "least-squares circle: centre (" + N(fit.x, 6) + ", " + N(fit.y, 6) +
+                     "), radius " + N(fit.radius, 6) + ", rms " +
+                     N(std::sqrt(sq / static_cast<double>(points.size())), 3));
+  } else {
+    s << Caption(f, 1, "too few points off one line for a circle");
+  }
+  s << "</svg>\n";
+  return s.str();
+}
+
 std::optional<std::string> ResultSvg(const Result& result) {
   if (!result.ok) return std::nullopt;
   std::vector<Match> matches;
@@ -358,18 +324,13 @@ std::string ConsoleEcho::Render(Corvus::HeraldColor color, const char* title, co
   std::string line = "[" + GbkToUtf8(title) + "] " + GbkToUtf8(text);
   // A received reply is printed with its line terminator still on it.
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-  if (!use_color) return line;
-  switch (color) {
-    case Corvus::HeraldColor::Red:
-      return "\x1b[31m" + line + "\x1b[0m";
-    case Corvus::HeraldColor::Yellow:
-      return "\x1b[33m" + line + "\x1b[0m";
-    case Corvus::HeraldColor::Green:
-      return "\x1b[32m" + line + "\x1b[0m";
-    case Corvus::HeraldColor::Plain:
-      break;
-  }
-  return line;
+  static const std::map<Corvus::HeraldColor, const char*> kAnsi = {
+      {Corvus::HeraldColor::Red, "\x1b[31m"},
+      {Corvus::HeraldColor::Yellow, "\x1b[33m"},
+      {Corvus::HeraldColor::Green, "\x1b[32m"}};
+  const auto ansi = kAnsi.find(color);
+  if (!use_color || ansi == kAnsi.end()) return line;
+  return ansi->second + line + "\x1b[0m";
 }
 
 void ConsoleEcho::Receive(Corvus::HeraldColor color, const char* title, const char* text,

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "commands.h"
@@ -25,9 +24,6 @@ using kestrel::platform::Utf8ToGbk;
 
 // ---- Results ----------------------------------------------------------------
 
-// The shortest decimal text that reads back as exactly `value`.
-std::string FormatNumber(double value);
-
 // The outputs of a successful command as lines for a person ("ok" when it has
 // none). With `heading` the block starts with the command name (and script
 // line) and the outputs are indented.
@@ -44,27 +40,13 @@ std::string CatalogueJson();
 
 // ---- Drawings -----------------------------------------------------------------
 
-struct Circle {
-  Point center;
-  double radius = 0.0;
-  double rms = 0.0;  // root mean square of the points' distances from the circle
-};
-
-// Fits the circle that minimises the algebraic distance of `points`
-// (centred first, for a well-conditioned system); nullopt for fewer than
-// three points or points on one line.
-std::optional<Circle> FitCircle(const std::vector<Point>& points);
-
 // An SVG of wafer edge points and, when it can be fitted, the circle through
 // them, with its centre and radius in the caption.
 std::string EdgeSvg(const std::vector<Point>& points);
 
-// An SVG of template matches: at each centre a marker turned by its angle
-// (degrees) and a label with its number, score and angle.
-std::string MatchSvg(const std::vector<Match>& matches);
-
-// The drawing of a successful result: EdgeSvg for edge points, MatchSvg for
-// matches; nullopt when the result holds neither.
+// The drawing of a successful result: EdgeSvg for edge points, for matches a
+// marker at each centre turned by its angle (degrees) and labelled with its
+// number, score and angle; nullopt when the result holds neither.
 std::optional<std::string> ResultSvg(const Result& result);
 
 // ---- Console lines --------------------------------------------------------------

@@ -30,8 +30,13 @@ struct TraceRow {
   std::string message;     // NG: the server's message; closed: the reason, if any
   double latency_ms = -1;  // until the first reply line or the close; < 0: none came
   std::string request;
-  std::string reply;    // the reply lines, " | " between them
-  bool failed = false;  // anything but OK
+  std::string reply;  // the reply lines, " | " between them
+
+  bool failed() const { return outcome != "OK"; }
+  // The band and the table name an exchange before any request "(connect)".
+  std::string label() const { return word.empty() ? "(connect)" : word; }
+  // "NG: the server's message", or the outcome alone.
+  std::string verdict() const { return message.empty() ? outcome : outcome + ": " + message; }
 };
 
 // Reply lines are judged as the library judges them: frame, head, type.
@@ -64,23 +69,15 @@ void Judge(const Exchange& ex, TraceRow& row) {
 }
 
 std::string Xml(const std::string& text) {
+  static const std::map<char, const char*> kEntities = {
+      {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
   std::string out;
   for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
+    const auto entity = kEntities.find(c);
+    if (entity != kEntities.end()) {
+      out += entity->second;
+    } else {
+      out += c;
     }
   }
   return out;
@@ -116,7 +113,6 @@ std::vector<TraceRow> TraceRows(const std::vector<Exchange>& exchanges) {
     } else {
       row.outcome = "silent";
     }
-    row.failed = row.outcome != "OK";
     rows.push_back(std::move(row));
   }
   return rows;
@@ -129,10 +125,9 @@ std::string TraceTable(const std::vector<TraceRow>& rows) {
                 "latency ms", "outcome", "request -> reply");
   out << line;
   for (const TraceRow& r : rows) {
-    const std::string outcome = r.message.empty() ? r.outcome : r.outcome + ": " + r.message;
     std::snprintf(line, sizeof line, "%10.6f %5ld  %-24s %11s  %-14s ", r.time_s, r.conn,
-                  r.word.empty() ? "(connect)" : r.word.c_str(),
-                  r.latency_ms < 0 ? "-" : Fixed(r.latency_ms, 3).c_str(), outcome.c_str());
+                  r.label().c_str(), r.latency_ms < 0 ? "-" : Fixed(r.latency_ms, 3).c_str(),
+                  r.verdict().c_str());
     out << line << r.request << " -> " << (r.reply.empty() ? "(nothing)" : r.reply) << "\n";
   }
   return out.str();
@@ -162,8 +157,7 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
   double t_min = rows.empty() ? 0 : rows.front().time_s, t_max = t_min;
   double lat_max = 1;  // the scale reaches 1 ms at least
   for (const TraceRow& r : rows) {
-    const std::string w = r.word.empty() ? "(connect)" : r.word;
-    if (band.emplace(w, static_cast<int>(words.size())).second) words.push_back(w);
+    if (band.emplace(r.label(), static_cast<int>(words.size())).second) words.push_back(r.label());
     t_min = std::min(t_min, r.time_s);
     t_max = std::max(t_max, r.time_s);
     lat_max = std::max(lat_max, r.latency_ms);
@@ -192,13 +186,12 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
   }
   int failed = 0;
   for (const TraceRow& r : rows) {
-    const double foot = top + band_h * (band.at(r.word.empty() ? "(connect)" : r.word) + 1) - 2;
+    const double foot = top + band_h * (band.at(r.label()) + 1) - 2;
     const double x = x_of(r.time_s);
     const std::string tip =
         Xml(Fixed(r.time_s, 6) + " s  #" + std::to_string(r.conn) + "  " + r.request + "  " +
-            r.outcome + (r.message.empty() ? "" : ": " + r.message) +
-            (r.latency_ms < 0 ? "" : "  " + Fixed(r.latency_ms, 3) + " ms"));
-    failed += r.failed;
+            r.verdict() + (r.latency_ms < 0 ? "" : "  " + Fixed(r.latency_ms, 3) + " ms"));
+    failed += r.failed();
     if (r.latency_ms < 0) {  // no answer at all: a cross at the top of the band
       const double y = foot - band_h + 8;
       s << "  <path class=\"silent\" d=\"M" << x - 4 << " " << y - 4 << " l8 8 m0 -8 l-8 8\" "
@@ -206,9 +199,9 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
       continue;
     }
     const double h = bar_of(r.latency_ms);
-    s << "  <rect class=\"" << (r.failed ? "failed" : "ok") << "\" x=\"" << x - 1 << "\" y=\""
+    s << "  <rect class=\"" << (r.failed() ? "failed" : "ok") << "\" x=\"" << x - 1 << "\" y=\""
       << foot - h << "\" width=\"2.5\" height=\"" << h << "\" fill=\""
-      << (r.failed ? "#d62728" : "#1f77b4") << "\"><title>" << tip << "</title></rect>\n";
+      << (r.failed() ? "#d62728" : "#1f77b4") << "\"><title>" << tip << "</title></rect>\n";
   }
   // Time axis with five ticks.
   const double axis = top + band_h * static_cast<double>(words.size());

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   if (!client.Kestrel_Connect_Port(address.c_str(), port)) return 3;
   if (part == "tour") {
     for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
-      Step(client, cmd.row->summary, cmd.name, cmd.example);
+      Step(client, cmd.summary, cmd.cli, cmd.example);
     }
   } else if (part == "late-focus") {
     Step(client, "Auto focus that answers after the 5000 ms timeout, within its 60000 ms wait",

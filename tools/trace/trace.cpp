@@ -1,9 +1,8 @@
 #include "trace/trace.h"
 
 #include <algorithm>
-#include <cctype>
+#include <charconv>
 #include <chrono>
-#include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -43,17 +42,17 @@ class RecordReader {
     if (!j_.contains(key)) Fail(std::string("record has no '") + key + "'");
     return j_[key];
   }
-  std::string Text(const char* key) const {
+  // A string (absent and optional: empty).
+  std::string Text(const char* key, bool optional = false) const {
+    if (optional && !Has(key)) return {};
     const Json& v = Need(key);
     if (!v.is_string()) Fail(std::string("'") + key + "' is not a string");
     return v.get<std::string>();
   }
-  std::string TextOr(const char* key) const { return Has(key) ? Text(key) : std::string(); }
   // An escaped byte string (absent and optional: empty).
   std::string Bytes(const char* key, bool optional = false) const {
-    if (optional && !Has(key)) return {};
     try {
-      return Unescape(Text(key));
+      return Unescape(Text(key, optional));
     } catch (const std::invalid_argument& e) {
       Fail(std::string("'") + key + "': " + e.what());
     }
@@ -79,7 +78,7 @@ Record ReadRecord(const RecordReader& r) {
     rec.event = r.Text("event");
     if (rec.event != "open" && rec.event != "close" && rec.event != "refused")
       r.Fail("unknown event '" + rec.event + "'");
-    rec.by = rec.event == "close" ? r.Text("by") : r.TextOr("by");
+    rec.by = r.Text("by", rec.event != "close");
     rec.error = r.Bytes("error", true);
     return rec;
   }
@@ -117,9 +116,12 @@ std::string Escape(std::string_view bytes) {
 std::string Unescape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  const auto digit = [](char c) -> int {
-    const char* at = std::strchr(kHex, std::toupper(static_cast<unsigned char>(c)));
-    return c != '\0' && at != nullptr ? static_cast<int>(at - kHex) : -1;
+  // Whether the two characters at `at` are hex digits, and the byte they make
+  // (unsigned, so that no sign is taken).
+  unsigned char byte = 0;
+  const auto hex = [&](std::size_t at) {
+    const char* first = text.data() + at;
+    return std::from_chars(first, first + 2, byte, 16).ptr == first + 2;
   };
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\\') {
@@ -127,9 +129,8 @@ std::string Unescape(std::string_view text) {
     } else if (i + 1 < text.size() && text[i + 1] == '\\') {
       out += '\\';
       ++i;
-    } else if (i + 3 < text.size() && text[i + 1] == 'x' && digit(text[i + 2]) >= 0 &&
-               digit(text[i + 3]) >= 0) {
-      out += static_cast<char>(digit(text[i + 2]) * 16 + digit(text[i + 3]));
+    } else if (i + 3 < text.size() && text[i + 1] == 'x' && hex(i + 2)) {
+      out += static_cast<char>(byte);
       i += 3;
     } else {
       throw std::invalid_argument("bad escape at byte " + std::to_string(i) +
@@ -162,20 +163,12 @@ std::int64_t Writer::Now() const {
 }
 
 void Writer::Line(long conn, Dir dir, std::string_view bytes, End end) {
-  // Written by hand rather than through a JSON object, as this is the
-  // recorder's path for every line: the escaped bytes are printable ASCII,
-  // in which JSON escapes only the quote and the backslash.
-  std::string json = "{\"us\":" + std::to_string(Now()) + ",\"conn\":" + std::to_string(conn) +
-                     ",\"dir\":\"" + DirName(dir) + "\",\"line\":\"";
-  json.reserve(json.size() + bytes.size() + 32);
-  for (const char c : Escape(bytes)) {
-    if (c == '\\' || c == '"') json += '\\';
-    json += c;
-  }
-  json += "\",\"end\":\"";
-  json += kEndNames[static_cast<int>(end)];
-  json += "\"}";
-  Put(json);
+  Put(Json{{"us", Now()},
+           {"conn", conn},
+           {"dir", DirName(dir)},
+           {"line", Escape(bytes)},
+           {"end", kEndNames[static_cast<int>(end)]}}
+          .dump());
 }
 
 void Writer::Event(long conn, std::string_view event, std::string_view by,
@@ -215,8 +208,8 @@ Trace Parse(std::istream& in, const std::string& name) {
       if (trace.header.version != kVersion)
         r.Fail("trace version " + std::to_string(trace.header.version) +
                " is not supported (version " + std::to_string(kVersion) + " is)");
-      trace.header.started = r.TextOr("started");
-      trace.header.server = r.TextOr("server");
+      trace.header.started = r.Text("started", true);
+      trace.header.server = r.Text("server", true);
       header = true;
       continue;
     }
@@ -276,7 +269,6 @@ std::vector<Exchange> Exchanges(const std::vector<Record>& records) {
       ex.us = rec.us;
       ex.has_request = true;
       ex.request = rec.bytes;
-      ex.request_end = rec.end;
       c.latest = out.size();
       c.unanswered.push_back(out.size());
       out.push_back(std::move(ex));

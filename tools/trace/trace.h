@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <istream>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -117,7 +116,6 @@ struct Exchange {
   std::int64_t us = 0;       // when the request passed (or the connection opened)
   bool has_request = false;  // false: what the server did before any request
   std::string request;
-  End request_end = End::kCrLf;
   std::vector<Piece> replies;  // every server line attributed to the request
   bool closed = false;         // the server closed (or refused) after the replies
   std::int64_t close_us = 0;

@@ -186,10 +186,10 @@ TEST(CliExecute, EveryExampleSendsItsRequestAndReportsTheReply) {
 // catalogue's sample reply: each must be one its operation takes.
 TEST(CliExecute, EverySampleReplyIsTakenByItsOperation) {
   for (const kestrel_cli::CommandInfo& cmd : kestrel_cli::Commands()) {
-    SCOPED_TRACE(cmd.name);
+    SCOPED_TRACE(cmd.cli);
     Kestrel client;
     kestrel_test::CannedReplies canned(client);
-    canned.Reply(std::string(cmd.word) + ",OK," + cmd.row->sample);
+    canned.Reply(std::string(cmd.word) + ",OK," + cmd.sample);
     const auto args = kestrel_cli::ParseArgs(cmd, SplitScriptLine(cmd.example));
     EXPECT_TRUE(kestrel_cli::Execute(client, {&cmd, args, 0}).ok);
   }
