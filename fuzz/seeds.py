@@ -105,7 +105,7 @@ def yarn():
                b"-Infinity", b"1e400", b"1e-400", b"0x10", b" 1", b"1,5", b"1 ", b"1.5x",
                b"1e", b"--1", b"+-1", b"1.2.3", b"-", b".", b"", b"-NaN", b"nan()", b"inf",
                b"+INF", tiny, b"-" + tiny, b"0." + b"0" * 300 + b"1e300", b"1e999",
-               b"9" * 310 + b"e-1"]
+               b"9" * 310 + b"e-1", b"0." + b"0" * 600 + b"1e200"]
     for n, text in enumerate(doubles):
         write("yarn", f"double{n:02d}", bytes([1, 0]) + text)
     for n, text in enumerate([b"2", b"3", b"5", b"-2"]):
