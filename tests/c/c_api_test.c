@@ -77,6 +77,8 @@ int main(int argc, char** argv) {
   /* A value. */
   CHECK(kestrel_set_exposure(client, "Cam1", 2.5) == 1);
   CHECK(kestrel_get_exposure(client, "Cam1", &value) == 1 && near(value, 2.5));
+  /* A flag: run.sh finds this request, "true" and all, in the simulator's log. */
+  CHECK(kestrel_set_cam_control_visiable(client, "W1", "C1", 1) == 1);
 
   /* A point: pixel (400, 800) at the default 0.0025 mm per pixel. */
   {
