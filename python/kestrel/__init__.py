@@ -12,8 +12,8 @@ Exceptions::
     +-- CommandError              a command failed (kind, error_text, reply, ...)
     |   +-- ServerError           the server answered NG (message)
     |   +-- TimeoutError          no reply in time; also builtins.TimeoutError
-    |   +-- ProtocolError         unframed, wrong head, bad type, bad reply,
-    |   |                         request too long (kind)
+    |   +-- ProtocolError         unframed reply, wrong reply head, bad reply
+    |   |                         type, bad reply, request too long (kind)
     |   +-- AbortedError          an abort flag ended the wait
     |   +-- NotConnectedError     no link, or the request could not be sent;
     |                             also a ConnectionError

@@ -105,7 +105,7 @@ class CommandError(KestrelError):
     """A command returned false; the base of the command failures below.
 
     ``kind`` names how it failed, from the failure kind the library reports
-    (``"server NG"``, ``"timed out"``, ``"unframed"``, ...); ``error_text`` is
+    (``"server NG"``, ``"timed out"``, ``"unframed reply"``, ...); ``error_text`` is
     the client's error text after the call, decoded from GBK: the text of this
     failure when the protocol failed (no reply, a foreign head, "NG", an
     unknown type, a refused request); a reply field that does not convert
@@ -156,16 +156,17 @@ class TimeoutError(CommandError, builtins.TimeoutError):  # noqa: A001 (the modu
 
 
 _PROTOCOL = {
-    "unframed": "the reply is not framed as <...>",
-    "wrong head": "the reply names another command",
-    "bad type": "the reply's type is neither OK nor NG",
+    "unframed reply": "the reply is not framed as <...>",
+    "wrong reply head": "the reply names another command",
+    "bad reply type": "the reply's type is neither OK nor NG",
     "bad reply": "the reply's values do not convert",
 }
 
 
 class ProtocolError(CommandError):
-    """The exchange broke the protocol. ``kind`` is one of "unframed", "wrong
-    head", "bad type", "bad reply" (a reply the library could not use) and
+    """The exchange broke the protocol. ``kind`` is one of "unframed reply",
+    "wrong reply head", "bad reply type", "bad reply" (a reply the library
+    could not use) and
     "request too long" (the request would exceed 10237 characters: nothing
     was sent)."""
 

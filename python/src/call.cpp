@@ -345,31 +345,37 @@ class CtrlC {
 
 // ---- Failures --------------------------------------------------------------
 
-// The exception class and the `kind` of a command's failure.
-struct Raised {
-  py::object Types::*type;
-  const char* kind;
-};
-
-Raised raised_for(kestrel::Failure failure) {
+// The exception class of a command's failure; its `kind` is the library's
+// name of the failure ("no match" for a template match that found nothing).
+py::object Types::*class_of(kestrel::Failure failure) {
   using kestrel::Failure;
   switch (failure) {
-    case Failure::kNotConnected: return {&Types::not_connected_error, "not connected"};
-    case Failure::kSendFailed: return {&Types::not_connected_error, "send failed"};
-    case Failure::kRequestTooLong: return {&Types::protocol_error, "request too long"};
-    case Failure::kTimedOut: return {&Types::timeout_error, "timed out"};
-    case Failure::kAborted: return {&Types::aborted_error, "aborted"};
-    case Failure::kPlantAborted: return {&Types::aborted_error, "plant aborted"};
-    case Failure::kUnframed: return {&Types::protocol_error, "unframed"};
-    case Failure::kWrongHead: return {&Types::protocol_error, "wrong head"};
-    case Failure::kBadType: return {&Types::protocol_error, "bad type"};
-    case Failure::kBadReply: return {&Types::protocol_error, "bad reply"};
-    case Failure::kServerNg: return {&Types::server_error, "server NG"};
-    case Failure::kOutOfMemory: return {&Types::command_error, "out of memory"};
-    case Failure::kBadArgument: return {&Types::command_error, "bad argument"};
-    case Failure::kOk: break;  // a template match that found nothing
+    case Failure::kNotConnected:
+    case Failure::kSendFailed:
+      return &Types::not_connected_error;
+    case Failure::kTimedOut:
+      return &Types::timeout_error;
+    case Failure::kAborted:
+    case Failure::kPlantAborted:
+      return &Types::aborted_error;
+    case Failure::kServerNg:
+      return &Types::server_error;
+    case Failure::kRequestTooLong:
+    case Failure::kUnframed:
+    case Failure::kWrongHead:
+    case Failure::kBadType:
+    case Failure::kBadReply:
+      return &Types::protocol_error;
+    case Failure::kOk:
+    case Failure::kOutOfMemory:
+    case Failure::kBadArgument:
+      break;
   }
-  return {&Types::command_error, "no match"};
+  return &Types::command_error;
+}
+
+const char* kind_of(kestrel::Failure failure) {
+  return failure == kestrel::Failure::kOk ? "no match" : kestrel::FailureName(failure);
 }
 
 struct Failed {
@@ -388,9 +394,9 @@ struct Failed {
   if (mode == Mode::kLink) {
     error = t.connection_error(operation, red);
   } else {
-    const Raised raised = raised_for(failed.failure);
+    const py::object Types::*type = class_of(failed.failure);
     const std::optional<std::string>& reply = call.exchange->reply;
-    error = (t.*raised.type)(operation, from_gbk(failed.error_text), red, raised.kind,
+    error = (t.*type)(operation, from_gbk(failed.error_text), red, kind_of(failed.failure),
                              reply ? py::object(from_gbk(*reply)) : py::object(py::str("")),
                              call.latency_ms);
   }
