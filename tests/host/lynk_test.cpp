@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,20 @@ TEST(LynkUnconnected, EveryCallFailsAtOnce) {
     EXPECT_LT(r.ms, 200);
   }
   kestrel::platform::Close(full);
+}
+
+// The highest port is a port like any other (skipped where it is taken).
+TEST(LynkPorts, TheHighestPortIsTried) {
+  kestrel::platform::Socket top = kestrel::platform::kNoSocket;
+  int bound = 0;
+  try {
+    top = kestrel::platform::Listen("127.0.0.1", 65535, 1, &bound);
+  } catch (const std::runtime_error& e) {
+    GTEST_SKIP() << e.what();
+  }
+  Lynk link;
+  EXPECT_TRUE(link.Lynk_Connect_Port("127.0.0.1", 65535, false, false));
+  kestrel::platform::Close(top);
 }
 
 TEST_F(LynkTest, ReconnectClosesTheOldConnectionAndForgetsItsBytes) {
