@@ -155,8 +155,14 @@ class Reader {
       Take(packet);
     }
     if (got == PCAP_ERROR) Fail(pcap_geterr(pcap));
-    for (auto& c : conns_)
-      for (int side : {0, 1}) Close(*c, side, false, false);
+    // Unfinished lines end with the capture: a FIN may come before the last
+    // bytes when it overtakes them.
+    for (auto& c : conns_) {
+      for (Way& way : c->way) {
+        way.cutter->Finish();
+        if (!way.pending.empty()) Cut(*c, static_cast<int>(&way - c->way), "", End::kNone);
+      }
+    }
     return Build();
   }
 
@@ -181,7 +187,7 @@ class Reader {
     const int side = found->second.second;
     if (side == 1 && (flags & Tins::TCP::RST) == 0) c.answered = true;
     if ((flags & (Tins::TCP::FIN | Tins::TCP::RST)) != 0)
-      Close(c, side, true, (flags & Tins::TCP::RST) != 0);
+      Close(c, side, (flags & Tins::TCP::RST) != 0);
   }
 
   void Opened(Stream& s) {
@@ -230,9 +236,11 @@ class Reader {
     seen.erase(std::remove_if(seen.begin(), seen.end(),
                               [first](const Seen& s) { return !Before(first, s.end); }),
                seen.end());
+    // A line starting these bytes starts with the segment just captured,
+    // which filled the gap before them.
     if (way.cutter->Idle() && way.pending.empty()) {
       way.line_seq = first;
-      way.line_us = CapturedAt(way.key, first);
+      way.line_us = now_us_;
     }
     way.cut_end = next;
     way.cutter->Feed(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
@@ -254,14 +262,11 @@ class Reader {
     if (Before(way.line_seq, way.cut_end)) way.line_us = CapturedAt(way.key, way.line_seq);
   }
 
-  // A side is done sending: by a FIN or RST (`seen`), or as the capture ended.
-  void Close(Conn& c, int side, bool seen, bool reset) {
+  // A side is done sending (a FIN or RST).
+  void Close(Conn& c, int side, bool reset) {
     Way& way = c.way[side];
     if (way.closed) return;
     way.closed = true;
-    way.cutter->Finish();
-    if (!way.pending.empty()) Cut(c, side, "", End::kNone);
-    if (!seen) return;
     Conn::Item item;
     item.side = side;
     item.rec.us = now_us_;
