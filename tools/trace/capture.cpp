@@ -354,6 +354,7 @@ class Reader {
           if (!c.answered && !c.partial && !from_client && c.items.size() == 1) {
             rec.event = "refused";
             rec.by.clear();
+            rec.error = "connection refused";
             open.event.clear();
           }
         }
