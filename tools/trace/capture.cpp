@@ -320,10 +320,21 @@ class Reader {
     } else if (framed.count(port) == 0) {
       Fail("no TCP connection to port " + std::to_string(port));
     }
+    // The server's connections, numbered in the order they opened: a
+    // connection opens no later than anything on it was captured (a
+    // capture's times need not grow from packet to packet).
+    std::vector<std::size_t> order;
+    for (auto& c : conns_) {
+      for (const Conn::Item& item : c->items) c->open_us = std::min(c->open_us, item.rec.us);
+      order.push_back(order.size());
+    }
+    std::stable_sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
+      return conns_[a]->open_us < conns_[b]->open_us;
+    });
     Trace trace;
     long number = 0;
     std::int64_t start = std::numeric_limits<std::int64_t>::max();
-    for (std::size_t i = 0; i < conns_.size(); ++i) {
+    for (const std::size_t i : order) {
       const Conn& c = *conns_[i];
       const int client = clients[i];
       // A connection picked up mid-way without a line is the tail of one
