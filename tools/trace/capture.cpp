@@ -361,8 +361,9 @@ class Reader {
           if (server_closed) continue;
           server_closed = !from_client;
           rec.by = from_client ? "client" : "server";
-          // A SYN answered by a RST: the server refused it.
+          // A SYN answered by a RST: the server refused it (when it was asked).
           if (!c.answered && !c.partial && !from_client && c.items.size() == 1) {
+            rec.us = c.open_us;
             rec.event = "refused";
             rec.by.clear();
             rec.error = "connection refused";
