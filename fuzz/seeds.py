@@ -135,6 +135,41 @@ def yarn():
         write("yarn", f"other-bracket{n}", bytes([3 + 4 * 4, 0]) + text)
 
 
+def captures(cli):
+    """Small captures of a short session, written by `kestrel trace --pcap`:
+    as written, cut short mid-connection, and as pcapng (editcap, when
+    Wireshark's tools are installed)."""
+    session = [
+        '{"format":"kestrel-trace","version":1,"started":"2024-05-06T09:14:03.511802Z","server":"10.0.0.5:8000"}',
+        '{"us":120,"conn":1,"event":"open"}',
+        '{"us":381,"conn":1,"dir":"request","line":"<GetGain,Cam1>","end":"crlf"}',
+        '{"us":455,"conn":1,"dir":"reply","line":"<GetGain,OK,1.000000>","end":"crlf"}',
+        '{"us":500,"conn":2,"event":"refused","error":"refused"}',
+        '{"us":600,"conn":1,"dir":"request","line":"<StartGrab,Cam1","end":"lf"}',
+        '{"us":700,"conn":1,"dir":"reply","line":"<StartGrab,NG,busy>","end":"lf"}',
+        '{"us":9012,"conn":1,"event":"close","by":"client"}',
+        '{"us":9050,"conn":1,"event":"close","by":"server"}',
+    ]
+    path = os.path.join(HERE, "corpus", "capture")
+    os.makedirs(path, exist_ok=True)
+    trace = os.path.join(path, "session.jsonl")
+    with open(trace, "w") as f:
+        f.write("\n".join(session) + "\n")
+    pcap = os.path.join(path, "session.pcap")
+    subprocess.run([cli, "trace", trace, "--pcap", pcap], check=True, stdout=subprocess.DEVNULL)
+    os.remove(trace)
+    with open(pcap, "rb") as f:
+        whole = f.read()
+    # Without the packets of the handshake: the first three after the file header.
+    at = 24
+    for _ in range(3):
+        at += 16 + struct.unpack_from("<I", whole, at + 8)[0]
+    write("capture", "mid-connection.pcap", whole[:24] + whole[at:])
+    if shutil.which("editcap"):
+        subprocess.run(["editcap", "-F", "pcapng", pcap, os.path.join(path, "session.pcapng")],
+                       check=True)
+
+
 if __name__ == "__main__":
     cli = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
         HERE, "..", "build", "default", "tools", "cli", "kestrel")
@@ -142,3 +177,4 @@ if __name__ == "__main__":
     replies(cli)
     lines()
     yarn()
+    captures(cli)

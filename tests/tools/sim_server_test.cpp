@@ -305,6 +305,14 @@ TEST(RecordProgram, ReplayGivesTheClientTheRecordedSessionAndNamesDivergences) {
   EXPECT_EQ(run(played.port).out, recorded.out);
   EXPECT_EQ(WaitExit(played), 0);
   EXPECT_THAT(Slurp(summary), HasSubstr("31 requests replayed, 0 diverged, 0 recorded replies"));
+#ifdef KESTREL_CAPTURES
+  // The session as a packet capture replays the same.
+  const std::string capture = TempFile("session.pcap");
+  ASSERT_EQ(RunCli({"trace", trace, "--pcap", capture}).code, 0);
+  played = Spawn("--port 0 --replay " + capture + " --pace fast --exit-after-replay --strict");
+  EXPECT_EQ(run(played.port).out, recorded.out);
+  EXPECT_EQ(WaitExit(played), 0);
+#endif
   // A request that was not recorded is refused and named, and fails a strict replay.
   played = replay();
   EXPECT_EQ(RawClient(played.port).Ask("<GetReal,Cam1,101>"), "<GetReal,NG,no recorded reply>");

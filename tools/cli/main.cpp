@@ -106,6 +106,12 @@ int main(int argc, char** argv) {
                                        "Show a session recorded by kestrel-sim --record, one row "
                                        "per exchange (--json, --svg FILE for a timeline)");
   trace->add_option("file", trace_file, "The trace file")->required()->type_name("FILE");
+  int server_port = 0;
+  trace->add_option("--server-port", server_port,
+                    "A capture's server port (default: the one answering framed lines)")
+      ->check(CLI::Range(1, 65535));
+  std::string pcap;
+  trace->add_option("--pcap", pcap, "Also write the session as a pcap capture")->type_name("OUT");
   app.footer("\nCommands (points are two numbers X Y; flags are true, false, 1 or 0):\n" +
              kestrel_cli::CommandListing() +
              "\n'kestrel trace FILE' shows a session recorded by kestrel-sim --record.\n"
@@ -128,8 +134,12 @@ int main(int argc, char** argv) {
   }
   const kestrel_cli::CommandInfo* const command = named();
 
+  if (trace->parsed() && !pcap.empty()) {
+    if (const int code = kestrel_cli::WriteTracePcap(trace_file, server_port, pcap, std::cerr))
+      return code;
+  }
   if (trace->parsed())
-    return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr);
+    return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr, server_port);
   if (help->parsed()) {
     if (topic.empty() && o.json) {
       std::cout << kestrel_cli::CatalogueJson();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "output.h"
+#include "trace/capture.h"
 #include "trace/trace.h"
 
 namespace kestrel_cli {
@@ -222,10 +223,10 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
 }  // namespace
 
 int RunTrace(const std::string& file, bool json, const std::string& svg, std::ostream& out,
-             std::ostream& err) {
+             std::ostream& err, int server_port) {
   std::vector<TraceRow> rows;
   try {
-    rows = TraceRows(kestrel::trace::Exchanges(kestrel::trace::Load(file).records));
+    rows = TraceRows(kestrel::trace::Exchanges(kestrel::trace::Load(file, server_port).records));
   } catch (const kestrel::trace::TraceError& e) {
     err << "kestrel: " << e.what() << "\n";
     return 2;
@@ -236,6 +237,20 @@ int RunTrace(const std::string& file, bool json, const std::string& svg, std::os
   if (!(f << TraceSvg(rows)) || !f.flush()) {
     err << "kestrel: cannot write " << svg << "\n";
     return 1;
+  }
+  return 0;
+}
+
+int WriteTracePcap(const std::string& file, int server_port, const std::string& pcap,
+                   std::ostream& err) {
+  int code = 2;  // an unreadable trace; 1: the capture cannot be written
+  try {
+    const kestrel::trace::Trace trace = kestrel::trace::Load(file, server_port);
+    code = 1;
+    kestrel::trace::WriteCapture(kestrel::trace::Segments(trace), trace.header, pcap);
+  } catch (const kestrel::trace::TraceError& e) {
+    err << "kestrel: " << e.what() << "\n";
+    return code;
   }
   return 0;
 }

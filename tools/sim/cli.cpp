@@ -93,7 +93,8 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
                       ->type_name("HOST:PORT");
   record->needs(forward);
   forward->needs(record);
-  auto* replay = app.add_option("--replay", s.replay, "answer from this recorded trace")
+  auto* replay = app.add_option("--replay", s.replay,
+                                "answer from this recorded trace or packet capture (pcap, pcapng)")
                      ->check(CLI::ExistingFile)
                      ->type_name("FILE");
   std::string pace = "recorded";
@@ -104,7 +105,11 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
                                   "replay: exit once every recorded reply was served or the "
                                   "last client left");
   auto* strict = app.add_flag("--strict", s.strict, "replay: exit with 3 when anything diverged");
-  for (CLI::Option* o : {pace_option, exit_after, strict}) o->needs(replay);
+  auto* server_port =
+      app.add_option("--server-port", s.server_port,
+                     "replay of a capture: the server's port (default: the one answering lines)")
+          ->check(CLI::Range(1, 65535));
+  for (CLI::Option* o : {pace_option, exit_after, strict, server_port}) o->needs(replay);
   for (const char* other : {"--fault", "--scenario"}) {
     record->excludes(other);
     replay->excludes(other);

@@ -21,6 +21,7 @@ struct Settings {
   std::string record;   // --record FILE: the trace to write
   std::string forward;  // --forward HOST:PORT: the real server
   std::string replay;   // --replay FILE: the trace to serve
+  int server_port = 0;  // --server-port: the server of a packet capture replayed
   bool fast = false;    // --pace fast: recorded waits left out
   bool exit_after_replay = false;
   bool strict = false;  // exit code 3 when the replay diverged

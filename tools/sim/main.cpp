@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   try {
     if (!settings.replay.empty()) {
       replay = std::make_unique<Replay>(
-          kestrel::trace::Exchanges(kestrel::trace::Load(settings.replay).records), settings.fast);
+          kestrel::trace::Exchanges(kestrel::trace::Load(settings.replay, settings.server_port).records), settings.fast);
     }
   } catch (const kestrel::trace::TraceError& e) {
     std::fprintf(stderr, "kestrel-sim: %s\n", e.what());

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "host/line_buffer.h"
 #include "platform/socket.h"
+#include "trace/lines.h"
 
 namespace kestrel::sim {
 
@@ -13,46 +13,7 @@ namespace {
 using trace::Dir;
 using trace::End;
 
-// A line longer than this is recorded in pieces (end "more"), so that the
-// recorder's memory stays bounded whatever a peer sends.
-constexpr std::size_t kMaxPiece = 64 * 1024;
 constexpr std::size_t kChunk = 64 * 1024;
-
-// Cuts one direction's bytes into lines and records each as it completes.
-class Splitter {
- public:
-  Splitter(trace::Writer& writer, long id, Dir dir) : writer_(writer), id_(id), dir_(dir) {}
-
-  void Feed(std::string_view in) {
-    while (!in.empty()) {
-      in.remove_prefix(lines_.Feed(in));
-      for (;;) {
-        const auto piece = lines_.Take("\n", kMaxPiece);
-        if (piece.kind == Corvus::net::LineBuffer::Kind::kNone) break;
-        std::string_view line = piece.bytes;
-        if (piece.kind == Corvus::net::LineBuffer::Kind::kHead) {
-          writer_.Line(id_, dir_, line, End::kMore);
-          continue;
-        }
-        line.remove_suffix(1);
-        const bool cr = !line.empty() && line.back() == '\r';
-        if (cr) line.remove_suffix(1);
-        writer_.Line(id_, dir_, line, cr ? End::kCrLf : End::kLf);
-      }
-    }
-  }
-  // The connection ended: an unfinished line is recorded as it is.
-  void Finish() {
-    if (!lines_.held().empty()) writer_.Line(id_, dir_, lines_.held(), End::kNone);
-    lines_.Clear();
-  }
-
- private:
-  trace::Writer& writer_;
-  const long id_;
-  const Dir dir_;
-  Corvus::net::LineBuffer lines_{kMaxPiece, Corvus::net::LineBuffer::Overlong::kSplit};
-};
 
 }  // namespace
 
@@ -84,7 +45,12 @@ const char* Recorder::Relay(wire::Connection& conn, platform::Socket client,
   // From here on a stop shuts the server's socket down too; the caller closes it.
   upstream.store(server);
   writer_.Event(id, "open");
-  Splitter requests(writer_, id, Dir::kRequest), replies(writer_, id, Dir::kReply);
+  // Each direction's lines are recorded as they complete.
+  const auto cutter = [this, id](Dir dir) {
+    return trace::LineCutter(
+        [this, id, dir](std::string_view line, End end) { writer_.Line(id, dir, line, end); });
+  };
+  trace::LineCutter requests = cutter(Dir::kRequest), replies = cutter(Dir::kReply);
   std::vector<char> buf(kChunk);
   // The server first; the client too until it has closed.
   const platform::Socket waited[2] = {server, client};

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/utc.h"
+#include "trace/capture.h"
 
 namespace kestrel::trace {
 
@@ -229,9 +230,25 @@ Trace Parse(std::istream& in, const std::string& name) {
   return trace;
 }
 
-Trace Load(const std::string& path) {
+bool IsCapture(std::string_view head) {
+  // pcap in either byte order, with microseconds or nanoseconds; pcapng.
+  static constexpr std::uint32_t kMagics[] = {0xa1b2c3d4, 0xd4c3b2a1, 0xa1b23c4d,
+                                              0x4d3cb2a1, 0x0a0d0d0a};
+  if (head.size() < 4) return false;
+  std::uint32_t magic = 0;
+  for (int i = 0; i < 4; ++i) magic = magic << 8 | static_cast<unsigned char>(head[i]);
+  return std::find(std::begin(kMagics), std::end(kMagics), magic) != std::end(kMagics);
+}
+
+Trace Load(const std::string& path, int server_port) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw TraceError(path + ": cannot read the trace file");
+  char head[4] = {};
+  in.read(head, sizeof head);
+  if (IsCapture(std::string_view(head, static_cast<std::size_t>(in.gcount()))))
+    return ReadCapture(path, server_port);
+  in.clear();
+  in.seekg(0);
   return Parse(in, path);
 }
 

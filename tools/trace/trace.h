@@ -97,7 +97,9 @@ class Writer {
 
 // Reads a whole trace; throws TraceError naming `name` and the line.
 Trace Parse(std::istream& in, const std::string& name);
-Trace Load(const std::string& path);
+// Reads a trace file, or a packet capture (trace/capture.h) told by its first
+// bytes, whose server is on `server_port` (0: the one that answers lines).
+Trace Load(const std::string& path, int server_port = 0);
 
 // ---- Exchanges: what the server did with each request ------------------------
 
