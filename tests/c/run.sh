@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Starts a simulator with the faults the C test expects and runs the test
-# against it. PROGRAM and SIMULATOR may each be a command with its runner
-# before it, quoted as one word (e.g. "wine64 c_api_test.exe").
+# Starts a simulator with the faults the C (and .NET) test expects, runs the
+# test against it and checks a flag's request in the simulator's log.
+# PROGRAM and SIMULATOR may each be a command with its runner before it,
+# quoted as one word (e.g. "wine64 c_api_test.exe").
 #   run.sh WORK_DIR PROGRAM SIMULATOR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)

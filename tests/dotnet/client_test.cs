@@ -56,6 +56,8 @@ static class ClientTest
 
             client.SetExposure("Cam1", 2.5);
             Check(client.GetExposure("Cam1") == 2.5, "a value");
+            // A flag: tests/c/run.sh finds this request, "true" and all, in the simulator's log.
+            client.SetCamControlVisiable("W1", "C1", true);
 
             var real = client.GetReal("Cam1", new Point(400, 800));
             Check(Math.Abs(real.X - 1.0) < 1e-9 && Math.Abs(real.Y - 2.0) < 1e-9, "a point: " + real);
