@@ -49,7 +49,10 @@ std::string Render(const std::vector<Record>& records, bool times) {
 }
 
 std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "kestrel_capture_" + name;
+  // CTest runs the cases in parallel processes: each has files of its own.
+  const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  return ::testing::TempDir() + "kestrel_capture_" +
+         test.substr(test.find_last_of('/') + 1) + "_" + name;
 }
 
 bool HasData(const Segment& s) { return !s.payload.empty(); }
