@@ -3,6 +3,7 @@
 // Exit codes: 0 every command succeeded, 1 a command failed (or the drawing
 // could not be written), 2 usage error, 3 no connection to the server.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -123,6 +124,14 @@ int main(int argc, char** argv) {
     if (named() == nullptr) return app.exit(e);
     std::cout << kestrel_cli::CommandHelp(*named());
     return 0;
+  } catch (const CLI::ExtrasError& e) {
+    // A first word that names no command, with the nearest names.
+    const std::vector<std::string> extras = app.remaining();
+    const auto word = std::find_if(extras.begin(), extras.end(),
+                                   [](const std::string& w) { return w.rfind('-', 0) != 0; });
+    if (app.get_subcommands().empty() && word != extras.end())
+      return Usage(kestrel_cli::UnknownCommand(*word));
+    return app.exit(e) == 0 ? 0 : kUsage;
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
@@ -141,7 +150,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     const kestrel_cli::CommandInfo* cmd = kestrel_cli::FindCommand(topic);
-    if (cmd == nullptr) return Usage("unknown command '" + topic + "'");
+    if (cmd == nullptr) return Usage(kestrel_cli::UnknownCommand(topic));
     std::cout << kestrel_cli::CommandHelp(*cmd);
     return 0;
   }

@@ -48,6 +48,10 @@ TEST(CliOutput, EachFormIsExact) {
       {ConsoleEcho::Render(HeraldColor::Red, "K", "x\r\n", true), "\x1b[31m[K] x\x1b[0m"},
       {ConsoleEcho::Render(HeraldColor::Green, "K", "\xB3\xC9", false), "[K] \xE6\x88\x90"},
       {ConsoleEcho::Render(HeraldColor::Plain, "K", "p", true), "[K] p"},
+      // An unknown command names the nearest ones: all that are as near, case-blind.
+      {kestrel_cli::UnknownCommand("et-gain"),
+       "unknown command 'et-gain'; did you mean set-gain or get-gain?"},
+      {kestrel_cli::UnknownCommand("GetReal"), "unknown command 'GetReal'; did you mean get-real?"},
       // clang-format on
   };
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
@@ -234,8 +238,10 @@ TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
       // a script is converted whole before anything connects.
       {{"--script", "-"}, 2, "line 2: set-light: INTENSITY: 'bright'",
        "get-gain Cam1\nset-light Cam1 bright\n"},
-      {{"--script", "-"}, 2, "line 3: unknown command 'frobnicate'",
+      {{"--script", "-"}, 2, "line 3: unknown command 'frobnicate'\n",
        "# c\r\nget-gain Cam1\nfrobnicate 1\n"},
+      {{"--script", "-"}, 2, "line 1: unknown command 'get-reel'; did you mean get-real?\n",
+       "get-reel Cam1 1 2\n"},
       {{"--script", "-"}, 2, "line 1: unterminated quote", "get-gain \"Cam1\n"},
       {{"get-real", "Cam1", "1"}, 2, "usage: kestrel get-real CAMERA POINT(X Y)"},
       {{"get-real", "Cam1", "1", "x"}, 2, "get-real: POINT.Y: 'x' is not a number"},
@@ -249,7 +255,10 @@ TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
       {{"set-gain", "\xF0\x9F\x98\x80", "1"}, 2, "'\xF0\x9F\x98\x80' has a character that GBK"},
       {{"fix-circle", "1", "2", "3"}, 2, "POINTS: X Y pairs expected, got 3 numbers"},
       {{"fix-circle", "1", "2", "3", "y"}, 2, "POINTS[1].Y: 'y' is not a number"},
-      {{"frobnicate"}, 2, "frobnicate"},
+      {{"get-reel", "Cam1", "1", "2"}, 2,
+       "kestrel: unknown command 'get-reel'; did you mean get-real?\n"},
+      {{"help", "get-reel"}, 2, "kestrel: unknown command 'get-reel'; did you mean get-real?\n"},
+      {{"--bogus", "get-gain", "Cam1"}, 2, "not expected: --bogus"},
       {{"--svg", "x.svg", "get-real", "Cam1", "1", "2"}, 2, "--svg draws"},
       {{"--port", "0", "get-gain", "Cam1"}, 2, "--port"},
       {{"get-gain", "Cam1"}, 3, "cannot connect to 127.0.0.1:"},
