@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
     return subs.empty() ? nullptr : kestrel_cli::FindCommand(subs.front()->get_name());
   };
   try {
-    app.parse(argc, argv);
+    const kestrel::platform::Utf8Args args(argc, argv);
+    app.parse(args.argc(), args.argv());
   } catch (const CLI::CallForHelp& e) {
     if (named() == nullptr) return app.exit(e);
     std::cout << kestrel_cli::CommandHelp(*named());

@@ -202,9 +202,8 @@ TEST(CliExecute, EverySampleReplyIsTakenByItsOperation) {
 // ---- The executable against the simulator --------------------------------------
 
 TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
-  const std::string busy = "\xE7\x9B\xB8\xE6\x9C\xBA\xE5\xBF\x99";  // GBK on the wire
-  kestrel::sim::SimOnPort sim(
-      {kestrel::sim::ParseFault("GetIntensity:ng:\xCF\xE0\xBB\xFA\xC3\xA6")});
+  const std::string busy = "\xE7\x9B\xB8\xE6\x9C\xBA\xE5\xBF\x99";  // UTF-8; GBK on the wire
+  kestrel::sim::SimOnPort sim({kestrel::sim::ParseFault("GetIntensity:ng:" + busy)});
   const int closed = kestrel::sim::SimOnPort().port();  // gone again
   const std::string script =
       "# a refused one\nget-gain Cam1\nget-light Cam1\n\nget-real Cam1 1 2\n";
