@@ -103,10 +103,15 @@ int main(int argc, char** argv) {
   CLI::App* help = app.add_subcommand("help", "Show all commands, or one with its arguments");
   help->add_option("command", topic);
   std::string trace_file;
-  CLI::App* trace = app.add_subcommand("trace",
-                                       "Show a session recorded by kestrel-sim --record, one row "
-                                       "per exchange (--json, --svg FILE for a timeline)");
+  CLI::App* trace =
+      app.add_subcommand("trace",
+                         "Show a session recorded by kestrel-sim --record, one row "
+                         "per exchange (--json, --svg FILE for a timeline, --chrome OUT "
+                         "for Perfetto)");
   trace->add_option("file", trace_file, "The trace file")->required()->type_name("FILE");
+  std::string chrome;
+  trace->add_option("--chrome", chrome, "Write the session as Trace Event JSON (Perfetto)")
+      ->type_name("OUT");
   app.footer("\nCommands (points are two numbers X Y; flags are true, false, 1 or 0):\n" +
              kestrel_cli::CommandListing() +
              "\n'kestrel trace FILE' shows a session recorded by kestrel-sim --record.\n"
@@ -139,7 +144,7 @@ int main(int argc, char** argv) {
   const kestrel_cli::CommandInfo* const command = named();
 
   if (trace->parsed())
-    return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr);
+    return kestrel_cli::RunTrace(trace_file, o.json, o.svg, chrome, std::cout, std::cerr);
   if (help->parsed()) {
     if (topic.empty() && o.json) {
       std::cout << kestrel_cli::CatalogueJson();

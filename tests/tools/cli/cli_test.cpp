@@ -6,7 +6,11 @@
 #include <gmock/gmock.h>
 
 #include <cmath>
+#include <cstdint>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,8 @@
 #include "commands.h"
 #include "output.h"
 #include "support/canned.h"
+#include "trace/trace.h"
+#include "trace_view.h"
 
 namespace {
 
@@ -196,6 +202,144 @@ TEST(CliExecute, EverySampleReplyIsTakenByItsOperation) {
     canned.Reply(std::string(cmd.word) + ",OK," + cmd.sample);
     const auto args = kestrel_cli::ParseArgs(cmd, SplitScriptLine(cmd.example));
     EXPECT_TRUE(kestrel_cli::Execute(client, {&cmd, args, 0}).ok);
+  }
+}
+
+// ---- kestrel trace ------------------------------------------------------------------
+
+// A GetGain exchange on a connection of its own: the request at `us`, its
+// reply line `wait` microseconds later, ended by `end` ("": no reply).
+struct Exchange {
+  std::int64_t us, wait;
+  std::string reply, end = "crlf";
+};
+
+// Every view of a trace of `exchanges`: table, JSON, timeline, Trace Events.
+struct Views {
+  std::string table, json, svg, chrome;
+};
+Views View(const std::vector<Exchange>& exchanges) {
+  static int n = 0;
+  const std::string trace = kestrel::sim::TempFile("view" + std::to_string(++n) + ".jsonl");
+  std::ofstream file(trace);
+  file << "{\"format\":\"kestrel-trace\",\"version\":1}\n";
+  long conn = 0;
+  const auto line = [&](std::int64_t us, const char* dir, const std::string& bytes,
+                        const std::string& end) {
+    file << nlohmann::json{{"us", us},
+                           {"conn", conn},
+                           {"dir", dir},
+                           {"line", kestrel::trace::Escape(bytes)},
+                           {"end", end}}
+                .dump()
+         << "\n";
+  };
+  for (const Exchange& e : exchanges) {
+    ++conn;
+    line(e.us, "request", "<GetGain,Cam1>", "crlf");
+    if (!e.end.empty()) line(e.us + e.wait, "reply", e.reply, e.end);
+  }
+  file.close();
+  std::ostringstream table, json, err;
+  EXPECT_EQ(kestrel_cli::RunTrace(trace, false, trace + ".svg", trace + ".json", table, err), 0);
+  EXPECT_EQ(kestrel_cli::RunTrace(trace, true, "", "", json, err), 0) << err.str();
+  return {table.str(), json.str(), Slurp(trace + ".svg"), Slurp(trace + ".json")};
+}
+
+// Each reply is taken or rejected as the client takes it, alike in every view.
+TEST(CliTrace, EveryViewJudgesARepliesAsTheClientDoes) {
+  const std::string fill(10239 - 15, 'X');  // "<GetGain,OK," fill ">" CR LF: 10239 bytes
+  const struct {
+    std::string reply, end, verdict;
+  } cases[] = {
+      // clang-format off
+      {"<GetGain,OK,1>", "crlf", "OK"},
+      {"<GetGain,OK," + fill + ">", "crlf", "OK"},
+      {"<GetGain,OK," + fill + "X>", "crlf", "oversized: 10240 bytes"},
+      {std::string("<GetGain,OK\0,1>", 15), "crlf", "OK"},  // read up to the NUL
+      {"<GetGain,NG,\xCF\xE0\xBB\xFA\xC3\xA6>", "crlf", "NG: \xE7\x9B\xB8\xE6\x9C\xBA\xE5\xBF\x99"},
+      {"<GetGain,OK,1>", "lf", "unframed: no CR LF"},
+      {"GetGain,OK,1>", "crlf", "unframed"},
+      {"<GetGain,OK,1", "crlf", "unframed"},
+      {"<SetGain,OK,1>", "crlf", "wrong head: SetGain"},
+      {"<GetGain,ERR,1>", "crlf", "bad type: ERR"},
+      {"<GetGain,OK,1>", "none", "closed: mid-line"},
+      {"", "", "silent"},
+      // clang-format on
+  };
+  std::vector<Exchange> exchanges;
+  for (const auto& c : cases)
+    exchanges.push_back({1000 * static_cast<std::int64_t>(exchanges.size()), 300, c.reply, c.end});
+  const Views v = View(exchanges);
+  std::istringstream table(v.table), json(v.json);
+  std::string row;
+  std::getline(table, row);  // the heading
+  std::vector<nlohmann::json> events;
+  const nlohmann::json chrome = nlohmann::json::parse(v.chrome);
+  for (const auto& e : chrome.at("traceEvents")) {
+    if (e.at("ph") == "X") events.push_back(e);
+  }
+  ASSERT_EQ(events.size(), std::size(cases));
+  std::size_t i = 0, failed = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.verdict);
+    const bool ok = c.verdict == "OK";
+    failed += !ok;
+    std::getline(table, row);
+    EXPECT_THAT(row, HasSubstr("  " + c.verdict + " "));
+    std::getline(json, row);
+    const auto j = nlohmann::json::parse(row);
+    EXPECT_EQ(j.at("outcome").get<std::string>() +
+                  (j.contains("message") ? ": " + j.at("message").get<std::string>() : ""),
+              c.verdict);
+    const nlohmann::json& e = events[i++];
+    EXPECT_EQ(e.at("args").at("outcome"), c.verdict);
+    EXPECT_EQ(e.at("cat"), ok ? "ok" : "failed");
+    EXPECT_EQ(e.at("tid"), i);
+    EXPECT_EQ(e.at("ts"), 1000 * (i - 1));
+    EXPECT_EQ(e.at("dur"), c.end.empty() ? 0 : 300);
+  }
+  const std::regex marked("class=\"(failed|silent)\"");
+  EXPECT_EQ(std::distance(std::sregex_iterator(v.svg.begin(), v.svg.end(), marked), {}), failed);
+}
+
+// Each bar lasts from its request to its reply, on an axis whose labels are
+// distinct and evenly spaced by 1, 2 or 5 times a power of ten, however long
+// the session.
+TEST(CliTrace, TimelineBarsLastAsLongAsTheirExchanges) {
+  for (const double span : {0.043, 0.3, 7.0, 1500.0}) {
+    SCOPED_TRACE(span);
+    const auto us = [span](double f) { return static_cast<std::int64_t>(f * span * 1e6); };
+    const std::vector<Exchange> exchanges = {{us(0.1), us(0.2), "<GetGain,OK,1>"},
+                                             {us(0.5), 50, "<GetGain,NG,x>"},
+                                             {us(0.8), us(0.2), "<GetGain,OK,1>"}};
+    const std::string svg = View(exchanges).svg;
+    std::vector<double> tick_x, tick_s;
+    std::set<std::string> labels;
+    const std::regex tick(R"re(class="tick" x="([-0-9.e]+)"[^>]*>([-0-9.]+) s<)re");
+    for (std::sregex_iterator m(svg.begin(), svg.end(), tick), end; m != end; ++m) {
+      tick_x.push_back(std::stod((*m)[1]));
+      tick_s.push_back(std::stod((*m)[2]));
+      labels.insert((*m)[2]);
+    }
+    ASSERT_GE(tick_x.size(), 3u);
+    EXPECT_EQ(labels.size(), tick_x.size()) << "a label repeats";
+    const double step = tick_s[1] - tick_s[0], power = std::pow(10, std::floor(std::log10(step)));
+    EXPECT_THAT(std::round(step / power), ::testing::AnyOf(1.0, 2.0, 5.0));
+    const double px_per_s = (tick_x.back() - tick_x[0]) / (tick_s.back() - tick_s[0]);
+    for (std::size_t k = 1; k < tick_x.size(); ++k) {
+      EXPECT_NEAR(tick_s[k] - tick_s[k - 1], step, step * 1e-6);
+      EXPECT_NEAR(tick_x[k] - tick_x[k - 1], step * px_per_s, 0.01);
+    }
+    std::size_t k = 0;
+    const std::regex bar(
+        R"re(class="(ok|failed)" x="([-0-9.e]+)" y="[-0-9.e]+" width="([-0-9.e]+)")re");
+    for (std::sregex_iterator m(svg.begin(), svg.end(), bar), end; m != end; ++m, ++k) {
+      const Exchange& e = exchanges.at(k);
+      EXPECT_NEAR(std::stod((*m)[2]), tick_x[0] + (e.us / 1e6 - tick_s[0]) * px_per_s, 0.5);
+      EXPECT_NEAR(std::stod((*m)[3]), std::max(2.0, e.wait / 1e6 * px_per_s), 0.5);
+    }
+    EXPECT_EQ(k, exchanges.size());
   }
 }
 
