@@ -110,12 +110,6 @@ std::string Xml(const std::string& text) {
   return out;
 }
 
-std::string Fixed(double v, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, v);
-  return text;
-}
-
 // The rows of the exchanges (a connection's greeting only when the server did
 // something before the first request).
 std::vector<TraceRow> TraceRows(const std::vector<Exchange>& exchanges) {
@@ -186,20 +180,6 @@ std::string TraceJson(const std::vector<TraceRow>& rows) {
   return out;
 }
 
-// A step for about six ticks over `span` (> 0): 1, 2 or 5 times a power of
-// ten, with the decimals it needs to print every tick differently.
-std::pair<double, int> TickStep(double span) {
-  const double power = std::pow(10.0, std::floor(std::log10(span / 6)));
-  double step = 10 * power;
-  for (const double m : {1.0, 2.0, 5.0}) {
-    if (m * power >= span / 6) {
-      step = m * power;
-      break;
-    }
-  }
-  return {step, std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)))};
-}
-
 // A timeline: one band per command word, each exchange a bar from its
 // request to its reply (at least 2 px wide). A failed one is red, hatched
 // and named by its outcome where the band has room; one without any answer
@@ -217,8 +197,10 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
   const auto [step, decimals] = TickStep(std::max(t_max - t_min, 1e-3));
   t_min = std::floor(t_min / step) * step;  // the axis starts and ends on ticks
   t_max = std::max(std::ceil(t_max / step), std::round(t_min / step) + 1) * step;
-  const double left = 190, plot_w = 780, band_h = 36, top = 30;
-  const double height = top + band_h * static_cast<double>(words.size()) + 60;
+  double left = 190;  // room for the longest command word
+  for (const std::string& w : words) left = std::max(left, TextWidth(w, 12) + 20);
+  const double plot_w = 970 - left, band_h = 36, top = 30;
+  const double height = top + band_h * static_cast<double>(words.size()) + 76;
   const auto x_of = [&](double t) { return left + plot_w * (t - t_min) / (t_max - t_min); };
   std::ostringstream s;
   s << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -259,7 +241,7 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
       end = x + w;
     }
     double& room = free_x[static_cast<std::size_t>(band.at(r.label()))];
-    const double text_w = 7.0 * static_cast<double>(r.outcome.size());
+    const double text_w = TextWidth(r.outcome, 12);
     if (r.failed() && x + 3 >= room && end + 3 + text_w <= left + plot_w) {
       s << "  <text class=\"outcome\" x=\"" << end + 3 << "\" y=\"" << y + h / 2 + 4
         << "\" fill=\"#a01010\">" << Xml(r.outcome) << "</text>\n";
@@ -276,9 +258,10 @@ std::string TraceSvg(const std::vector<TraceRow>& rows) {
       << "  <text class=\"tick\" x=\"" << x << "\" y=\"" << axis + 16
       << "\" text-anchor=\"middle\">" << Fixed(t, decimals) << " s</text>\n";
   }
-  s << "  <text class=\"caption\" x=\"" << left << "\" y=\"" << axis + 40 << "\">" << rows.size()
-    << " exchanges, " << failed << " failed (red, hatched, named by their outcome; a cross: "
-    << "no reply). A bar lasts from the request to the reply.</text>\n"
+  s << "  <text class=\"caption\" x=\"10\" y=\"" << axis + 40 << "\">" << rows.size()
+    << " exchanges, " << failed << " failed: red, hatched, named by their outcome</text>\n"
+    << "  <text class=\"caption\" x=\"10\" y=\"" << axis + 56
+    << "\">(a cross: no reply). A bar lasts from the request to the reply.</text>\n"
     << "</svg>\n";
   return s.str();
 }

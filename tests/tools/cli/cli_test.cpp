@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -340,6 +342,111 @@ TEST(CliTrace, TimelineBarsLastAsLongAsTheirExchanges) {
       EXPECT_NEAR(std::stod((*m)[3]), std::max(2.0, e.wait / 1e6 * px_per_s), 0.5);
     }
     EXPECT_EQ(k, exchanges.size());
+  }
+}
+
+// ---- Every drawing's geometry -----------------------------------------------------
+
+// A text's box, estimated conservatively: each character 0.65 of the font
+// size wide, from 0.8 of it above the baseline to 0.25 below.
+struct TextBox {
+  std::string cls, text;
+  double x0, x1, y0, y1;
+};
+
+std::vector<TextBox> TextBoxes(const std::string& svg) {
+  const auto attr = [](const std::string& tag, const std::string& name, const std::string& dflt) {
+    std::smatch m;
+    return std::regex_search(tag, m, std::regex(" " + name + "=\"([^\"]*)\"")) ? m.str(1) : dflt;
+  };
+  const std::string root = svg.substr(0, svg.find('>', svg.find("<svg")));
+  const std::string size = attr(root, "font-size", "16");
+  std::vector<TextBox> boxes;
+  const std::regex text("<text([^>]*)>([^<]*)</text>");
+  for (std::sregex_iterator m(svg.begin(), svg.end(), text), end; m != end; ++m) {
+    const std::string tag = (*m)[1],
+                      content = std::regex_replace(m->str(2), std::regex("&\\w+;"), "&");
+    const double fs = std::stod(attr(tag, "font-size", size)), x = std::stod(attr(tag, "x", "0"));
+    const double y = std::stod(attr(tag, "y", "0"));
+    const double w =
+        0.65 * fs * static_cast<double>(std::count_if(content.begin(), content.end(), [](char c) {
+          return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        }));
+    const std::string anchor = attr(tag, "text-anchor", "start");
+    const double x0 = anchor == "end" ? x - w : anchor == "middle" ? x - w / 2 : x;
+    boxes.push_back({attr(tag, "class", ""), content, x0, x0 + w, y - 0.8 * fs, y + 0.25 * fs});
+  }
+  return boxes;
+}
+
+// Every text of every drawing lies within the view and clear of the others;
+// the drawings of coordinates carry labelled axes in mm, and each renders.
+TEST(CliSvg, TextsStayInTheViewApartFromEachOther) {
+  const auto circle = [](double cx, double cy, double r, int n) {
+    std::vector<Point> points;
+    for (int i = 0; i < n; ++i) {
+      const double a = 2 * std::acos(-1.0) * i / n;
+      points.push_back({cx + r * std::cos(a), cy + r * std::sin(a)});
+    }
+    return points;
+  };
+  const auto grid = [](double pitch) {  // 12 matches in rows of 8, as the simulator gives them
+    std::vector<kestrel_cli::Match> matches;
+    for (int i = 0; i < 12; ++i)
+      matches.push_back(
+          {{320.13 + pitch * (i % 8), 240.2 + pitch * (i / 8)}, 0.05 * i - 0.25, 0.98 - 0.02 * i});
+    return matches;
+  };
+  const auto matches = [](std::vector<kestrel_cli::Match> m) {
+    return *kestrel_cli::ResultSvg({"mult-template-match", 0, true, {{"matches", m}}, ""});
+  };
+  std::vector<kestrel_cli::Match> crowded = grid(64);
+  crowded.insert(crowded.begin() + 1, {{322, 241}, 0, 0.5});  // its number must go elsewhere
+  std::vector<Exchange> trace;
+  for (int i = 0; i < 40; ++i) trace.push_back({i * 2500, 700, i % 3 ? "<GetGain,OK,1>" : "x"});
+  const struct {
+    std::string name, svg;
+    bool axes;
+  } cases[] = {
+      {"wafer edge", kestrel_cli::EdgeSvg(circle(0, 0, 100, 36)), true},
+      {"far off-centre", kestrel_cli::EdgeSvg(circle(150000.125, -20000.25, 149.5, 36)), true},
+      {"no circle", kestrel_cli::EdgeSvg({{1, 1}, {2, 2}}), true},
+      {"12 matches", matches(grid(64)), true},
+      {"a match upon another", matches(crowded), true},
+      {"one match", matches({{{1.5, -2}, 30, 0.9}}), true},
+      {"timeline", View(trace).svg, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(c.svg, m, std::regex(R"re(viewBox="(\S+) (\S+) (\S+) (\S+)")re")));
+    const double vx = std::stod(m[1]), vy = std::stod(m[2]);
+    const double vx1 = vx + std::stod(m[3]), vy1 = vy + std::stod(m[4]);
+    const std::vector<TextBox> boxes = TextBoxes(c.svg);
+    std::map<std::string, int> classes;
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      const TextBox& a = boxes[i];
+      ++classes[a.cls];
+      EXPECT_TRUE(a.x0 >= vx && a.x1 <= vx1 && a.y0 >= vy && a.y1 <= vy1)
+          << a.text << " leaves the view";
+      for (std::size_t j = 0; j < i; ++j) {
+        const TextBox& b = boxes[j];
+        EXPECT_FALSE(a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1)
+            << "'" << a.text << "' overlaps '" << b.text << "'";
+      }
+    }
+    if (c.axes) {
+      EXPECT_GE(classes["x-tick"], 2);
+      EXPECT_GE(classes["y-tick"], 2);
+      EXPECT_THAT(c.svg, HasSubstr(" in mm"));
+    }
+#ifndef _WIN32
+    const std::string file = kestrel::sim::TempFile("drawing.svg");
+    std::ofstream(file) << c.svg;
+    EXPECT_EQ(std::system(("rsvg-convert -o " + file + ".png " + file).c_str()), 0)
+        << "rsvg-convert (librsvg2-bin) cannot render it";
+#endif
   }
 }
 
