@@ -191,9 +191,7 @@ inline CliRun RunCli(const std::vector<std::string>& args, const std::string& in
 #ifdef _WIN32
   // As a person types it: the program reads its wide command line as UTF-8.
   std::wstring wide(command.size() + 1, L'\0');
-  wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(
-                  CP_UTF8, 0, command.c_str(), -1, wide.data(), static_cast<int>(wide.size()))) -
-              1);
+  ::MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
   CliRun run{code(::_wsystem(wide.c_str())), Slurp(io + "out"), Slurp(io + "err")};
 #else
   CliRun run{code(std::system(command.c_str())), Slurp(io + "out"), Slurp(io + "err")};

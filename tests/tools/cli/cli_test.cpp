@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -14,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../sim_client.h"
@@ -56,43 +56,171 @@ TEST(CliOutput, EachFormIsExact) {
       {ConsoleEcho::Render(HeraldColor::Red, "K", "x\r\n", true), "\x1b[31m[K] x\x1b[0m"},
       {ConsoleEcho::Render(HeraldColor::Green, "K", "\xB3\xC9", false), "[K] \xE6\x88\x90"},
       {ConsoleEcho::Render(HeraldColor::Plain, "K", "p", true), "[K] p"},
-      // An unknown command names the nearest ones: all that are as near, case-blind.
-      {kestrel_cli::UnknownCommand("et-gain"),
-       "unknown command 'et-gain'; did you mean set-gain or get-gain?"},
-      {kestrel_cli::UnknownCommand("GetReal"), "unknown command 'GetReal'; did you mean get-real?"},
       // clang-format on
   };
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
 }
 
-// The drawing is well-formed XML with every point, and the circle fitted
-// through the points when they do not lie on a line.
-TEST(CliSvg, EdgeDrawsEveryPointAndTheFittedCircle) {
+// ---- kestrel trace and the drawings ---------------------------------------------
+
+// A GetGain exchange on a connection of its own: the request at `us`, the
+// reply `wait` later, ended by `end` ("": no reply at all).
+struct Exchange {
+  long long us, wait;
+  std::string reply, end = "crlf";
+};
+// The views of a trace of `exchanges`: table, JSON, timeline, Trace Events.
+std::vector<std::string> View(const std::vector<Exchange>& exchanges) {
+  const std::string trace = kestrel::sim::TempFile("view.jsonl");
+  std::ofstream file(trace);
+  file << "{\"format\":\"kestrel-trace\",\"version\":1}\n";
+  for (std::size_t i = 0; i < exchanges.size(); ++i) {
+    const Exchange& e = exchanges[i];
+    file << "{\"us\":" << e.us << ",\"conn\":" << i + 1
+         << ",\"dir\":\"request\",\"end\":\"crlf\",\"line\":\"<GetGain,Cam1>\"}\n";
+    if (!e.end.empty())
+      file << "{\"us\":" << e.us + e.wait << ",\"conn\":" << i + 1
+           << ",\"dir\":\"reply\",\"end\":\"" << e.end
+           << "\",\"line\":" << nlohmann::json(kestrel::trace::Escape(e.reply)) << "}\n";
+  }
+  file.close();
+  std::ostringstream table, json, err;
+  EXPECT_EQ(kestrel_cli::RunTrace(trace, false, trace + ".svg", trace + ".json", table, err), 0);
+  EXPECT_EQ(kestrel_cli::RunTrace(trace, true, "", "", json, err), 0) << err.str();
+  return {table.str(), json.str(), Slurp(trace + ".svg"), Slurp(trace + ".json")};
+}
+
+// Each reply is taken or rejected as the client takes it, alike in the table,
+// the JSON, the Trace Events and the timeline, whose bars start at their
+// request and last as long as the exchange took (2 px at least).
+TEST(CliTrace, EveryViewJudgesRepliesAsTheClientDoes) {
+  const std::string fill(10239 - 15, 'X');  // "<GetGain,OK," fill ">" CR LF: 10239 bytes
+  const std::pair<Exchange, std::string> cases[] = {
+      // clang-format off
+      {{0, 3000, "<GetGain,OK," + fill + ">"}, "OK"},
+      {{2000, 300, "<GetGain,OK," + fill + "X>"}, "oversized: 10240 bytes"},
+      {{3000, 300, std::string("<GetGain,OK\0,1>", 15)}, "OK"},  // read up to the NUL
+      {{4000, 5, "<GetGain,NG,\xCF\xE0\xBB\xFA\xC3\xA6>"}, "NG: \xE7\x9B\xB8\xE6\x9C\xBA\xE5\xBF\x99"},
+      {{5000, 300, "<GetGain,OK,1>", "lf"}, "unframed: no CR LF"},
+      {{6000, 300, "GetGain,OK,1>"}, "unframed"},
+      {{8000, 300, "<SetGain,OK,1>"}, "wrong head: SetGain"},
+      {{9000, 300, "<GetGain,ERR,1>"}, "bad type: ERR"},
+      {{9500, 300, "<GetGain,OK,1>", "none"}, "closed: mid-line"},
+      {{9900, 0, "", ""}, "silent"},  // drawn as a cross, not a bar
+      // clang-format on
+  };
+  std::vector<Exchange> exchanges;
+  for (const auto& c : cases) exchanges.push_back(c.first);
+  const std::vector<std::string> views = View(exchanges);
+  const std::string &table = views[0], &json = views[1], &svg = views[2], &chrome = views[3];
+  std::istringstream rows(table.substr(table.find('\n') + 1)), objects(json);
+  const nlohmann::json events = nlohmann::json::parse(chrome).at("traceEvents");
+  std::vector<std::smatch> bars;
+  const std::regex bar(R"re(class="(ok|failed)" x="(\S+)" y="\S+" width="(\S+)")re");
+  for (std::sregex_iterator m(svg.begin(), svg.end(), bar), end; m != end; ++m) bars.push_back(*m);
+  ASSERT_EQ(bars.size(), std::size(cases) - 1);
+  EXPECT_THAT(svg, HasSubstr("class=\"silent\""));
+  const auto x = [&bars](std::size_t k) { return std::stod(bars[k][2]) - std::stod(bars[0][2]); };
+  std::size_t i = 0;
+  for (const auto& event : events) {
+    if (event.at("ph") != "X") continue;
+    const auto& [e, verdict] = cases[i++];
+    SCOPED_TRACE(verdict);
+    std::string row, object;
+    std::getline(rows, row);
+    std::getline(objects, object);
+    EXPECT_THAT(row, HasSubstr("  " + verdict + " "));
+    EXPECT_THAT(object, HasSubstr("\"outcome\":\"" + verdict.substr(0, verdict.find(':')) + "\""));
+    EXPECT_EQ(event.at("args").at("outcome"), verdict);
+    EXPECT_EQ(event.at("cat"), verdict == "OK" ? "ok" : "failed");
+    EXPECT_EQ(event.at("ts"), e.us);
+    EXPECT_EQ(event.at("dur"), e.wait);
+    if (i == std::size(cases)) break;
+    EXPECT_EQ(bars[i - 1][1] == "ok", verdict == "OK");
+    EXPECT_NEAR(x(i - 1), e.us * x(8) / 9500, 0.01);
+    EXPECT_NEAR(std::stod(bars[i - 1][3]), std::max(2.0, e.wait * x(8) / 9500), 0.01);
+  }
+  EXPECT_EQ(i, std::size(cases));
+}
+
+// Every drawing is well-formed XML; an edge drawing has every point, and the
+// circle fitted through them when they do not lie on a line. Every text lies
+// within the view and clear of the others, its box estimated conservatively
+// (each byte a character 0.65 of the font size wide, from 0.8 of it above the
+// baseline to 0.25 below); tick labels are distinct, the drawings' axes in
+// mm; each renders.
+TEST(CliSvg, DrawingsAreWellFormedAndTheirTextsFit) {
   const double step = std::acos(-1.0) / 40;  // a quarter turn in 20 steps
   std::vector<Point> arc;                    // far from the origin
   for (int i = 0; i <= 20; ++i)
     arc.push_back({10000 + 150 * std::cos(step * i), -5000 + 150 * std::sin(step * i)});
+  std::vector<kestrel_cli::Match> grid;  // 12 in rows of 8, as the simulator gives them
+  for (int i = 0; i < 12; ++i)
+    grid.push_back(
+        {{320.13 + 64 * (i % 8), 240.2 + 64 * (i / 8)}, 0.05 * i - 0.25, 0.98 - i / 50.});
+  grid.push_back({{322, 241}, 0, 0.5});  // upon the first: its number must go elsewhere
+  std::vector<Exchange> busy, brief;     // 0.1 s, a third failed; 0.043 s
+  for (int i = 0; i < 40; ++i) busy.push_back({i * 2500, 700, i % 3 ? "<GetGain,OK,1>" : "x"});
+  for (int i = 0; i < 3; ++i) brief.push_back({43000 + i * 21500, 90, "<GetGain,OK,1>"});
   const std::string none = "too few points off one line for a circle";
-  const std::pair<std::vector<Point>, std::string> cases[] = {
-      {arc, "class=\"fit\" cx=\"10000\" cy=\"-5000\" r=\"150\""},
-      {{{0, 0}, {1, 1}, {2, 2}, {3, 3}}, none},
-      {{{4, 4}, {4, 4}, {4, 4}}, none},
-      {{}, none}};
-  const std::regex tag(R"(<(/?)(\w+)[^>]*?(/?)>)");
-  for (const auto& [points, fit] : cases) {
-    const std::string svg = kestrel_cli::EdgeSvg(points);
-    EXPECT_THAT(svg, HasSubstr(fit));
+  const std::tuple<std::string, std::string, std::size_t> cases[] = {
+      {kestrel_cli::EdgeSvg(arc), "class=\"fit\" cx=\"10000\" cy=\"-5000\" r=\"150\"", 21},
+      {kestrel_cli::EdgeSvg({{0, 0}, {1, 1}, {2, 2}, {3, 3}}), none, 4},
+      {kestrel_cli::EdgeSvg({{4, 4}, {4, 4}, {4, 4}}), none, 3},
+      {kestrel_cli::EdgeSvg({}), none, 0},
+      {*kestrel_cli::ResultSvg({"mult-template-match", 0, true, {{"matches", grid}}, ""}),
+       "13 matches", 0},
+      {View(busy)[2], "40 exchanges, 14 failed", 0},
+      {View(brief)[2], "3 exchanges, 0 failed", 0}};
+  const std::regex tag(R"(<(/?)(\w+)[^>]*?(/?)>)"),
+      text_re(
+          R"re(<text(?: class="(\S+)")? x="(\S+)" y="(\S+)"(?: font-size="(\S+)")?(?: text-anchor="(\w+)")?[^>]*>([^<]*)</text>)re");
+  for (const auto& [svg, part, points] : cases) {
+    SCOPED_TRACE(svg.substr(0, svg.find("</title>")));
+    EXPECT_THAT(svg, HasSubstr(part));
     std::vector<std::string> open;
-    std::size_t drawn = 0;
+    std::size_t drawn = 0, texts = 0;
     for (std::sregex_iterator it(svg.begin(), svg.end(), tag), end; it != end; ++it) {
       const std::smatch& m = *it;
       drawn += m.str().find("class=\"edge-point\"") != std::string::npos;
+      texts += m[2] == "text" && m[1].length() == 0;
       if (m[1].length() == 0 && m[3].length() == 0) open.push_back(m[2]);
       if (m[1].length() != 0 && (open.empty() || open.back() != m[2])) ADD_FAILURE() << svg;
       if (m[1].length() != 0 && !open.empty()) open.pop_back();
     }
     EXPECT_TRUE(open.empty()) << svg;
-    EXPECT_EQ(drawn, points.size());
+    EXPECT_EQ(drawn, points);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(svg, m, std::regex(R"re(viewBox="(\S+) (\S+) (\S+) (\S+)")re")));
+    const double vx = std::stod(m[1]), vy = std::stod(m[2]), vw = std::stod(m[3]),
+                 vh = std::stod(m[4]);
+    std::map<std::string, double> anchor{{"end", 1}, {"middle", 0.5}};  // of the width
+    std::vector<std::vector<double>> boxes;
+    std::map<std::string, std::vector<std::string>> ticks;  // by axis
+    for (std::sregex_iterator t(svg.begin(), svg.end(), text_re), end; t != end; ++t) {
+      const std::string text = std::regex_replace((*t)[6].str(), std::regex("&\\w+;"), "&");
+      const double fs = (*t)[4].matched ? std::stod((*t)[4]) : 12;       // the timeline's size
+      const double w = 0.65 * fs * text.size(), y = std::stod((*t)[3]);  // a byte a character
+      const double x = std::stod((*t)[2]) - w * anchor[(*t)[5]];
+      const std::vector<double> a{x, x + w, y - 0.8 * fs, y + 0.25 * fs};
+      EXPECT_TRUE(a[0] >= vx && a[1] <= vx + vw && a[2] >= vy && a[3] <= vy + vh) << text;
+      for (const auto& b : boxes)
+        EXPECT_FALSE(a[0] < b[1] && b[0] < a[1] && a[2] < b[3] && b[2] < a[3])
+            << text << " overlaps";
+      boxes.push_back(a);
+      if ((*t)[1].str().find("tick") != std::string::npos) ticks[(*t)[1]].push_back(text);
+    }
+    EXPECT_EQ(boxes.size(), texts) << "a text was not measured";
+    EXPECT_EQ(ticks.size(), svg.find(" in mm") != std::string::npos ? 2u : 1u);
+    for (const auto& [axis, labels] : ticks) {
+      ASSERT_GE(labels.size(), 3u) << axis;
+      EXPECT_EQ(std::set<std::string>(labels.begin(), labels.end()).size(), labels.size()) << axis;
+    }
+#ifndef _WIN32
+    const std::string file = kestrel::sim::TempFile("drawing.svg");
+    std::ofstream(file) << svg;
+    EXPECT_EQ(std::system(("rsvg-convert -o " + file + ".png " + file).c_str()), 0) << "no render";
+#endif
   }
 }
 
@@ -207,249 +335,6 @@ TEST(CliExecute, EverySampleReplyIsTakenByItsOperation) {
   }
 }
 
-// ---- kestrel trace ------------------------------------------------------------------
-
-// A GetGain exchange on a connection of its own: the request at `us`, its
-// reply line `wait` microseconds later, ended by `end` ("": no reply).
-struct Exchange {
-  std::int64_t us, wait;
-  std::string reply, end = "crlf";
-};
-
-// Every view of a trace of `exchanges`: table, JSON, timeline, Trace Events.
-struct Views {
-  std::string table, json, svg, chrome;
-};
-Views View(const std::vector<Exchange>& exchanges) {
-  static int n = 0;
-  const std::string trace = kestrel::sim::TempFile("view" + std::to_string(++n) + ".jsonl");
-  std::ofstream file(trace);
-  file << "{\"format\":\"kestrel-trace\",\"version\":1}\n";
-  long conn = 0;
-  const auto line = [&](std::int64_t us, const char* dir, const std::string& bytes,
-                        const std::string& end) {
-    file << nlohmann::json{{"us", us},
-                           {"conn", conn},
-                           {"dir", dir},
-                           {"line", kestrel::trace::Escape(bytes)},
-                           {"end", end}}
-                .dump()
-         << "\n";
-  };
-  for (const Exchange& e : exchanges) {
-    ++conn;
-    line(e.us, "request", "<GetGain,Cam1>", "crlf");
-    if (!e.end.empty()) line(e.us + e.wait, "reply", e.reply, e.end);
-  }
-  file.close();
-  std::ostringstream table, json, err;
-  EXPECT_EQ(kestrel_cli::RunTrace(trace, false, trace + ".svg", trace + ".json", table, err), 0);
-  EXPECT_EQ(kestrel_cli::RunTrace(trace, true, "", "", json, err), 0) << err.str();
-  return {table.str(), json.str(), Slurp(trace + ".svg"), Slurp(trace + ".json")};
-}
-
-// Each reply is taken or rejected as the client takes it, alike in every view.
-TEST(CliTrace, EveryViewJudgesARepliesAsTheClientDoes) {
-  const std::string fill(10239 - 15, 'X');  // "<GetGain,OK," fill ">" CR LF: 10239 bytes
-  const struct {
-    std::string reply, end, verdict;
-  } cases[] = {
-      // clang-format off
-      {"<GetGain,OK,1>", "crlf", "OK"},
-      {"<GetGain,OK," + fill + ">", "crlf", "OK"},
-      {"<GetGain,OK," + fill + "X>", "crlf", "oversized: 10240 bytes"},
-      {std::string("<GetGain,OK\0,1>", 15), "crlf", "OK"},  // read up to the NUL
-      {"<GetGain,NG,\xCF\xE0\xBB\xFA\xC3\xA6>", "crlf", "NG: \xE7\x9B\xB8\xE6\x9C\xBA\xE5\xBF\x99"},
-      {"<GetGain,OK,1>", "lf", "unframed: no CR LF"},
-      {"GetGain,OK,1>", "crlf", "unframed"},
-      {"<GetGain,OK,1", "crlf", "unframed"},
-      {"<SetGain,OK,1>", "crlf", "wrong head: SetGain"},
-      {"<GetGain,ERR,1>", "crlf", "bad type: ERR"},
-      {"<GetGain,OK,1>", "none", "closed: mid-line"},
-      {"", "", "silent"},
-      // clang-format on
-  };
-  std::vector<Exchange> exchanges;
-  for (const auto& c : cases)
-    exchanges.push_back({1000 * static_cast<std::int64_t>(exchanges.size()), 300, c.reply, c.end});
-  const Views v = View(exchanges);
-  std::istringstream table(v.table), json(v.json);
-  std::string row;
-  std::getline(table, row);  // the heading
-  std::vector<nlohmann::json> events;
-  const nlohmann::json chrome = nlohmann::json::parse(v.chrome);
-  for (const auto& e : chrome.at("traceEvents")) {
-    if (e.at("ph") == "X") events.push_back(e);
-  }
-  ASSERT_EQ(events.size(), std::size(cases));
-  std::size_t i = 0, failed = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.verdict);
-    const bool ok = c.verdict == "OK";
-    failed += !ok;
-    std::getline(table, row);
-    EXPECT_THAT(row, HasSubstr("  " + c.verdict + " "));
-    std::getline(json, row);
-    const auto j = nlohmann::json::parse(row);
-    EXPECT_EQ(j.at("outcome").get<std::string>() +
-                  (j.contains("message") ? ": " + j.at("message").get<std::string>() : ""),
-              c.verdict);
-    const nlohmann::json& e = events[i++];
-    EXPECT_EQ(e.at("args").at("outcome"), c.verdict);
-    EXPECT_EQ(e.at("cat"), ok ? "ok" : "failed");
-    EXPECT_EQ(e.at("tid"), i);
-    EXPECT_EQ(e.at("ts"), 1000 * (i - 1));
-    EXPECT_EQ(e.at("dur"), c.end.empty() ? 0 : 300);
-  }
-  const std::regex marked("class=\"(failed|silent)\"");
-  EXPECT_EQ(std::distance(std::sregex_iterator(v.svg.begin(), v.svg.end(), marked), {}), failed);
-}
-
-// Each bar lasts from its request to its reply, on an axis whose labels are
-// distinct and evenly spaced by 1, 2 or 5 times a power of ten, however long
-// the session.
-TEST(CliTrace, TimelineBarsLastAsLongAsTheirExchanges) {
-  for (const double span : {0.043, 0.3, 7.0, 1500.0}) {
-    SCOPED_TRACE(span);
-    const auto us = [span](double f) { return static_cast<std::int64_t>(f * span * 1e6); };
-    const std::vector<Exchange> exchanges = {{us(0.1), us(0.2), "<GetGain,OK,1>"},
-                                             {us(0.5), 50, "<GetGain,NG,x>"},
-                                             {us(0.8), us(0.2), "<GetGain,OK,1>"}};
-    const std::string svg = View(exchanges).svg;
-    std::vector<double> tick_x, tick_s;
-    std::set<std::string> labels;
-    const std::regex tick(R"re(class="tick" x="([-0-9.e]+)"[^>]*>([-0-9.]+) s<)re");
-    for (std::sregex_iterator m(svg.begin(), svg.end(), tick), end; m != end; ++m) {
-      tick_x.push_back(std::stod((*m)[1]));
-      tick_s.push_back(std::stod((*m)[2]));
-      labels.insert((*m)[2]);
-    }
-    ASSERT_GE(tick_x.size(), 3u);
-    EXPECT_EQ(labels.size(), tick_x.size()) << "a label repeats";
-    const double step = tick_s[1] - tick_s[0], power = std::pow(10, std::floor(std::log10(step)));
-    EXPECT_THAT(std::round(step / power), ::testing::AnyOf(1.0, 2.0, 5.0));
-    const double px_per_s = (tick_x.back() - tick_x[0]) / (tick_s.back() - tick_s[0]);
-    for (std::size_t k = 1; k < tick_x.size(); ++k) {
-      EXPECT_NEAR(tick_s[k] - tick_s[k - 1], step, step * 1e-6);
-      EXPECT_NEAR(tick_x[k] - tick_x[k - 1], step * px_per_s, 0.01);
-    }
-    std::size_t k = 0;
-    const std::regex bar(
-        R"re(class="(ok|failed)" x="([-0-9.e]+)" y="[-0-9.e]+" width="([-0-9.e]+)")re");
-    for (std::sregex_iterator m(svg.begin(), svg.end(), bar), end; m != end; ++m, ++k) {
-      const Exchange& e = exchanges.at(k);
-      EXPECT_NEAR(std::stod((*m)[2]), tick_x[0] + (e.us / 1e6 - tick_s[0]) * px_per_s, 0.5);
-      EXPECT_NEAR(std::stod((*m)[3]), std::max(2.0, e.wait / 1e6 * px_per_s), 0.5);
-    }
-    EXPECT_EQ(k, exchanges.size());
-  }
-}
-
-// ---- Every drawing's geometry -----------------------------------------------------
-
-// A text's box, estimated conservatively: each character 0.65 of the font
-// size wide, from 0.8 of it above the baseline to 0.25 below.
-struct TextBox {
-  std::string cls, text;
-  double x0, x1, y0, y1;
-};
-
-std::vector<TextBox> TextBoxes(const std::string& svg) {
-  const auto attr = [](const std::string& tag, const std::string& name, const std::string& dflt) {
-    std::smatch m;
-    return std::regex_search(tag, m, std::regex(" " + name + "=\"([^\"]*)\"")) ? m.str(1) : dflt;
-  };
-  const std::string root = svg.substr(0, svg.find('>', svg.find("<svg")));
-  const std::string size = attr(root, "font-size", "16");
-  std::vector<TextBox> boxes;
-  const std::regex text("<text([^>]*)>([^<]*)</text>");
-  for (std::sregex_iterator m(svg.begin(), svg.end(), text), end; m != end; ++m) {
-    const std::string tag = (*m)[1],
-                      content = std::regex_replace(m->str(2), std::regex("&\\w+;"), "&");
-    const double fs = std::stod(attr(tag, "font-size", size)), x = std::stod(attr(tag, "x", "0"));
-    const double y = std::stod(attr(tag, "y", "0"));
-    const double w =
-        0.65 * fs * static_cast<double>(std::count_if(content.begin(), content.end(), [](char c) {
-          return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-        }));
-    const std::string anchor = attr(tag, "text-anchor", "start");
-    const double x0 = anchor == "end" ? x - w : anchor == "middle" ? x - w / 2 : x;
-    boxes.push_back({attr(tag, "class", ""), content, x0, x0 + w, y - 0.8 * fs, y + 0.25 * fs});
-  }
-  return boxes;
-}
-
-// Every text of every drawing lies within the view and clear of the others;
-// the drawings of coordinates carry labelled axes in mm, and each renders.
-TEST(CliSvg, TextsStayInTheViewApartFromEachOther) {
-  const auto circle = [](double cx, double cy, double r, int n) {
-    std::vector<Point> points;
-    for (int i = 0; i < n; ++i) {
-      const double a = 2 * std::acos(-1.0) * i / n;
-      points.push_back({cx + r * std::cos(a), cy + r * std::sin(a)});
-    }
-    return points;
-  };
-  const auto grid = [](double pitch) {  // 12 matches in rows of 8, as the simulator gives them
-    std::vector<kestrel_cli::Match> matches;
-    for (int i = 0; i < 12; ++i)
-      matches.push_back(
-          {{320.13 + pitch * (i % 8), 240.2 + pitch * (i / 8)}, 0.05 * i - 0.25, 0.98 - 0.02 * i});
-    return matches;
-  };
-  const auto matches = [](std::vector<kestrel_cli::Match> m) {
-    return *kestrel_cli::ResultSvg({"mult-template-match", 0, true, {{"matches", m}}, ""});
-  };
-  std::vector<kestrel_cli::Match> crowded = grid(64);
-  crowded.insert(crowded.begin() + 1, {{322, 241}, 0, 0.5});  // its number must go elsewhere
-  std::vector<Exchange> trace;
-  for (int i = 0; i < 40; ++i) trace.push_back({i * 2500, 700, i % 3 ? "<GetGain,OK,1>" : "x"});
-  const struct {
-    std::string name, svg;
-    bool axes;
-  } cases[] = {
-      {"wafer edge", kestrel_cli::EdgeSvg(circle(0, 0, 100, 36)), true},
-      {"far off-centre", kestrel_cli::EdgeSvg(circle(150000.125, -20000.25, 149.5, 36)), true},
-      {"no circle", kestrel_cli::EdgeSvg({{1, 1}, {2, 2}}), true},
-      {"12 matches", matches(grid(64)), true},
-      {"a match upon another", matches(crowded), true},
-      {"one match", matches({{{1.5, -2}, 30, 0.9}}), true},
-      {"timeline", View(trace).svg, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::smatch m;
-    ASSERT_TRUE(
-        std::regex_search(c.svg, m, std::regex(R"re(viewBox="(\S+) (\S+) (\S+) (\S+)")re")));
-    const double vx = std::stod(m[1]), vy = std::stod(m[2]);
-    const double vx1 = vx + std::stod(m[3]), vy1 = vy + std::stod(m[4]);
-    const std::vector<TextBox> boxes = TextBoxes(c.svg);
-    std::map<std::string, int> classes;
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-      const TextBox& a = boxes[i];
-      ++classes[a.cls];
-      EXPECT_TRUE(a.x0 >= vx && a.x1 <= vx1 && a.y0 >= vy && a.y1 <= vy1)
-          << a.text << " leaves the view";
-      for (std::size_t j = 0; j < i; ++j) {
-        const TextBox& b = boxes[j];
-        EXPECT_FALSE(a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1)
-            << "'" << a.text << "' overlaps '" << b.text << "'";
-      }
-    }
-    if (c.axes) {
-      EXPECT_GE(classes["x-tick"], 2);
-      EXPECT_GE(classes["y-tick"], 2);
-      EXPECT_THAT(c.svg, HasSubstr(" in mm"));
-    }
-#ifndef _WIN32
-    const std::string file = kestrel::sim::TempFile("drawing.svg");
-    std::ofstream(file) << c.svg;
-    EXPECT_EQ(std::system(("rsvg-convert -o " + file + ".png " + file).c_str()), 0)
-        << "rsvg-convert (librsvg2-bin) cannot render it";
-#endif
-  }
-}
-
 // ---- The executable against the simulator --------------------------------------
 
 TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
@@ -507,7 +392,8 @@ TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
       {{"fix-circle", "1", "2", "3", "y"}, 2, "POINTS[1].Y: 'y' is not a number"},
       {{"get-reel", "Cam1", "1", "2"}, 2,
        "kestrel: unknown command 'get-reel'; did you mean get-real?\n"},
-      {{"help", "get-reel"}, 2, "kestrel: unknown command 'get-reel'; did you mean get-real?\n"},
+      {{"help", "et-gain"}, 2, "'et-gain'; did you mean set-gain or get-gain?\n"},  // all as near
+      {{"GetReal"}, 2, "unknown command 'GetReal'; did you mean get-real?\n"},  // case-blind
       {{"--bogus", "get-gain", "Cam1"}, 2, "not expected: --bogus"},
       {{"--svg", "x.svg", "get-real", "Cam1", "1", "2"}, 2, "--svg draws"},
       {{"--port", "0", "get-gain", "Cam1"}, 2, "--port"},
