@@ -48,7 +48,7 @@ FAILURES = [
      (kestrel.ServerError, kestrel.CommandError), "server NG",
      r"GetGain: the server answered NG: camera busy, really", "camera busy, really",
      (ERROR, r"ERRMESSAGE:camera busy, really\[Kestrel::Kestrel_GetGain\]")),
-    (b"GetLineAngle:ng:" + BUSY_GBK, lambda c: c.get_line_angle((0, 0), (1, 1)),
+    ("GetLineAngle:ng:相机忙", lambda c: c.get_line_angle((0, 0), (1, 1)),
      (kestrel.ServerError, kestrel.CommandError), "server NG",
      r"GetLineAngle: the server answered NG: 相机忙", "相机忙",
      (ERROR, r"ERRMESSAGE:相机忙\[Kestrel::Kestrel_GetLineAngle\]")),

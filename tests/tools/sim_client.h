@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
+#include "host/win32.h"
 #include <process.h>  // getpid
 #else
 #include <signal.h>
@@ -187,7 +188,14 @@ inline CliRun RunCli(const std::vector<std::string>& args, const std::string& in
 #ifdef _WIN32
   command = q + command + q;
 #endif
+#ifdef _WIN32
+  // As a person types it: the program reads its wide command line as UTF-8.
+  std::wstring wide(command.size() + 1, L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+  CliRun run{code(::_wsystem(wide.c_str())), Slurp(io + "out"), Slurp(io + "err")};
+#else
   CliRun run{code(std::system(command.c_str())), Slurp(io + "out"), Slurp(io + "err")};
+#endif
 #ifdef _WIN32
   // Standard output and error are text streams: each line ends in CR LF there.
   for (std::string* text : {&run.out, &run.err})

@@ -168,6 +168,15 @@ TEST(SimFaultPlan, FirstMatchingRuleWithUsesLeftApplies) {
   EXPECT_EQ(plan.Take("GetReal")->kind, FaultKind::kBadType) << "the /1 budget is spent";
 }
 
+// A camera a command line names in UTF-8 is the one a request names in GBK.
+TEST(SimCommandLine, CameraNamesAreGbk) {
+  const char* argv[] = {"kestrel-sim", "--calibration", "\xE7\x9B\xB8\xE6\x9C\xBA=2,2,0,0,0"};
+  Settings s;
+  std::ostringstream out, err;
+  ASSERT_EQ(ParseCommandLine(3, argv, s, out, err), -1) << err.str();
+  EXPECT_EQ(s.sim.calibrations.count("\xCF\xE0\xBB\xFA"), 1u);
+}
+
 // Bad command lines, fault rules and scenario files, each refused with its reason.
 TEST(SimCommandLine, RefusesBadValuesWithAReason) {
   // Comments, blank lines and blanks round a rule are skipped, but a '#'
@@ -190,6 +199,8 @@ TEST(SimCommandLine, RefusesBadValuesWithAReason) {
       {{"--calibration", "Cam1=1,2,3"}, "NAME=sx,sy,ox,oy,deg"},
       {{"--calibration", "Cam1=0,1,0,0,0"}, "scale of zero"},
       {{"--rotate-center", "Cam1=1,x"}, "'x' in 'Cam1=1,x' is not a number"},
+      {{"--fault", "GetReal:ng:\xF0\x9F\x98\x80"}, "has a character that GBK cannot hold"},
+      {{"--rotate-center", "\xF0\x9F\x98\x80=1,2"}, "has a character that GBK cannot hold"},
       // clang-format on
   };
   for (auto [args, reason] : cases) {

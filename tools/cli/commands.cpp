@@ -288,6 +288,49 @@ const CommandInfo* FindCommand(std::string_view name) {
   return nullptr;
 }
 
+namespace {
+
+// Levenshtein distance between two names, letters compared case-blind (so
+// that a command word such as "GetReal" finds get-real).
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j < row.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t replaced = diagonal + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1);
+      diagonal = row[j];
+      row[j] = std::min({replaced, row[j] + 1, row[j - 1] + 1});
+    }
+  }
+  return row.back();
+}
+
+}  // namespace
+
+std::string UnknownCommand(std::string_view name) {
+  // The nearest names, if they are near enough to be a slip: up to a third
+  // of the name's letters (at least one, at most three) changed.
+  const std::size_t limit = std::clamp<std::size_t>(name.size() / 3, 1, 3);
+  std::size_t best = limit + 1;
+  std::vector<std::string_view> nearest;
+  for (const CommandInfo& cmd : Commands()) {
+    const std::size_t d = EditDistance(name, cmd.cli);
+    if (d < best) nearest.clear();
+    if (d <= std::min(best, limit)) nearest.push_back(cmd.cli);
+    best = std::min(best, d);
+  }
+  std::string text = "unknown command '" + std::string(name) + "'";
+  nearest.resize(std::min<std::size_t>(nearest.size(), 3));
+  for (std::size_t i = 0; i < nearest.size(); ++i) {
+    text += i == 0 ? "; did you mean " : i + 1 == nearest.size() ? " or " : ", ";
+    text += nearest[i];
+  }
+  return nearest.empty() ? text : text + "?";
+}
+
 Args ParseArgs(const CommandInfo& cmd, const std::vector<std::string>& words) {
   std::size_t fixed = 0;
   bool list = false;
@@ -405,7 +448,7 @@ std::vector<Invocation> ParseScript(std::istream& in) {
       std::vector<std::string> words = SplitScriptLine(text);
       if (words.empty()) continue;
       const CommandInfo* cmd = FindCommand(words.front());
-      if (cmd == nullptr) throw UsageError("unknown command '" + words.front() + "'");
+      if (cmd == nullptr) throw UsageError(UnknownCommand(words.front()));
       words.erase(words.begin());
       script.push_back({cmd, ParseArgs(*cmd, words), line});
     } catch (const UsageError& e) {

@@ -71,6 +71,10 @@ const std::vector<CommandInfo>& Commands();
 // The row named `name`, or null.
 const CommandInfo* FindCommand(std::string_view name);
 
+// "unknown command 'NAME'", with the commands whose names are nearest to
+// NAME when they are near enough to be meant ("; did you mean get-real?").
+std::string UnknownCommand(std::string_view name);
+
 // A mistake in how a command was written: wrong word count, a value that does
 // not convert, an unknown command. The tool exits with code 2.
 class UsageError : public std::runtime_error {

@@ -3,6 +3,7 @@
 // Exit codes: 0 every command succeeded, 1 a command failed (or the drawing
 // could not be written), 2 usage error, 3 no connection to the server.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -102,9 +103,11 @@ int main(int argc, char** argv) {
   CLI::App* help = app.add_subcommand("help", "Show all commands, or one with its arguments");
   help->add_option("command", topic);
   std::string trace_file;
-  CLI::App* trace = app.add_subcommand("trace",
-                                       "Show a session recorded by kestrel-sim --record, one row "
-                                       "per exchange (--json, --svg FILE for a timeline)");
+  CLI::App* trace =
+      app.add_subcommand("trace",
+                         "Show a session recorded by kestrel-sim --record, one row "
+                         "per exchange (--json, --svg FILE for a timeline, --chrome OUT "
+                         "for Perfetto)");
   trace->add_option("file", trace_file, "The trace file")->required()->type_name("FILE");
   int server_port = 0;
   trace->add_option("--server-port", server_port,
@@ -112,6 +115,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 65535));
   std::string pcap;
   trace->add_option("--pcap", pcap, "Also write the session as a pcap capture")->type_name("OUT");
+  std::string chrome;
+  trace->add_option("--chrome", chrome, "Write the session as Trace Event JSON (Perfetto)")
+      ->type_name("OUT");
   app.footer("\nCommands (points are two numbers X Y; flags are true, false, 1 or 0):\n" +
              kestrel_cli::CommandListing() +
              "\n'kestrel trace FILE' shows a session recorded by kestrel-sim --record.\n"
@@ -124,11 +130,20 @@ int main(int argc, char** argv) {
     return subs.empty() ? nullptr : kestrel_cli::FindCommand(subs.front()->get_name());
   };
   try {
-    app.parse(argc, argv);
+    const kestrel::platform::Utf8Args args(argc, argv);
+    app.parse(args.argc(), args.argv());
   } catch (const CLI::CallForHelp& e) {
     if (named() == nullptr) return app.exit(e);
     std::cout << kestrel_cli::CommandHelp(*named());
     return 0;
+  } catch (const CLI::ExtrasError& e) {
+    // A first word that names no command, with the nearest names.
+    const std::vector<std::string> extras = app.remaining();
+    const auto word = std::find_if(extras.begin(), extras.end(),
+                                   [](const std::string& w) { return w.rfind('-', 0) != 0; });
+    if (app.get_subcommands().empty() && word != extras.end())
+      return Usage(kestrel_cli::UnknownCommand(*word));
+    return app.exit(e) == 0 ? 0 : kUsage;
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : kUsage;
   }
@@ -139,7 +154,8 @@ int main(int argc, char** argv) {
       return code;
   }
   if (trace->parsed())
-    return kestrel_cli::RunTrace(trace_file, o.json, o.svg, std::cout, std::cerr, server_port);
+    return kestrel_cli::RunTrace(trace_file, o.json, o.svg, chrome, std::cout, std::cerr,
+                                 server_port);
   if (help->parsed()) {
     if (topic.empty() && o.json) {
       std::cout << kestrel_cli::CatalogueJson();
@@ -151,7 +167,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     const kestrel_cli::CommandInfo* cmd = kestrel_cli::FindCommand(topic);
-    if (cmd == nullptr) return Usage("unknown command '" + topic + "'");
+    if (cmd == nullptr) return Usage(kestrel_cli::UnknownCommand(topic));
     std::cout << kestrel_cli::CommandHelp(*cmd);
     return 0;
   }

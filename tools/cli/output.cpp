@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -118,52 +119,112 @@ struct Frame {
 // needs and keep the file readable; captions make do with six.
 std::string N(double v, int digits = 9) { return FormatNumber(v, digits); }
 
-// Opens the document: a white background over the frame, a caption band of
-// `caption_lines` lines below it.
-std::string SvgHead(const Frame& f, int caption_lines, const std::string& title) {
-  const double band = f.unit * 7 * caption_lines;
-  const double total_h = f.height + band;
-  const double px_w = 800;
-  const double px_h = std::round(px_w * total_h / f.width);
+// The drawing around a frame: axes in millimetres along its left and bottom
+// edges, and below them the caption lines and the legend, whose entries
+// stand in as many columns as the frame's width takes. The view grows to
+// hold every text, with widths as TextWidth estimates them.
+std::string Document(const Frame& f, const std::string& title, const std::string& body,
+                     const std::vector<std::string>& caption,
+                     const std::vector<std::string>& legend = {}) {
+  const double u = f.unit, axis_font = u * 4, font = u * 5, line = u * 7, tick = u * 1.5;
+  const double right = f.min_x + f.width, bottom = f.min_y + f.height;
+  const auto ticks = [](double from, double to) {
+    const auto [step, decimals] = TickStep(to - from);
+    std::vector<std::pair<double, std::string>> out;
+    for (long k = std::lround(std::ceil(from / step)); k * step <= to; ++k)
+      out.push_back({k * step, Fixed(k * step, decimals)});
+    return out;
+  };
+  const auto x_ticks = ticks(f.min_x, right), y_ticks = ticks(f.min_y, bottom);
+  double label_w = 0;
+  for (const auto& [y, text] : y_ticks) label_w = std::max(label_w, TextWidth(text, axis_font));
+  const double left = f.min_x - tick - u - label_w - u * 2, top = f.min_y - axis_font;
+  const double caption_top = bottom + tick + axis_font * 1.6;
+  // The legend in columns as wide as its widest entry.
+  double entry_w = 0;
+  for (const std::string& e : legend) entry_w = std::max(entry_w, TextWidth(e, font) + font);
+  const std::size_t columns =
+      entry_w > 0 ? std::max<std::size_t>(1, static_cast<std::size_t>((right - left) / entry_w))
+                  : 1;
+  const std::size_t rows = caption.size() + (legend.size() + columns - 1) / columns;
+  double view_right = right + u * 3;
+  if (!x_ticks.empty()) view_right += TextWidth(x_ticks.back().second, axis_font) / 2;
+  for (const std::string& c : caption)
+    view_right = std::max(view_right, left + u * 3 + TextWidth(c, font) + u * 3);
+  view_right = std::max(view_right, left + u * 3 + static_cast<double>(columns) * entry_w);
+  const double view_h = caption_top + line * static_cast<double>(rows) + u * 3 - top;
+  const double view_w = view_right - left;
   std::ostringstream s;
   s << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << N(px_w) << "\" height=\"" << N(px_h)
-    << "\" viewBox=\"" << N(f.min_x) << " " << N(f.min_y) << " " << N(f.width) << " " << N(total_h)
-    << "\">\n"
+    << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"800\" height=\""
+    << N(std::round(800 * view_h / view_w)) << "\" viewBox=\"" << N(left) << " " << N(top) << " "
+    << N(view_w) << " " << N(view_h) << "\" font-family=\"sans-serif\">\n"
     << "  <title>" << title << "</title>\n"
-    << "  <rect x=\"" << N(f.min_x) << "\" y=\"" << N(f.min_y) << "\" width=\"" << N(f.width)
-    << "\" height=\"" << N(total_h) << "\" fill=\"white\"/>\n";
-  return s.str();
-}
-
-std::string Caption(const Frame& f, int line, const std::string& text) {
-  std::ostringstream s;
-  s << "  <text class=\"caption\" x=\"" << N(f.min_x + f.unit * 3) << "\" y=\""
-    << N(f.min_y + f.height + f.unit * (7 * line + 5)) << "\" font-family=\"sans-serif\" "
-    << "font-size=\"" << N(f.unit * 5) << "\">" << text << "</text>\n";
+    << "  <rect x=\"" << N(left) << "\" y=\"" << N(top) << "\" width=\"" << N(view_w)
+    << "\" height=\"" << N(view_h) << "\" fill=\"white\"/>\n"
+    << "  <g class=\"axes\" stroke=\"#555555\" stroke-width=\"" << N(u * 0.3) << "\">\n"
+    << "    <path d=\"M" << N(f.min_x) << " " << N(f.min_y) << " V" << N(bottom) << " H" << N(right)
+    << "\" fill=\"none\"/>\n";
+  for (const auto& [x, text] : x_ticks)
+    s << "    <path d=\"M" << N(x) << " " << N(bottom) << " v" << N(tick) << "\"/>\n";
+  for (const auto& [y, text] : y_ticks)
+    s << "    <path d=\"M" << N(f.min_x) << " " << N(y) << " h" << N(-tick) << "\"/>\n";
+  s << "  </g>\n";
+  for (const auto& [x, text] : x_ticks) {
+    s << "  <text class=\"x-tick\" x=\"" << N(x) << "\" y=\"" << N(bottom + tick + axis_font)
+      << "\" font-size=\"" << N(axis_font) << "\" text-anchor=\"middle\">" << text << "</text>\n";
+  }
+  for (const auto& [y, text] : y_ticks) {
+    s << "  <text class=\"y-tick\" x=\"" << N(f.min_x - tick - u) << "\" y=\""
+      << N(y + axis_font * 0.35) << "\" font-size=\"" << N(axis_font) << "\" text-anchor=\"end\">"
+      << text << "</text>\n";
+  }
+  s << body;
+  const auto text_at = [&](double x, std::size_t row, const std::string& text) {
+    s << "  <text class=\"caption\" x=\"" << N(x) << "\" y=\""
+      << N(caption_top + line * static_cast<double>(row) + font) << "\" font-size=\"" << N(font)
+      << "\">" << text << "</text>\n";
+  };
+  for (std::size_t i = 0; i < caption.size(); ++i) text_at(left + u * 3, i, caption[i]);
+  for (std::size_t i = 0; i < legend.size(); ++i) {
+    text_at(left + u * 3 + entry_w * static_cast<double>(i % columns), caption.size() + i / columns,
+            legend[i]);
+  }
+  s << "</svg>\n";
   return s.str();
 }
 
 std::string MatchSvg(const std::vector<Match>& matches) {
   // Marker and label sizes follow the spread of the centres; the frame then
-  // makes room for them.
+  // makes room for them. Each marker carries its number; the legend below
+  // gives the number's score and angle.
   std::vector<Box> centers;
   for (const Match& m : matches) centers.push_back(PointBox(m.center));
   const double size = Enclosing(centers).Side(100) / 8;  // marker length
   const double font = size * 0.3;
-  std::vector<std::string> labels;
-  std::vector<Box> boxes;
+  std::vector<Box> boxes, labels;
   for (std::size_t i = 0; i < matches.size(); ++i) {
-    const Match& m = matches[i];
-    labels.push_back("#" + std::to_string(i) + " score " + N(m.score, 6) + ", " + N(m.angle, 6) +
-                     "\xC2\xB0");
-    const double label_width = font * 0.6 * static_cast<double>(labels.back().size());
-    boxes.push_back({m.center.X - size * 1.1, m.center.X + size * 0.4 + label_width,
-                     m.center.Y - size * 0.4 - font * 1.2, m.center.Y + size * 1.1});
+    const Point c = matches[i].center;
+    const double w = TextWidth(std::to_string(i + 1), font), h = font, r = size * 0.4;
+    // The first place round the marker, from its upper left, that no earlier
+    // number takes.
+    const double offsets[][2] = {{-r - w, -r}, {r, -r},         {-r - w, r + h}, {r, r + h},
+                                 {-w / 2, -r}, {-w / 2, r + h}, {-r - w, h / 2}, {r, h / 2}};
+    Box chosen{};
+    for (const auto& [dx, dy] : offsets) {
+      chosen = {c.X + dx, c.X + dx + w, c.Y + dy - h, c.Y + dy};
+      const bool free = std::none_of(labels.begin(), labels.end(), [&](const Box& b) {
+        return chosen.x0 < b.x1 && b.x0 < chosen.x1 && chosen.y0 < b.y1 && b.y0 < chosen.y1;
+      });
+      if (free) break;
+    }
+    if (labels.size() == i) labels.push_back(chosen);
+    boxes.push_back(chosen);
+    boxes.push_back({c.X - size, c.X + size, c.Y - size, c.Y + size});
   }
   const Frame f = Frame::Around(boxes, 100);
   std::ostringstream s;
-  s << SvgHead(f, 1, "template matches: " + std::to_string(matches.size()));
+  std::vector<std::string> legend;
   for (std::size_t i = 0; i < matches.size(); ++i) {
     const Match& m = matches[i];
     // The marker points along +X before it is turned: a ring with a bar
@@ -176,18 +237,50 @@ std::string MatchSvg(const std::vector<Match>& matches) {
       << " M" << N(size * 0.75) << " " << N(-size * 0.18) << " L" << N(size) << " 0 L"
       << N(size * 0.75) << " " << N(size * 0.18) << "\"/>\n"
       << "  </g>\n"
-      << "  <text class=\"label\" x=\"" << N(m.center.X + size * 0.4) << "\" y=\""
-      << N(m.center.Y - size * 0.4) << "\" font-family=\"sans-serif\" font-size=\"" << N(font)
-      << "\" fill=\"#2ca02c\">" << labels[i] << "</text>\n";
+      << "  <text class=\"label\" x=\"" << N(labels[i].x0) << "\" y=\"" << N(labels[i].y1)
+      << "\" font-size=\"" << N(font) << "\" fill=\"#2ca02c\">" << i + 1 << "</text>\n";
+    legend.push_back(std::to_string(i + 1) + ": score " + N(m.score, 6) + ", " + N(m.angle, 6) +
+                     "\xC2\xB0");
   }
-  s << Caption(f, 0,
-               std::to_string(matches.size()) + (matches.size() == 1 ? " match" : " matches") +
-                   " (angles in degrees)");
-  s << "</svg>\n";
-  return s.str();
+  return Document(f, "template matches: " + std::to_string(matches.size()), s.str(),
+                  {std::to_string(matches.size()) + (matches.size() == 1 ? " match" : " matches") +
+                   ", numbered; x, y in mm, angles in degrees"},
+                  legend);
 }
 
 }  // namespace
+
+// ---- Drawings -----------------------------------------------------------------
+
+std::string Fixed(double v, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, v);
+  return text;
+}
+
+double TextWidth(const std::string& utf8, double font_size) {
+  double width = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) width += kCharWidth;
+    if (byte >= 0xE0) width += 1 - kCharWidth;  // a lead byte of three or four: CJK, one em
+    if (byte >= 0xC0) width += kCharWidth;
+  }
+  return width * font_size;
+}
+
+std::pair<double, int> TickStep(double span) {
+  if (!(span > 0)) span = 1;
+  const double power = std::pow(10.0, std::floor(std::log10(span / 6)));
+  double step = 10 * power;
+  for (const double m : {1.0, 2.0, 5.0}) {
+    if (m * power >= span / 6) {
+      step = m * power;
+      break;
+    }
+  }
+  return {step, std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)))};
+}
 
 // ---- Results ----------------------------------------------------------------
 
@@ -232,16 +325,15 @@ std::string CatalogueJson() {
                         {"field", p.field},
                         {"asked", p.asked}});
     }
-    const Json object = {
-        {"name", row.cli},
-        {"operation", row.operation},
-        {"python", row.python},
-        {"word", row.word},
-        {"parameters", params},
-        {"outputs", kestrel::catalogue::OutputNames(row)},
-        {"sample_reply", row.sample},
-        {"example", row.example},
-        {"summary", row.summary}};
+    const Json object = {{"name", row.cli},
+                         {"operation", row.operation},
+                         {"python", row.python},
+                         {"word", row.word},
+                         {"parameters", params},
+                         {"outputs", kestrel::catalogue::OutputNames(row)},
+                         {"sample_reply", row.sample},
+                         {"example", row.example},
+                         {"summary", row.summary}};
     out += object.dump() + "\n";
   }
   return out;
@@ -261,7 +353,6 @@ std::string EdgeSvg(const std::vector<Point>& points) {
   }
   const Frame f = Frame::Around(boxes, 100);
   std::ostringstream s;
-  s << SvgHead(f, 2, "wafer edge: " + std::to_string(points.size()) + " points");
   if (fitted) {
     s << "  <circle class=\"fit\" cx=\"" << N(fit.x) << "\" cy=\"" << N(fit.y) << "\" r=\""
       << N(fit.radius) << "\" fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"" << N(f.unit * 0.6)
@@ -276,7 +367,7 @@ std::string EdgeSvg(const std::vector<Point>& points) {
       << N(f.unit * 1.5) << "\"/>\n";
   }
   s << "  </g>\n";
-  s << Caption(f, 0, std::to_string(points.size()) + " edge points");
+  std::vector<std::string> caption{std::to_string(points.size()) + " edge points; x, y in mm"};
   if (fitted) {
     // The root mean square of the points' distances from the circle.
     double sq = 0;
@@ -284,15 +375,13 @@ std::string EdgeSvg(const std::vector<Point>& points) {
       const double d = std::hypot(p.X - fit.x, p.Y - fit.y) - fit.radius;
       sq += d * d;
     }
-    s << Caption(f, 1,
-                 "least-squares circle: centre (" + N(fit.x, 6) + ", " + N(fit.y, 6) +
-                     "), radius " + N(fit.radius, 6) + ", rms " +
-                     N(std::sqrt(sq / static_cast<double>(points.size())), 3));
+    caption.push_back("least-squares circle: centre (" + N(fit.x, 6) + ", " + N(fit.y, 6) +
+                      "), radius " + N(fit.radius, 6) + ", rms " +
+                      N(std::sqrt(sq / static_cast<double>(points.size())), 3));
   } else {
-    s << Caption(f, 1, "too few points off one line for a circle");
+    caption.push_back("too few points off one line for a circle");
   }
-  s << "</svg>\n";
-  return s.str();
+  return Document(f, "wafer edge: " + std::to_string(points.size()) + " points", s.str(), caption);
 }
 
 std::optional<std::string> ResultSvg(const Result& result) {

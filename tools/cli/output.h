@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands.h"
@@ -39,6 +40,17 @@ std::string FormatJson(const Result& result);
 std::string CatalogueJson();
 
 // ---- Drawings -----------------------------------------------------------------
+
+// Texts in drawings are laid out by estimate: a character is at most
+// kCharWidth of the font size wide (sans-serif Latin letters and digits;
+// others a whole font size).
+inline constexpr double kCharWidth = 0.65;
+std::string Fixed(double v, int decimals);  // "%.*f"
+double TextWidth(const std::string& utf8, double font_size);
+
+// A tick step for about six ticks over `span`: 1, 2 or 5 times a power of
+// ten, with the decimals it needs for every tick to print differently.
+std::pair<double, int> TickStep(double span);
 
 // An SVG of wafer edge points and, when it can be fitted, the circle through
 // them, with its centre and radius in the caption.

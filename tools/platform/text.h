@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/gbk.h"
 
@@ -18,6 +19,23 @@ inline std::string GbkToUtf8(std::string_view gbk) { return Corvus::gbk::ToUtf8(
 inline std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
   return Corvus::gbk::FromUtf8(utf8);
 }
+
+// The words of the program's command line in UTF-8, for a parser that takes
+// argc and argv. POSIX systems pass them as typed, UTF-8; Windows passes
+// argv in the ANSI code page, which lacks most characters (a Chinese
+// system's is GBK itself), so there they come from the wide command line.
+class Utf8Args {
+ public:
+  Utf8Args(int argc, char** argv);
+  Utf8Args(const Utf8Args&) = delete;  // argv points into the words
+  Utf8Args& operator=(const Utf8Args&) = delete;
+  int argc() const { return static_cast<int>(pointers_.size()); }
+  const char* const* argv() const { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<const char*> pointers_;
+};
 
 // True when `stream` is a terminal (a console on Windows).
 bool IsTerminal(std::FILE* stream);

@@ -1,10 +1,12 @@
 #include "sim/cli.h"
 
-#include "sim/recorder.h"
-
 #include <CLI/CLI.hpp>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
+
+#include "platform/text.h"
+#include "sim/recorder.h"
 
 namespace kestrel::sim {
 
@@ -30,7 +32,11 @@ std::string SplitCameraValues(const std::string& text, std::size_t count,
   }
   if (values.size() != count)
     throw CLI::ValidationError("'" + text + "' is not of the form " + form);
-  return text.substr(0, eq);
+  // A request names the camera in GBK.
+  const std::optional<std::string> name = platform::Utf8ToGbk(text.substr(0, eq));
+  if (!name)
+    throw CLI::ValidationError("the name in '" + text + "' has a character that GBK cannot hold");
+  return *name;
 }
 
 }  // namespace

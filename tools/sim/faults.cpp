@@ -4,8 +4,10 @@
 #include <fstream>
 #include <istream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 
+#include "platform/text.h"
 #include "sim/protocol.h"
 
 namespace kestrel::sim {
@@ -110,6 +112,10 @@ Fault ParseFault(std::string_view rule_text) {
       f.count = ToInt(rule_text, "request count", args, 1);
       break;
   }
+  // The text goes out on the wire, in the server's GBK.
+  const std::optional<std::string> gbk = platform::Utf8ToGbk(f.text);
+  if (!gbk) Bad(rule_text, "'" + f.text + "' has a character that GBK cannot hold");
+  f.text = *gbk;
   return f;
 }
 

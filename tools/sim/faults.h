@@ -18,6 +18,9 @@
 //                   N matching requests
 //   reset           no reply: the connection is closed with a TCP reset
 //
+// A rule is written in UTF-8; its texts go out in GBK, as a real server's
+// would, and a text that GBK cannot hold is refused.
+//
 // A rule is a change of the plan the simulator made for a request (the
 // reply line, its wait, the connection's ending), so the same rules can shape
 // any plan whose first piece is a reply line.
@@ -57,8 +60,8 @@ struct Fault {
   FaultKind kind = FaultKind::kSilent;
   int ms = 0;           // delay, pause between chunks
   int count = 0;        // chunks, close-after requests, oversized bytes
-  std::string text;     // wrong head, bad type, NG message
-  std::string written;  // the rule as written
+  std::string text;     // wrong head, bad type, NG message: GBK, as sent
+  std::string written;  // the rule as written (UTF-8)
 
   bool Matches(std::string_view head) const { return word == "*" || word == head; }
 };

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/stop.h"
+#include "platform/text.h"
 #include "sim/cli.h"
 #include "sim/recorder.h"
 #include "sim/replay.h"
@@ -18,7 +19,8 @@
 int main(int argc, char** argv) {
   using namespace kestrel::sim;
   Settings settings;
-  const int rc = ParseCommandLine(argc, argv, settings, std::cout, std::cerr);
+  const kestrel::platform::Utf8Args args(argc, argv);
+  const int rc = ParseCommandLine(args.argc(), args.argv(), settings, std::cout, std::cerr);
   if (rc >= 0) return rc;
 
   // Before any thread exists.

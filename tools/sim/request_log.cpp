@@ -3,6 +3,7 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "platform/text.h"
 #include "platform/utc.h"
 
 namespace kestrel::sim {
@@ -21,9 +22,12 @@ RequestLog::~RequestLog() {
 void RequestLog::Write(long connection, std::string_view mark, std::string_view text) {
   const std::string stamp = platform::UtcStamp(std::chrono::system_clock::now());
   const bool cut = text.size() > kMaxText;
+  // Lines are the wire's GBK, events the simulator's own UTF-8.
+  const std::string shown = mark == kEvent ? std::string(text.substr(0, kMaxText))
+                                           : platform::GbkToUtf8(text.substr(0, kMaxText));
   std::lock_guard<std::mutex> lock(mu_);
-  std::fprintf(out_, "%s #%ld %.*s %.*s", stamp.c_str(), connection, static_cast<int>(mark.size()),
-               mark.data(), static_cast<int>(cut ? kMaxText : text.size()), text.data());
+  std::fprintf(out_, "%s #%ld %.*s %s", stamp.c_str(), connection, static_cast<int>(mark.size()),
+               mark.data(), shown.c_str());
   if (cut) std::fprintf(out_, " ...(%zu bytes)", text.size());
   std::fputc('\n', out_);
   std::fflush(out_);

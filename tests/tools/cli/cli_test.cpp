@@ -6,14 +6,22 @@
 #include <gmock/gmock.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../sim_client.h"
 #include "commands.h"
 #include "output.h"
 #include "support/canned.h"
+#include "trace/trace.h"
+#include "trace_view.h"
 
 namespace {
 
@@ -53,34 +61,166 @@ TEST(CliOutput, EachFormIsExact) {
   for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
 }
 
-// The drawing is well-formed XML with every point, and the circle fitted
-// through the points when they do not lie on a line.
-TEST(CliSvg, EdgeDrawsEveryPointAndTheFittedCircle) {
+// ---- kestrel trace and the drawings ---------------------------------------------
+
+// A GetGain exchange on a connection of its own: the request at `us`, the
+// reply `wait` later, ended by `end` ("": no reply at all).
+struct Exchange {
+  long long us, wait;
+  std::string reply, end = "crlf";
+};
+// The views of a trace of `exchanges`: table, JSON, timeline, Trace Events.
+std::vector<std::string> View(const std::vector<Exchange>& exchanges) {
+  const std::string trace = kestrel::sim::TempFile("view.jsonl");
+  std::ofstream file(trace);
+  file << "{\"format\":\"kestrel-trace\",\"version\":1}\n";
+  for (std::size_t i = 0; i < exchanges.size(); ++i) {
+    const Exchange& e = exchanges[i];
+    file << "{\"us\":" << e.us << ",\"conn\":" << i + 1
+         << ",\"dir\":\"request\",\"end\":\"crlf\",\"line\":\"<GetGain,Cam1>\"}\n";
+    if (!e.end.empty())
+      file << "{\"us\":" << e.us + e.wait << ",\"conn\":" << i + 1
+           << ",\"dir\":\"reply\",\"end\":\"" << e.end
+           << "\",\"line\":" << nlohmann::json(kestrel::trace::Escape(e.reply)) << "}\n";
+  }
+  file.close();
+  std::ostringstream table, json, err;
+  EXPECT_EQ(kestrel_cli::RunTrace(trace, false, trace + ".svg", trace + ".json", table, err), 0);
+  EXPECT_EQ(kestrel_cli::RunTrace(trace, true, "", "", json, err), 0) << err.str();
+  return {table.str(), json.str(), Slurp(trace + ".svg"), Slurp(trace + ".json")};
+}
+
+// Each reply is taken or rejected as the client takes it, alike in the table,
+// the JSON, the Trace Events and the timeline, whose bars start at their
+// request and last as long as the exchange took (2 px at least).
+TEST(CliTrace, EveryViewJudgesRepliesAsTheClientDoes) {
+  const std::string fill(10239 - 15, 'X');  // "<GetGain,OK," fill ">" CR LF: 10239 bytes
+  const std::pair<Exchange, std::string> cases[] = {
+      // clang-format off
+      {{0, 3000, "<GetGain,OK," + fill + ">"}, "OK"},
+      {{2000, 300, "<GetGain,OK," + fill + "X>"}, "oversized: 10240 bytes"},
+      {{3000, 300, std::string("<GetGain,OK\0,1>", 15)}, "OK"},  // read up to the NUL
+      {{4000, 5, "<GetGain,NG,\xCF\xE0\xBB\xFA\xC3\xA6>"}, "NG: \xE7\x9B\xB8\xE6\x9C\xBA\xE5\xBF\x99"},
+      {{5000, 300, "<GetGain,OK,1>", "lf"}, "unframed: no CR LF"},
+      {{6000, 300, "GetGain,OK,1>"}, "unframed"},
+      {{8000, 300, "<SetGain,OK,1>"}, "wrong head: SetGain"},
+      {{9000, 300, "<GetGain,ERR,1>"}, "bad type: ERR"},
+      {{9500, 300, "<GetGain,OK,1>", "none"}, "closed: mid-line"},
+      {{9900, 0, "", ""}, "silent"},  // drawn as a cross, not a bar
+      // clang-format on
+  };
+  std::vector<Exchange> exchanges;
+  for (const auto& c : cases) exchanges.push_back(c.first);
+  const std::vector<std::string> views = View(exchanges);
+  const std::string &table = views[0], &json = views[1], &svg = views[2], &chrome = views[3];
+  std::istringstream rows(table.substr(table.find('\n') + 1)), objects(json);
+  const nlohmann::json events = nlohmann::json::parse(chrome).at("traceEvents");
+  std::vector<std::smatch> bars;
+  const std::regex bar(R"re(class="(ok|failed)" x="(\S+)" y="\S+" width="(\S+)")re");
+  for (std::sregex_iterator m(svg.begin(), svg.end(), bar), end; m != end; ++m) bars.push_back(*m);
+  ASSERT_EQ(bars.size(), std::size(cases) - 1);
+  EXPECT_THAT(svg, HasSubstr("class=\"silent\""));
+  const auto x = [&bars](std::size_t k) { return std::stod(bars[k][2]) - std::stod(bars[0][2]); };
+  std::size_t i = 0;
+  for (const auto& event : events) {
+    if (event.at("ph") != "X") continue;
+    const auto& [e, verdict] = cases[i++];
+    SCOPED_TRACE(verdict);
+    std::string row, object;
+    std::getline(rows, row);
+    std::getline(objects, object);
+    EXPECT_THAT(row, HasSubstr("  " + verdict + " "));
+    EXPECT_THAT(object, HasSubstr("\"outcome\":\"" + verdict.substr(0, verdict.find(':')) + "\""));
+    EXPECT_EQ(event.at("args").at("outcome"), verdict);
+    EXPECT_EQ(event.at("cat"), verdict == "OK" ? "ok" : "failed");
+    EXPECT_EQ(event.at("ts"), e.us);
+    EXPECT_EQ(event.at("dur"), e.wait);
+    if (i == std::size(cases)) break;
+    EXPECT_EQ(bars[i - 1][1] == "ok", verdict == "OK");
+    EXPECT_NEAR(x(i - 1), e.us * x(8) / 9500, 0.01);
+    EXPECT_NEAR(std::stod(bars[i - 1][3]), std::max(2.0, e.wait * x(8) / 9500), 0.01);
+  }
+  EXPECT_EQ(i, std::size(cases));
+}
+
+// Every drawing is well-formed XML; an edge drawing has every point, and the
+// circle fitted through them when they do not lie on a line. Every text lies
+// within the view and clear of the others, its box estimated conservatively
+// (each byte a character 0.65 of the font size wide, from 0.8 of it above the
+// baseline to 0.25 below); tick labels are distinct, the drawings' axes in
+// mm; each renders.
+TEST(CliSvg, DrawingsAreWellFormedAndTheirTextsFit) {
   const double step = std::acos(-1.0) / 40;  // a quarter turn in 20 steps
   std::vector<Point> arc;                    // far from the origin
   for (int i = 0; i <= 20; ++i)
     arc.push_back({10000 + 150 * std::cos(step * i), -5000 + 150 * std::sin(step * i)});
+  std::vector<kestrel_cli::Match> grid;  // 12 in rows of 8, as the simulator gives them
+  for (int i = 0; i < 12; ++i)
+    grid.push_back(
+        {{320.13 + 64 * (i % 8), 240.2 + 64 * (i / 8)}, 0.05 * i - 0.25, 0.98 - i / 50.});
+  grid.push_back({{322, 241}, 0, 0.5});  // upon the first: its number must go elsewhere
+  std::vector<Exchange> busy, brief;     // 0.1 s, a third failed; 0.043 s
+  for (int i = 0; i < 40; ++i) busy.push_back({i * 2500, 700, i % 3 ? "<GetGain,OK,1>" : "x"});
+  for (int i = 0; i < 3; ++i) brief.push_back({43000 + i * 21500, 90, "<GetGain,OK,1>"});
   const std::string none = "too few points off one line for a circle";
-  const std::pair<std::vector<Point>, std::string> cases[] = {
-      {arc, "class=\"fit\" cx=\"10000\" cy=\"-5000\" r=\"150\""},
-      {{{0, 0}, {1, 1}, {2, 2}, {3, 3}}, none},
-      {{{4, 4}, {4, 4}, {4, 4}}, none},
-      {{}, none}};
-  const std::regex tag(R"(<(/?)(\w+)[^>]*?(/?)>)");
-  for (const auto& [points, fit] : cases) {
-    const std::string svg = kestrel_cli::EdgeSvg(points);
-    EXPECT_THAT(svg, HasSubstr(fit));
+  const std::tuple<std::string, std::string, std::size_t> cases[] = {
+      {kestrel_cli::EdgeSvg(arc), "class=\"fit\" cx=\"10000\" cy=\"-5000\" r=\"150\"", 21},
+      {kestrel_cli::EdgeSvg({{0, 0}, {1, 1}, {2, 2}, {3, 3}}), none, 4},
+      {kestrel_cli::EdgeSvg({{4, 4}, {4, 4}, {4, 4}}), none, 3},
+      {kestrel_cli::EdgeSvg({}), none, 0},
+      {*kestrel_cli::ResultSvg({"mult-template-match", 0, true, {{"matches", grid}}, ""}),
+       "13 matches", 0},
+      {View(busy)[2], "40 exchanges, 14 failed", 0},
+      {View(brief)[2], "3 exchanges, 0 failed", 0}};
+  const std::regex tag(R"(<(/?)(\w+)[^>]*?(/?)>)"),
+      text_re(
+          R"re(<text(?: class="(\S+)")? x="(\S+)" y="(\S+)"(?: font-size="(\S+)")?(?: text-anchor="(\w+)")?[^>]*>([^<]*)</text>)re");
+  for (const auto& [svg, part, points] : cases) {
+    SCOPED_TRACE(svg.substr(0, svg.find("</title>")));
+    EXPECT_THAT(svg, HasSubstr(part));
     std::vector<std::string> open;
-    std::size_t drawn = 0;
+    std::size_t drawn = 0, texts = 0;
     for (std::sregex_iterator it(svg.begin(), svg.end(), tag), end; it != end; ++it) {
       const std::smatch& m = *it;
       drawn += m.str().find("class=\"edge-point\"") != std::string::npos;
+      texts += m[2] == "text" && m[1].length() == 0;
       if (m[1].length() == 0 && m[3].length() == 0) open.push_back(m[2]);
       if (m[1].length() != 0 && (open.empty() || open.back() != m[2])) ADD_FAILURE() << svg;
       if (m[1].length() != 0 && !open.empty()) open.pop_back();
     }
     EXPECT_TRUE(open.empty()) << svg;
-    EXPECT_EQ(drawn, points.size());
+    EXPECT_EQ(drawn, points);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(svg, m, std::regex(R"re(viewBox="(\S+) (\S+) (\S+) (\S+)")re")));
+    const double vx = std::stod(m[1]), vy = std::stod(m[2]), vw = std::stod(m[3]),
+                 vh = std::stod(m[4]);
+    std::map<std::string, double> anchor{{"end", 1}, {"middle", 0.5}};  // of the width
+    std::vector<std::vector<double>> boxes;
+    std::map<std::string, std::vector<std::string>> ticks;  // by axis
+    for (std::sregex_iterator t(svg.begin(), svg.end(), text_re), end; t != end; ++t) {
+      const std::string text = std::regex_replace((*t)[6].str(), std::regex("&\\w+;"), "&");
+      const double fs = (*t)[4].matched ? std::stod((*t)[4]) : 12;       // the timeline's size
+      const double w = 0.65 * fs * text.size(), y = std::stod((*t)[3]);  // a byte a character
+      const double x = std::stod((*t)[2]) - w * anchor[(*t)[5]];
+      const std::vector<double> a{x, x + w, y - 0.8 * fs, y + 0.25 * fs};
+      EXPECT_TRUE(a[0] >= vx && a[1] <= vx + vw && a[2] >= vy && a[3] <= vy + vh) << text;
+      for (const auto& b : boxes)
+        EXPECT_FALSE(a[0] < b[1] && b[0] < a[1] && a[2] < b[3] && b[2] < a[3])
+            << text << " overlaps";
+      boxes.push_back(a);
+      if ((*t)[1].str().find("tick") != std::string::npos) ticks[(*t)[1]].push_back(text);
+    }
+    EXPECT_EQ(boxes.size(), texts) << "a text was not measured";
+    EXPECT_EQ(ticks.size(), svg.find(" in mm") != std::string::npos ? 2u : 1u);
+    for (const auto& [axis, labels] : ticks) {
+      ASSERT_GE(labels.size(), 3u) << axis;
+      EXPECT_EQ(std::set<std::string>(labels.begin(), labels.end()).size(), labels.size()) << axis;
+    }
+#ifndef _WIN32
+    const std::string file = kestrel::sim::TempFile("drawing.svg");
+    std::ofstream(file) << svg;
+    EXPECT_EQ(std::system(("rsvg-convert -o " + file + ".png " + file).c_str()), 0) << "no render";
+#endif
   }
 }
 
@@ -198,9 +338,8 @@ TEST(CliExecute, EverySampleReplyIsTakenByItsOperation) {
 // ---- The executable against the simulator --------------------------------------
 
 TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
-  const std::string busy = "\xE7\x9B\xB8\xE6\x9C\xBA\xE5\xBF\x99";  // GBK on the wire
-  kestrel::sim::SimOnPort sim(
-      {kestrel::sim::ParseFault("GetIntensity:ng:\xCF\xE0\xBB\xFA\xC3\xA6")});
+  const std::string busy = "\xE7\x9B\xB8\xE6\x9C\xBA\xE5\xBF\x99";  // UTF-8; GBK on the wire
+  kestrel::sim::SimOnPort sim({kestrel::sim::ParseFault("GetIntensity:ng:" + busy)});
   const int closed = kestrel::sim::SimOnPort().port();  // gone again
   const std::string script =
       "# a refused one\nget-gain Cam1\nget-light Cam1\n\nget-real Cam1 1 2\n";
@@ -234,8 +373,10 @@ TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
       // a script is converted whole before anything connects.
       {{"--script", "-"}, 2, "line 2: set-light: INTENSITY: 'bright'",
        "get-gain Cam1\nset-light Cam1 bright\n"},
-      {{"--script", "-"}, 2, "line 3: unknown command 'frobnicate'",
+      {{"--script", "-"}, 2, "line 3: unknown command 'frobnicate'\n",
        "# c\r\nget-gain Cam1\nfrobnicate 1\n"},
+      {{"--script", "-"}, 2, "line 1: unknown command 'get-reel'; did you mean get-real?\n",
+       "get-reel Cam1 1 2\n"},
       {{"--script", "-"}, 2, "line 1: unterminated quote", "get-gain \"Cam1\n"},
       {{"get-real", "Cam1", "1"}, 2, "usage: kestrel get-real CAMERA POINT(X Y)"},
       {{"get-real", "Cam1", "1", "x"}, 2, "get-real: POINT.Y: 'x' is not a number"},
@@ -249,7 +390,11 @@ TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
       {{"set-gain", "\xF0\x9F\x98\x80", "1"}, 2, "'\xF0\x9F\x98\x80' has a character that GBK"},
       {{"fix-circle", "1", "2", "3"}, 2, "POINTS: X Y pairs expected, got 3 numbers"},
       {{"fix-circle", "1", "2", "3", "y"}, 2, "POINTS[1].Y: 'y' is not a number"},
-      {{"frobnicate"}, 2, "frobnicate"},
+      {{"get-reel", "Cam1", "1", "2"}, 2,
+       "kestrel: unknown command 'get-reel'; did you mean get-real?\n"},
+      {{"help", "et-gain"}, 2, "'et-gain'; did you mean set-gain or get-gain?\n"},  // all as near
+      {{"GetReal"}, 2, "unknown command 'GetReal'; did you mean get-real?\n"},  // case-blind
+      {{"--bogus", "get-gain", "Cam1"}, 2, "not expected: --bogus"},
       {{"--svg", "x.svg", "get-real", "Cam1", "1", "2"}, 2, "--svg draws"},
       {{"--port", "0", "get-gain", "Cam1"}, 2, "--port"},
       {{"get-gain", "Cam1"}, 3, "cannot connect to 127.0.0.1:"},
