@@ -43,7 +43,8 @@ start_sim() {
 }
 
 # The packages every build of the project needs.
-BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
+               libcpp-httplib-dev pkg-config)
 # The Python module (KESTREL_BUILD_PYTHON, on in the default preset), its
 # tests and its offline packaging (pip install ./python, python3 -m build).
 # The .NET binding's test and benchmark under Mono (C# 7.2, GBK encoding).
