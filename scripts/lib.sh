@@ -46,6 +46,8 @@ start_sim() {
 BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
 # Packet captures in the tools: read with libpcap, TCP reassembled by libtins.
 BASE_PACKAGES+=(libpcap-dev libtins-dev)
+# The simulator's control plane (--http): cpp-httplib, found through pkg-config.
+BASE_PACKAGES+=(libcpp-httplib-dev pkg-config)
 # The Python module (KESTREL_BUILD_PYTHON, on in the default preset), its
 # tests and its offline packaging (pip install ./python, python3 -m build).
 # The .NET binding's test and benchmark under Mono (C# 7.2, GBK encoding).

@@ -122,10 +122,26 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
   }
   replay->excludes(record);
 
+  auto* http = app.add_option("--http", s.http_port,
+                              "serve the control plane (REST API) on this TCP port; 0 picks a "
+                              "free one")
+                   ->check(CLI::Range(0, 65535))
+                   ->default_str("off");
+  app.add_option("--http-address", s.http_address, "IPv4 address of the control plane")
+      ->needs(http);
+  app.add_option("--journal-size", s.journal_size, "exchanges the control plane's journal keeps")
+      ->check(CLI::Range(1, 10000000))
+      ->needs(http);
+  http->excludes(record)->excludes(replay);
+
   try {
     app.parse(argc, argv);
     s.sim.wafer_center = {wafer_center.at(0), wafer_center.at(1)};
     s.fast = pace == "fast";
+#ifndef KESTREL_SIM_HTTP
+    if (s.http_port >= 0)
+      throw std::invalid_argument("--http: this build of kestrel-sim has no control plane");
+#endif
     if (!s.forward.empty()) SplitHostPort(s.forward);  // checked before anything starts
     // NAME '*' sets the default, that of every camera without one of its own.
     std::vector<double> v;

@@ -2,6 +2,7 @@
 #ifndef KESTREL_SIM_CLI_H
 #define KESTREL_SIM_CLI_H
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@ struct Settings {
   bool fast = false;    // --pace fast: recorded waits left out
   bool exit_after_replay = false;
   bool strict = false;  // exit code 3 when the replay diverged
+  // The control plane (docs/simulator.md): off when http_port < 0.
+  int http_port = -1;
+  std::string http_address = "127.0.0.1";
+  std::size_t journal_size = 10000;
 };
 
 // Fills `settings` from the command line. Returns -1 when the simulator is to

@@ -143,27 +143,81 @@ std::vector<Fault> LoadScenario(const std::string& path) {
   return ParseScenario(in, path);
 }
 
-FaultPlan::FaultPlan(std::vector<Fault> faults)
-    : faults_(std::move(faults)), used_(new std::atomic<int>[faults_.size()]()) {  // all 0
-  for (std::size_t i = 0; i < faults_.size(); ++i) {
-    (faults_[i].kind == FaultKind::kCloseAfter ? close_rules_ : reply_rules_).push_back(i);
+struct FaultPlan::Rule {
+  long id = 0;
+  Fault fault;
+  std::atomic<int> used{0};
+
+  // Uses one of the rule's uses (a close-after rule's: closes); false when
+  // they are used up.
+  bool Use() {
+    if (fault.limit == 0) return true;
+    int n = used.load();
+    while (n < fault.limit && !used.compare_exchange_weak(n, n + 1)) {
+    }
+    return n < fault.limit;
   }
+};
+
+FaultPlan::FaultPlan(std::vector<Fault> faults) : initial_(std::move(faults)) { Restore(); }
+
+FaultPlan::~FaultPlan() = default;
+
+void FaultPlan::AddLocked(Fault fault) {
+  auto rule = std::make_unique<Rule>();
+  rule->id = next_id_++;
+  rule->fault = std::move(fault);
+  rules_.push_back(std::move(rule));
+  count_.store(rules_.size());
 }
 
-bool FaultPlan::Use(std::size_t i) {
-  const int limit = faults_[i].limit;
-  if (limit == 0) return true;
-  int used = used_[i].load();
-  while (used < limit && !used_[i].compare_exchange_weak(used, used + 1)) {
-  }
-  return used < limit;
+FaultPlan::Listed FaultPlan::Add(Fault fault) {
+  std::unique_lock lock(mu_);
+  AddLocked(std::move(fault));
+  return {rules_.back()->id, rules_.back()->fault.written, 0};
 }
 
-const Fault* FaultPlan::Take(std::string_view head) {
-  for (std::size_t i : reply_rules_) {
-    if (faults_[i].Matches(head) && Use(i)) return &faults_[i];
+bool FaultPlan::Remove(long id) {
+  std::unique_lock lock(mu_);
+  const auto it = std::find_if(rules_.begin(), rules_.end(), [id](auto& r) { return r->id == id; });
+  if (it == rules_.end()) return false;
+  rules_.erase(it);
+  count_.store(rules_.size());
+  return true;
+}
+
+void FaultPlan::Clear() {
+  std::unique_lock lock(mu_);
+  rules_.clear();
+  count_.store(0);
+}
+
+void FaultPlan::Restore() {
+  std::unique_lock lock(mu_);
+  rules_.clear();
+  for (const Fault& f : initial_) AddLocked(f);
+  count_.store(rules_.size());
+}
+
+std::vector<FaultPlan::Listed> FaultPlan::List() const {
+  std::shared_lock lock(mu_);
+  std::vector<Listed> listed;
+  for (const auto& r : rules_) listed.push_back({r->id, r->fault.written, r->used.load()});
+  return listed;
+}
+
+FaultPlan::Rule* FaultPlan::TakeLocked(std::string_view head) {
+  for (const auto& r : rules_) {
+    if (r->fault.kind != FaultKind::kCloseAfter && r->fault.Matches(head) && r->Use())
+      return r.get();
   }
   return nullptr;
+}
+
+std::optional<Fault> FaultPlan::Take(std::string_view head) {
+  std::shared_lock lock(mu_);
+  const Rule* r = TakeLocked(head);
+  return r ? std::optional<Fault>(r->fault) : std::nullopt;
 }
 
 namespace {
@@ -210,10 +264,15 @@ void RewriteReply(const Fault& fault, std::string_view head, std::string& reply)
 
 }  // namespace
 
-void FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connection& conn) {
+std::string FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head,
+                             wire::Connection& conn) {
   using Ending = wire::ReplyPlan::Ending;
-  const Fault* fault = Take(head);
+  std::shared_lock lock(mu_);
+  const Rule* taken = TakeLocked(head);
+  const Fault* fault = taken ? &taken->fault : nullptr;
+  std::string applied;
   if (fault != nullptr && !plan.pieces.empty()) {
+    applied = fault->written;
     plan.note = "fault " + fault->written;
     wire::ReplyPlan::Piece& reply = plan.pieces.front();
     switch (fault->kind) {
@@ -249,26 +308,35 @@ void FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connec
       }
     }
   }
-  if (close_rules_.empty()) return;
-  conn.counts.resize(close_rules_.size(), 0);
-  for (std::size_t k = 0; k < close_rules_.size(); ++k) {
-    const Fault& rule = faults_[close_rules_[k]];
-    if (rule.Matches(head) && ++conn.counts[k] == rule.count && Use(close_rules_[k])) {
+  // A connection counts a close-after rule's requests under the rule's id.
+  for (const auto& r : rules_) {
+    const Fault& rule = r->fault;
+    if (rule.kind != FaultKind::kCloseAfter || !rule.Matches(head)) continue;
+    const std::size_t k = static_cast<std::size_t>(r->id);
+    if (conn.counts.size() <= k) conn.counts.resize(k + 1, 0);
+    if (++conn.counts[k] == rule.count && r->Use()) {
       plan.ending = Ending::kClose;
       plan.note +=
           (plan.note.empty() ? "" : "; ") + std::string("closing (fault ") + rule.written + ")";
-      return;
+      applied += (applied.empty() ? "" : "; ") + rule.written;
+      break;
     }
   }
+  return applied;
 }
 
-wire::ReplyPlan SimResponder::Answer(wire::Connection& conn, std::string_view line) {
+wire::ReplyPlan SimResponder::Answer(wire::Connection& conn, std::string_view line,
+                                     std::string* rules) {
   // Each connection has a thread of its own: its scratch space is reused.
   thread_local Request req;
   thread_local std::string reply;
+  if (rules != nullptr) rules->clear();
   const Outcome outcome = sim_.Handle(line, req, reply);
   wire::ReplyPlan plan = wire::ReplyPlan::Line(reply, outcome.delay_ms);
-  if (!faults_.empty()) faults_.Shape(plan, outcome.head, conn);
+  if (!faults_.empty()) {
+    std::string applied = faults_.Shape(plan, outcome.head, conn);
+    if (rules != nullptr) *rules = std::move(applied);
+  }
   return plan;
 }
 

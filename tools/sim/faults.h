@@ -31,6 +31,8 @@
 #include <cstddef>
 #include <iosfwd>
 #include <memory>
+#include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,32 +77,51 @@ Fault ParseFault(std::string_view rule_text);
 std::vector<Fault> ParseScenario(std::istream& in, std::string_view source);
 std::vector<Fault> LoadScenario(const std::string& path);
 
-// The active rules, shared by every connection of a server.
+// The active rules, shared by every connection of a server. Rules may be
+// added and removed while requests are served (the control plane does).
 class FaultPlan {
  public:
-  explicit FaultPlan(std::vector<Fault> faults = {});
+  // A rule as listed: numbered from 1 in the order added, never reused.
+  struct Listed {
+    long id = 0;
+    std::string rule;  // as written
+    int used = 0;      // uses counted against its limit
+  };
 
-  bool empty() const { return faults_.empty(); }
+  explicit FaultPlan(std::vector<Fault> faults = {});
+  ~FaultPlan();
+
+  bool empty() const { return count_.load() == 0; }
 
   // The reply rule (any kind but close-after) that applies to a request with
   // this head: the first in order that matches and has uses left. Uses one.
-  const Fault* Take(std::string_view head);
+  std::optional<Fault> Take(std::string_view head);
 
   // Shapes `plan`, whose first piece is the reply line (with its CR LF) to a
   // request with command word `head` on `conn`: the first reply rule that
   // applies changes the reply, its wait or its ending, then the close-after
-  // rules count the request for the connection and may end it.
-  void Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connection& conn);
+  // rules count the request for the connection and may end it. Returns the
+  // rules that applied as written ("; " between two), "" for none.
+  std::string Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connection& conn);
+
+  Listed Add(Fault fault);
+  bool Remove(long id);
+  void Clear();
+  // Back to the rules the plan was made with, under new ids, unused.
+  void Restore();
+  std::vector<Listed> List() const;
 
  private:
-  // Uses one of rule i's uses (a close-after rule's: closes); false when
-  // they are used up.
-  bool Use(std::size_t i);
+  struct Rule;
+  // With mu_ held (shared will do).
+  Rule* TakeLocked(std::string_view head);
+  void AddLocked(Fault fault);
 
-  std::vector<Fault> faults_;
-  std::unique_ptr<std::atomic<int>[]> used_;
-  std::vector<std::size_t> reply_rules_;
-  std::vector<std::size_t> close_rules_;
+  const std::vector<Fault> initial_;
+  mutable std::shared_mutex mu_;
+  std::vector<std::unique_ptr<Rule>> rules_;
+  long next_id_ = 1;
+  std::atomic<std::size_t> count_{0};
 };
 
 // The simulator as a server's responder: each request answered by the
@@ -109,7 +130,13 @@ class SimResponder : public wire::Responder {
  public:
   // Both must outlive the responder.
   SimResponder(Simulator& sim, FaultPlan& faults) : sim_(sim), faults_(faults) {}
-  wire::ReplyPlan Answer(wire::Connection& conn, std::string_view line) override;
+  wire::ReplyPlan Answer(wire::Connection& conn, std::string_view line) override {
+    return Answer(conn, line, nullptr);
+  }
+
+ protected:
+  // As Answer; the rules that shaped the plan go to `rules` when given.
+  wire::ReplyPlan Answer(wire::Connection& conn, std::string_view line, std::string* rules);
 
  private:
   Simulator& sim_;

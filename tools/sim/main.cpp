@@ -10,6 +10,8 @@
 #include "platform/stop.h"
 #include "platform/text.h"
 #include "sim/cli.h"
+#include "sim/control.h"
+#include "sim/journal.h"
 #include "sim/recorder.h"
 #include "sim/replay.h"
 #include "sim/request_log.h"
@@ -48,7 +50,11 @@ int main(int argc, char** argv) {
     // the real server, answer from the recording, or simulate.
     Simulator sim(settings.sim);
     FaultPlan faults(std::move(settings.faults));
-    SimResponder simulated(sim, faults);
+    // With the control plane, each exchange also goes to its journal.
+    Journal journal(settings.journal_size);
+    SimResponder plain(sim, faults);
+    JournaledResponder journaled(sim, faults, journal);
+    SimResponder& simulated = settings.http_port >= 0 ? journaled : plain;
     std::unique_ptr<kestrel::trace::Writer> writer;
     std::unique_ptr<Recorder> recorder;
     std::unique_ptr<kestrel::wire::Server> server;
@@ -68,6 +74,15 @@ int main(int argc, char** argv) {
     std::printf("kestrel-sim listening on %s:%d\n", server->address().c_str(), server->port());
     std::fflush(stdout);
     if (log) log->Write(0, RequestLog::kEvent, "listening");
+#ifdef KESTREL_SIM_HTTP
+    std::unique_ptr<ControlPlane> control;
+    if (settings.http_port >= 0) {
+      control = std::make_unique<ControlPlane>(ControlPlane::Parts{sim, faults, journal, *server});
+      control->Start(settings.http_address, settings.http_port);
+      std::printf("console on http://%s:%d/\n", settings.http_address.c_str(), control->port());
+      std::fflush(stdout);
+    }
+#endif
 
     std::function<bool()> finished;
     if (replay && settings.exit_after_replay)
@@ -77,6 +92,9 @@ int main(int argc, char** argv) {
       log->Write(0, RequestLog::kEvent,
                  request == nullptr ? std::string("stopping: replay finished")
                                     : std::string("stopping on ") + request);
+#ifdef KESTREL_SIM_HTTP
+    if (control) control->Stop();
+#endif
     server->Stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kestrel-sim: %s\n", e.what());

@@ -141,7 +141,7 @@ struct Ctx {
   bool failed = false;
   const SimConfig& config = sim.config_;
   std::shared_mutex& mu = sim.mu_;
-  decltype(Simulator::templates_)& templates = sim.templates_;
+  decltype(Simulator::State::templates)& templates = sim.state_.templates;
 
   std::string_view Field(std::size_t i) const { return req.fields[i]; }
 
@@ -156,8 +156,8 @@ struct Ctx {
   // The camera (or window) named in field 0, created on first use. The caller
   // holds mu exclusively.
   Camera& CameraForWrite() {
-    auto it = sim.cameras_.find(Field(0));
-    if (it == sim.cameras_.end()) it = sim.cameras_.emplace(std::string(Field(0)), Camera{}).first;
+    auto it = sim.state_.cameras.find(Field(0));
+    if (it == sim.state_.cameras.end()) it = sim.state_.cameras.emplace(std::string(Field(0)), Camera{}).first;
     return it->second;
   }
 
@@ -681,8 +681,18 @@ Outcome Simulator::Handle(std::string_view line, Request& req, std::string& repl
 
 Simulator::Camera Simulator::CameraState(std::string_view name) const {
   std::shared_lock lock(mu_);
-  auto it = cameras_.find(name);
-  return it == cameras_.end() ? Camera{} : it->second;
+  auto it = state_.cameras.find(name);
+  return it == state_.cameras.end() ? Camera{} : it->second;
+}
+
+Simulator::State Simulator::Snapshot() const {
+  std::shared_lock lock(mu_);
+  return state_;
+}
+
+void Simulator::Reset() {
+  std::unique_lock lock(mu_);
+  state_ = {};
 }
 
 }  // namespace kestrel::sim

@@ -127,14 +127,22 @@ class Simulator {
   // Snapshot of one camera's remembered settings (defaults when unknown).
   Camera CameraState(std::string_view name) const;
 
+  // Snapshot of everything the requests have changed: the cameras the
+  // requests named, and the templates by camera (or window), then by name.
+  struct State {
+    std::map<std::string, Camera, std::less<>> cameras;
+    std::map<std::string, std::map<std::string, Template, std::less<>>, std::less<>> templates;
+  };
+  State Snapshot() const;
+  // Forgets every change: back to the state the configuration gives.
+  void Reset();
+
  private:
   friend struct Ctx;  // one call: its handlers reach the state below
 
   const SimConfig config_;
   mutable std::shared_mutex mu_;
-  std::map<std::string, Camera, std::less<>> cameras_;
-  // Templates by camera (or window), then by name.
-  std::map<std::string, std::map<std::string, Template, std::less<>>, std::less<>> templates_;
+  State state_;
 };
 
 }  // namespace kestrel::sim

@@ -134,8 +134,27 @@ bool Server::SendToLatest(std::string_view bytes) {
   return c && platform::SendAll(c->fd, bytes.data(), bytes.size());
 }
 
-bool Server::DropLatest() {
-  const std::shared_ptr<Live> c = Latest();
+bool Server::DropLatest() { return Drop(Latest()); }
+
+std::vector<Connection> Server::Connections() {
+  std::vector<Connection> open;
+  std::lock_guard<std::mutex> lock(conns_mu_);
+  for (const auto& c : conns_)
+    if (!c->done.load() && !c->dropped.load()) open.push_back({c->conn.id, c->conn.peer, {}});
+  return open;
+}
+
+bool Server::Drop(long id) {
+  std::shared_ptr<Live> found;
+  {
+    std::lock_guard<std::mutex> lock(conns_mu_);
+    for (const auto& c : conns_)
+      if (c->conn.id == id && !c->done.load() && !c->dropped.load()) found = c;
+  }
+  return Drop(found);
+}
+
+bool Server::Drop(const std::shared_ptr<Live>& c) {
   if (!c) return false;
   c->dropped.store(true);
   platform::Shutdown(c->fd);
@@ -185,6 +204,7 @@ void Server::AcceptLoop() {
 void Server::Serve(Live& c) {
   const char* why = relay_ ? relay_(c.conn, c.fd, c.upstream, stop_flag_) : ServeLines(c);
   if (stop_flag_.load() && relay_ == nullptr) why = "closed: server stopping";
+  if (responder_ != nullptr) responder_->Ended(c.conn);
   platform::Shutdown(c.fd);
   Note(c.conn.id, "--", why);
   active_.fetch_sub(1);

@@ -70,6 +70,9 @@ class Responder {
   virtual void Played(Connection&) {}
   // False makes the connection stop reading (its client's bytes pile up).
   virtual bool Reading(const Connection&) { return true; }
+  // The connection has ended: no call for it follows. A plan cut short (the
+  // peer left, the connection was dropped) has had no Played.
+  virtual void Ended(Connection&) {}
 };
 
 // Serves a whole connection itself (the recorder's relay): `client` is the
@@ -119,10 +122,15 @@ class Server {
   bool SendToLatest(std::string_view bytes);
   // Closes the latest connection still open; false when there is none.
   bool DropLatest();
+  // The connections open right now, oldest first (id and peer only).
+  std::vector<Connection> Connections();
+  // Closes the open connection `id`; false when there is none.
+  bool Drop(long id);
 
  private:
   struct Live;
   std::shared_ptr<Live> Latest();
+  bool Drop(const std::shared_ptr<Live>& conn);
   void AcceptLoop();
   void Serve(Live& conn);
   const char* ServeLines(Live& conn);
