@@ -38,6 +38,7 @@ TEST(FailureKind, EachWayOfFailingHasItsKind) {
     std::vector<Point> points;
     return c.Kestrel_WaferEdge("A", "B", Point{1, 2}, true, 0, 0, points);
   };
+  const int closed = FakeServer().port();  // gone again: nothing listens there
   const std::vector<Case> cases = {
       {"ok", Setup::kConnected, {FakeServer::Line("<GetGain,OK,1.5>")}, get_gain, Failure::kOk},
       {"never connected", Setup::kNeverConnected, {}, get_gain, Failure::kNotConnected},
@@ -61,7 +62,8 @@ TEST(FailureKind, EachWayOfFailingHasItsKind) {
       {"count that does not match", Setup::kConnected,
        {FakeServer::Line("<WaferEdge,OK,3,1&2,3&4>")}, edges, Failure::kBadReply},
       {"failed connect", Setup::kNeverConnected, {},
-       [](Kestrel& c) { return c.Kestrel_Connect_Port("127.0.0.1", 1); }, Failure::kNotConnected},
+       [closed](Kestrel& c) { return c.Kestrel_Connect_Port("127.0.0.1", closed); },
+       Failure::kNotConnected},
   };
   ConsoleCapture quiet;
   for (const Case& c : cases) {
