@@ -21,11 +21,18 @@ start_sim sim.out "$sim" --port 0 --autofocus-ms 50
 pids+=("$sim_pid")
 start_sim rec.out "$sim" --port 0 --record trace.jsonl --forward "127.0.0.1:$port"
 pids+=("$sim_pid") recorder=$sim_pid rec_port=$port
-tcpdump -i lo --immediate-mode -U -w tour.pcap "tcp port $rec_port" 2>tcpdump.err &
+# Immediate mode hands each packet over at once, in frames of the snapshot
+# length: a short snapshot and a large buffer keep a busy machine from
+# dropping any (the tour's segments are far shorter than 16 KiB).
+tcpdump -i lo --immediate-mode -s 16384 -B 32768 -U -w tour.pcap "tcp port $rec_port" \
+  2>tcpdump.err &
 pids+=($!) dump=$!
 for _ in $(seq 100); do grep -q listening tcpdump.err && break; sleep 0.05; done
 tour "$rec_port" >recorded.json
 sleep 0.2 && kill -INT "$dump" "$recorder" && wait "$dump" "$recorder" || true
+if ! grep -q '^0 packets dropped by kernel' tcpdump.err; then
+  echo "FAILED: tcpdump lost packets:"; cat tcpdump.err; exit 1
+fi
 
 for source in trace.jsonl tour.pcap; do
   start_sim "replay-$source.out" "$sim" --port 0 --replay "$source" --strict --pace fast
