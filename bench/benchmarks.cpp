@@ -357,20 +357,23 @@ double ProcessCpuNs(int pid) {
 }
 
 // `threads` threads run Kestrel_GetReal against the simulator, each on its own
-// client (`shared` false) or all on one (true). One iteration is a window of
+// client (`shared` false) or all on one (true), against the plain simulator
+// or (`console`) the one whose control plane streams every exchange. One iteration is a window of
 // about 50 ms in which every thread sends as fast as it is answered; its time
 // is the window's wall time, from the moment all threads run to the last one's
 // end, so a thread that the scheduler holds back cannot stretch it.
-void Sim(benchmark::State& state, int threads, bool shared) {
+void Sim(benchmark::State& state, int threads, bool shared, bool console) {
+  const int port = console ? setting().console_port : setting().sim_port;
+  const int pid = console ? setting().console_pid : setting().sim_pid;
   std::vector<std::unique_ptr<Kestrel>> clients;
   for (int i = 0; i < (shared ? 1 : threads); ++i) {
     clients.push_back(std::make_unique<Kestrel>());
-    if (!clients.back()->Kestrel_Connect_Port("127.0.0.1", setting().sim_port)) {
+    if (!clients.back()->Kestrel_Connect_Port("127.0.0.1", port)) {
       state.SkipWithError("cannot connect to the simulator");
       return;
     }
   }
-  const double sim_before = ProcessCpuNs(setting().sim_pid);
+  const double sim_before = ProcessCpuNs(pid);
   rusage self_before{};
   getrusage(RUSAGE_SELF, &self_before);
   std::int64_t total = 0;
@@ -417,7 +420,7 @@ void Sim(benchmark::State& state, int threads, bool shared) {
   }
   rusage self_after{};
   getrusage(RUSAGE_SELF, &self_after);
-  const double sim_after = ProcessCpuNs(setting().sim_pid);
+  const double sim_after = ProcessCpuNs(pid);
   auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec * 1e-6; };
   const double n = total > 0 ? static_cast<double>(total) : 1.0;
   state.SetItemsProcessed(total);
@@ -522,12 +525,16 @@ void RegisterAll() {
   Timed(benchmark::RegisterBenchmark("format/snprintf/FixCircle500", FormatPoints), 0.1)
       ->Unit(benchmark::kMicrosecond);
 
-  if (s.sim_port > 0) {
-    for (const auto& [name, threads, shared] : {std::tuple{"sim/clients:1", 1, false},
-                                                std::tuple{"sim/clients:4", 4, false},
-                                                std::tuple{"sim/clients:8", 8, false},
-                                                std::tuple{"sim/shared_client:2", 2, true}}) {
-      auto* b = benchmark::RegisterBenchmark(name, Sim, threads, shared);
+  // The same load on the simulator with its console open, beside the plain one.
+  for (const bool console : {false, true}) {
+    if ((console ? s.console_port : s.sim_port) <= 0) continue;
+    for (const auto& [name, threads, shared] : {std::tuple{"clients:1", 1, false},
+                                                std::tuple{"clients:4", 4, false},
+                                                std::tuple{"clients:8", 8, false},
+                                                std::tuple{"shared_client:2", 2, true}}) {
+      auto* b = benchmark::RegisterBenchmark(
+          (std::string(console ? "sim_console/" : "sim/") + name).c_str(), Sim, threads, shared,
+          console);
       (s.smoke ? b->Iterations(1)->Repetitions(1) : b->MinTime(0.25))
           ->UseManualTime()
           ->Unit(benchmark::kMicrosecond);

@@ -15,6 +15,8 @@ struct Setting {
   int silent_port = 0;  // a server that never answers
   int sim_port = 0;     // the simulator; 0 when it is not available
   int sim_pid = 0;      // its process, for its CPU time
+  int console_port = 0;  // a second simulator with its control plane (--http) and
+  int console_pid = 0;   // one journal stream read throughout; 0: none
   int recorder_port = 0;  // kestrel-sim --record in front of the reply server; 0: none
   int recorder_pid = 0;   // its process, for its memory
   bool smoke = false;   // each benchmark once, briefly: no figures

@@ -1,7 +1,8 @@
 // kestrel-bench: what the library costs on top of one TCP round trip.
 //
 // Starts its own servers (the reply server as a forked child process, a
-// silent listener, and the simulator as a child process), audits the heap
+// silent listener, and the simulator as a child process, once more with its
+// control plane and a reader of its journal stream), audits the heap
 // allocations of every command operation, then hands over to Google
 // Benchmark, with 21 repetitions in random interleaved order by default;
 // its median rows are the figures (docs/performance.md).
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -133,6 +135,16 @@ int main(int argc, char** argv) {
   }
   s.sim_port = sim.port();
   s.sim_pid = static_cast<int>(sim.pid());
+  // The simulator again, with its control plane and a reader of its journal
+  // stream: what a console left open costs.
+  ChildServer console;
+  if (!sim_path.empty() && console.StartSimulator(sim_path, {"--http", "0"}, why)) {
+    s.console_port = console.port();
+    s.console_pid = static_cast<int>(console.pid());
+  } else if (!sim_path.empty()) {
+    std::fprintf(stderr, "kestrel-bench: simulator with --http not started: %s\n", why.c_str());
+    if (s.smoke) return 1;
+  }
   // The recorder in front of the reply server, its trace removed at the end.
   ChildServer recorder;
   const std::string trace_file = "/tmp/kestrel-bench-" + std::to_string(::getpid()) + ".jsonl";
@@ -157,6 +169,15 @@ int main(int argc, char** argv) {
                 w.name.c_str(), w.request.size(), w.reply.size(), w.numbers);
   }
   bool failed = !no_audit && !Report(AuditAllocations(s.reply_port));
+  // Every child is started: threads may come now.
+  std::unique_ptr<StreamReader> stream;
+  if (s.console_port > 0) {
+    stream = std::make_unique<StreamReader>(console.http_port());
+    if (!stream->connected()) {
+      std::fprintf(stderr, "kestrel-bench: cannot open the journal stream\n");
+      return 1;
+    }
+  }
 
   RegisterAll();
   // Defaults first, so that flags given on the command line win.

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -184,10 +186,16 @@ bool ChildServer::StartSimulator(const std::string& path, const std::vector<std:
       },
       &out, why);
   if (pid_ < 0) return false;
-  // The first line names the port; give the simulator ten seconds.
-  std::string line;
+  // The first line names the port, and with --http the second the control
+  // plane's; give the simulator ten seconds. The pipe stays open while it
+  // runs, so that nothing it prints later can fail.
+  bool http = false;
+  for (const auto& a : extra) http = http || a == "--http";
+  const std::size_t lines = http ? 2 : 1;
+  std::string output;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (line.find('\n') == std::string::npos) {
+  auto count = [&output] { return static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')); };
+  while (count() < lines) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now()).count();
     pollfd p{out, POLLIN, 0};
@@ -195,21 +203,27 @@ bool ChildServer::StartSimulator(const std::string& path, const std::vector<std:
     char chunk[256];
     const ssize_t n = ::read(out, chunk, sizeof chunk);
     if (n <= 0) break;
-    line.append(chunk, static_cast<std::size_t>(n));
+    output.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(out);
-  const std::string marker = "listening on 127.0.0.1:";
-  const std::size_t at = line.find(marker);
-  if (at == std::string::npos || line.find('\n') == std::string::npos) {
-    why = "the simulator did not name its port (first output: '" + line + "')";
+  out_ = out;
+  auto after = [&output](const std::string& marker) {
+    const std::size_t at = output.find(marker);
+    return at == std::string::npos ? 0 : std::atoi(output.c_str() + at + marker.size());
+  };
+  port_ = after("listening on 127.0.0.1:");
+  http_port_ = http ? after("console on http://127.0.0.1:") : 0;
+  if (count() < lines || port_ <= 0 || (http && http_port_ <= 0)) {
+    why = "the simulator did not name its port" + std::string(http ? "s" : "") +
+          " (first output: '" + output + "')";
     Stop();
     return false;
   }
-  port_ = std::atoi(line.c_str() + at + marker.size());
-  return port_ > 0;
+  return true;
 }
 
 void ChildServer::Stop() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
   if (pid_ <= 0) return;
   ::kill(pid_, SIGTERM);
   // An orderly stop is quick; after two seconds it is killed.
@@ -224,6 +238,45 @@ void ChildServer::Stop() {
   ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
+
+struct StreamReader::State {
+  std::atomic<bool> stop{false};
+  std::atomic<long long> bytes{0};
+  std::thread thread;
+};
+
+StreamReader::StreamReader(int http_port) : state_(std::make_unique<State>()) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(http_port));
+  const char request[] = "GET /api/journal/stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::send(fd_, request, sizeof request - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof request - 1)) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    return;
+  }
+  state_->thread = std::thread([fd = fd_, &state = *state_] {
+    char chunk[16384];
+    while (!state.stop.load()) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      state.bytes.fetch_add(n);
+    }
+  });
+}
+
+StreamReader::~StreamReader() {
+  state_->stop = true;
+  if (state_->thread.joinable()) state_->thread.join();
+  if (fd_ >= 0) ::close(fd_);
+}
+
+long long StreamReader::bytes() const { return state_->bytes.load(); }
 
 BareClient::~BareClient() {
   if (fd_ >= 0) ::close(fd_);

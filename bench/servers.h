@@ -28,7 +28,8 @@ using ReplyTable = std::vector<std::pair<std::string, std::string>>;
 //   not in the table gets "<WORD,NG,unknown>"; it keeps to the machine's last
 //   CPU. Start it while the program has no other thread.
 // - the simulator, with --port 0 and `extra` arguments; the port is taken
-//   from its first line of output.
+//   from its first line of output, and with --http the control plane's port
+//   from its second.
 class ChildServer {
  public:
   ChildServer() = default;
@@ -42,6 +43,7 @@ class ChildServer {
                       std::string& why);
   void Stop();
   int port() const { return port_; }
+  int http_port() const { return http_port_; }
   pid_t pid() const { return pid_; }
 
   // Serves `replies` on a free port in the calling process until killed (for
@@ -54,6 +56,26 @@ class ChildServer {
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  int http_port_ = 0;
+  int out_ = -1;  // its standard output
+};
+
+// A browser's console left open: reads the control plane's journal stream on
+// 127.0.0.1:`http_port` on a thread of its own, as fast as it comes, until
+// destroyed. `bytes()` tells how much it has read.
+class StreamReader {
+ public:
+  explicit StreamReader(int http_port);
+  ~StreamReader();
+  StreamReader(const StreamReader&) = delete;
+  StreamReader& operator=(const StreamReader&) = delete;
+  bool connected() const { return fd_ >= 0; }
+  long long bytes() const;
+
+ private:
+  struct State;
+  int fd_ = -1;
+  std::unique_ptr<State> state_;
 };
 
 // A server in this process that never answers: connects succeed and nothing

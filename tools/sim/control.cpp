@@ -26,6 +26,9 @@ constexpr long kMaxSeq = std::numeric_limits<long>::max();
 // A stream with nothing to send writes a comment this often, which also
 // finds out whether its client is still there.
 constexpr auto kStreamIdle = std::chrono::seconds(15);
+// A stream writes at most this often, so that a busy server wakes it and
+// formats for it in batches rather than once per exchange.
+constexpr auto kStreamPace = std::chrono::milliseconds(50);
 
 // Texts of the wire are GBK; JSON's are UTF-8.
 json Text(std::string_view gbk) { return Corvus::gbk::ToUtf8(gbk); }
@@ -142,6 +145,7 @@ struct ControlPlane::Impl {
     res.set_chunked_content_provider(
         "text/event-stream",
         [&journal, id, written = Clock::now()](std::size_t, httplib::DataSink& sink) mutable {
+          std::this_thread::sleep_until(written + kStreamPace);
           const Journal::Batch batch = journal.Wait(id, std::chrono::seconds(1));
           if (batch.closed) {
             sink.done();

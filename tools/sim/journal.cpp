@@ -7,45 +7,52 @@ namespace kestrel::sim {
 
 Journal::Journal(std::size_t capacity) : capacity_(std::max<std::size_t>(capacity, 1)) {}
 
-void Journal::Append(Exchange e) {
+void Journal::Append(const Exchange& e) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    e.seq = next_seq_++;
-    for (auto& [id, queue] : subscribers_) {
-      if (queue.entries.size() < kSubscriberQueue)
-        queue.entries.push_back(e);
-      else
-        ++queue.missed;
+    const long seq = next_seq_++;
+    if (ring_.size() < capacity_) ring_.emplace_back();
+    Exchange& slot = Slot(seq);
+    // Assigned member by member, so that the slot's strings keep their room.
+    slot.seq = seq;
+    slot.us = e.us;
+    slot.conn = e.conn;
+    slot.request.assign(e.request);
+    if (e.reply) {
+      if (!slot.reply) slot.reply.emplace();
+      slot.reply->assign(*e.reply);
+    } else {
+      slot.reply.reset();
     }
-    if (ring_.size() == capacity_) ring_.pop_front();
-    ring_.push_back(std::move(e));
+    slot.outcome.assign(e.outcome);
+    slot.latency_ms = e.latency_ms;
+    slot.fault.assign(e.fault);
+    first_seq_ = std::max(first_seq_, Oldest());
+    wake = waiting_ > 0;
   }
-  arrived_.notify_all();
+  if (wake) arrived_.notify_all();
 }
 
 void Journal::Clear() {
   std::lock_guard<std::mutex> lock(mu_);
-  ring_.clear();
+  first_seq_ = next_seq_;
 }
 
 Journal::Page Journal::Since(long since, std::size_t limit) const {
   Page page;
   std::lock_guard<std::mutex> lock(mu_);
-  page.next = next_seq_;
-  if (ring_.empty()) return page;
-  // The ring holds consecutive numbers.
-  const long first = ring_.front().seq;
-  const auto skip = static_cast<std::size_t>(std::max(since - first, 0L));
-  for (std::size_t i = skip; i < ring_.size() && page.entries.size() < limit; ++i)
-    page.entries.push_back(ring_[i]);
-  if (!page.entries.empty()) page.next = page.entries.back().seq + 1;
+  long seq = std::max(since, first_seq_);
+  for (; seq < next_seq_ && page.entries.size() < limit; ++seq)
+    page.entries.push_back(ring_[static_cast<std::size_t>(seq - 1) % capacity_]);
+  page.next = page.entries.empty() ? next_seq_ : seq;
   return page;
 }
 
 long Journal::Subscribe() {
   std::lock_guard<std::mutex> lock(mu_);
   if (closed_ || subscribers_.size() >= kMaxSubscribers) return 0;
-  subscribers_[next_subscriber_];
+  subscribers_[next_subscriber_] = next_seq_;
   return next_subscriber_++;
 }
 
@@ -57,13 +64,15 @@ Journal::Batch Journal::Wait(long subscriber, std::chrono::milliseconds wait) {
     batch.closed = true;
     return batch;
   }
-  Queue& queue = it->second;
-  arrived_.wait_for(lock, wait, [&] { return closed_ || !queue.entries.empty() || queue.missed; });
+  long& next = it->second;
+  ++waiting_;
+  arrived_.wait_for(lock, wait, [&] { return closed_ || next < next_seq_; });
+  --waiting_;
   batch.closed = closed_;
-  batch.missed = std::exchange(queue.missed, 0);
-  batch.entries.assign(std::make_move_iterator(queue.entries.begin()),
-                       std::make_move_iterator(queue.entries.end()));
-  queue.entries.clear();
+  if (next < Oldest()) batch.missed = Oldest() - std::exchange(next, Oldest());
+  next = std::max(next, first_seq_);  // cleared entries are not sent
+  for (; next < next_seq_ && batch.entries.size() < kBatch; ++next)
+    batch.entries.push_back(Slot(next));
   return batch;
 }
 
@@ -129,12 +138,13 @@ void JournaledResponder::Open(wire::Connection& conn, std::string_view request,
              .count();
   e.conn = conn.id;
   e.request.assign(request);
-  e.reply.reset();
-  if (!plan.pieces.empty()) {
-    std::string sent;
+  if (plan.pieces.empty()) {
+    e.reply.reset();
+  } else {
+    std::string& sent = e.reply ? *e.reply : e.reply.emplace();
+    sent.clear();
     for (const auto& piece : plan.pieces) sent += piece.bytes;
     while (!sent.empty() && (sent.back() == '\n' || sent.back() == '\r')) sent.pop_back();
-    e.reply = std::move(sent);
   }
   e.outcome = OutcomeOf(request, e.reply, plan.ending);
   e.latency_ms.reset();
@@ -160,7 +170,7 @@ void JournaledResponder::Played(wire::Connection&) {
   if (pending.entry.reply)
     pending.entry.latency_ms =
         std::chrono::duration<double, std::milli>(Clock::now() - pending.received).count();
-  journal_.Append(std::move(pending.entry));
+  journal_.Append(pending.entry);
 }
 
 void JournaledResponder::Ended(wire::Connection&) {
@@ -169,7 +179,7 @@ void JournaledResponder::Ended(wire::Connection&) {
   pending.open = false;
   pending.entry.reply.reset();
   pending.entry.outcome = "abandoned";
-  journal_.Append(std::move(pending.entry));
+  journal_.Append(pending.entry);
 }
 
 }  // namespace kestrel::sim

@@ -1,15 +1,17 @@
 // The journal: one entry per exchange the simulator served, in a bounded
 // ring that the control plane reads and streams. Serving threads append
-// without ever waiting for a reader: each stream subscriber has a bounded
-// queue, and one that falls behind loses entries and is told how many.
+// without ever waiting for a reader, and without allocating once the ring is
+// full: entries are copied into slots that keep their capacity. A stream
+// subscriber is a position in the ring; one that falls a whole ring behind
+// loses entries and is told how many.
 #ifndef KESTREL_SIM_JOURNAL_H
 #define KESTREL_SIM_JOURNAL_H
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -36,15 +38,16 @@ struct Exchange {
 
 class Journal {
  public:
-  static constexpr std::size_t kSubscriberQueue = 256;
   static constexpr std::size_t kMaxSubscribers = 8;
+  // Most entries one Wait gives; the rest come with the next.
+  static constexpr std::size_t kBatch = 1000;
 
   explicit Journal(std::size_t capacity);
 
   std::chrono::steady_clock::time_point start() const { return start_; }
 
-  // Numbers `e` and keeps it, dropping the oldest entry when full.
-  void Append(Exchange e);
+  // Numbers a copy of `e` and keeps it, dropping the oldest entry when full.
+  void Append(const Exchange& e);
   void Clear();
 
   struct Page {
@@ -56,10 +59,10 @@ class Journal {
 
   // Live entries for one stream: Subscribe gives a subscriber id (0 when
   // there are kMaxSubscribers already); Wait gives what came since the last
-  // call, waiting up to `wait` for something.
+  // call (at most kBatch), waiting up to `wait` for something.
   struct Batch {
     std::vector<Exchange> entries;
-    long missed = 0;      // entries lost from a full queue since the last batch
+    long missed = 0;      // entries the ring dropped before this subscriber read them
     bool closed = false;  // the journal is shutting down: end the stream
   };
   long Subscribe();
@@ -69,18 +72,21 @@ class Journal {
   void CloseStreams();
 
  private:
-  struct Queue {
-    std::deque<Exchange> entries;
-    long missed = 0;
-  };
+  // The slot of entry `seq`.
+  Exchange& Slot(long seq) { return ring_[static_cast<std::size_t>(seq - 1) % capacity_]; }
+  // The oldest entry the ring still holds, whether or not it was cleared.
+  long Oldest() const { return std::max(1L, next_seq_ - static_cast<long>(ring_.size())); }
+
   const std::size_t capacity_;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   mutable std::mutex mu_;
   std::condition_variable arrived_;
-  std::deque<Exchange> ring_;
+  std::vector<Exchange> ring_;  // grows to capacity_, then entry seq is at (seq - 1) % capacity_
   long next_seq_ = 1;
-  std::map<long, Queue> subscribers_;
+  long first_seq_ = 1;              // the oldest entry not cleared
+  std::map<long, long> subscribers_;  // id to the next entry it reads
   long next_subscriber_ = 1;
+  int waiting_ = 0;                 // subscribers inside Wait
   bool closed_ = false;
 };
 
