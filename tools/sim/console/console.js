@@ -98,6 +98,10 @@ function addChoice(select, set, value, label) {
 function addEntry(e, fresh) {
   if (log.seen.has(e.seq)) return;
   log.seen.add(e.seq);
+  // Only recent numbers can come twice (a stream and a read of the journal
+  // overlap at a (re)connection): the set forgets the old ones.
+  if (log.seen.size > 4 * MAX_ROWS)
+    for (const seq of log.seen) if (seq < log.lastSeq - MAX_ROWS) log.seen.delete(seq);
   log.lastSeq = Math.max(log.lastSeq, e.seq);
   const word = wordOf(e.request);
   const failed = e.outcome !== "OK";
