@@ -58,8 +58,10 @@ BASE_PACKAGES+=(python3-dev python3-venv python3-pip python3-setuptools python3-
 # What the suite of ./scripts/test (and --ci) runs besides: tshark for the
 # Wireshark dissector's test (its question about capturing as a non-root user
 # takes the default, no) and tcpdump for its live capture of the tour,
-# rsvg-convert to render the tools' drawings.
-TEST_PACKAGES=(tshark tcpdump librsvg2-bin)
+# rsvg-convert to render the tools' drawings, chromium for the simulator
+# console's browser test and scripts/screenshot-console (node and npm come
+# with the machine's nodejs).
+TEST_PACKAGES=(tshark tcpdump librsvg2-bin chromium)
 
 # What the Windows cross build and its runs under Wine need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64 googletest)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/gbk.h"
+#include "sim/console_assets.h"
 
 namespace kestrel::sim {
 
@@ -76,6 +77,13 @@ json ByName(const Map& map) {
   json out = json::object();
   for (const auto& [name, value] : map) out[Corvus::gbk::ToUtf8(name)] = ToJson(value);
   return out;
+}
+
+// The console file served at `path`, or nullptr.
+const console::Asset* FindAsset(std::string_view path) {
+  for (const console::Asset& a : console::kAssets)
+    if (path == a.path) return &a;
+  return nullptr;
 }
 
 std::string Dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
@@ -268,14 +276,26 @@ struct ControlPlane::Impl {
   }
 
   void GetIndex(const httplib::Request&, httplib::Response& res) {
-    Send(res, 200, {{"name", "kestrel-sim control plane"}, {"api", "/api/openapi.json"}});
+    Send(res, 200,
+         {{"name", "kestrel-sim control plane"}, {"api", "/api/openapi.json"}, {"console", "/"}});
+  }
+
+  // The console's page and the files it loads, as compiled in.
+  void GetAsset(const httplib::Request& req, httplib::Response& res) {
+    const console::Asset* asset = FindAsset(req.path);
+    if (asset == nullptr) return Fail(res, 404, "no console file " + req.path);
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(asset->body.data(), asset->body.size(), asset->type);
   }
 
   void GetOpenApi(const httplib::Request&, httplib::Response& res) {
     json paths = json::object();
     for (const Route& r : Routes()) {
+      const console::Asset* asset = FindAsset(r.path);
       json op = {{"summary", r.summary},
-                 {"responses", {{std::to_string(r.status), {{"description", "JSON"}}}}}};
+                 {"responses",
+                  {{std::to_string(r.status),
+                    {{"description", asset ? std::string_view(asset->type) : "JSON"}}}}}};
       json params = json::array();
       if (std::string_view(r.path).find("{id}") != std::string_view::npos)
         params.push_back(
@@ -349,7 +369,10 @@ struct ControlPlane::Impl {
 
 const std::vector<ControlPlane::Impl::Route>& ControlPlane::Impl::Routes() {
   static const std::vector<Route> routes = {
-    {"GET", "/", "What this is, and where the API description is", &Impl::GetIndex},
+    {"GET", "/", "The console: live wire log, fault rules, wafer drawing (HTML)", &Impl::GetAsset},
+    {"GET", "/console.css", "The console's style sheet", &Impl::GetAsset},
+    {"GET", "/console.js", "The console's script", &Impl::GetAsset},
+    {"GET", "/api", "What this is, and where the API description is", &Impl::GetIndex},
     {"GET", "/api/openapi.json", "This description of the routes", &Impl::GetOpenApi},
     {"GET", "/api/journal",
      "Journal entries from sequence number since (default 1), at most limit (default 1000), "

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The console's browser test: installs playwright-core from the lock file
+# when missing (never a browser: Debian's chromium is the one used) and runs
+# console_test.js. Exits 77 (skipped) without chromium or node.
+#   run.sh KESTREL_SIM KESTREL
+set -euo pipefail
+cd "$(dirname "$0")"
+if [ ! -x /usr/bin/chromium ] || ! command -v npm >/dev/null; then
+  echo "skipped: the console's test needs /usr/bin/chromium, node and npm"
+  exit 77
+fi
+if [ ! -d node_modules/playwright-core ]; then
+  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --prefer-offline
+fi
+exec node console_test.js "$@"
