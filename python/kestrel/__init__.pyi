@@ -3,7 +3,8 @@ from types import TracebackType
 from typing import List, Optional, Sequence, Tuple, Type, Union, overload
 
 from ._types import AbortedError as AbortedError
-
+from ._types import BadReplyError as BadReplyError
+from ._types import BadReplyTypeError as BadReplyTypeError
 from ._types import CameraScale as CameraScale
 from ._types import Circle as Circle
 from ._types import CommandError as CommandError
@@ -15,8 +16,11 @@ from ._types import Match as Match
 from ._types import NotConnectedError as NotConnectedError
 from ._types import Point as Point
 from ._types import ProtocolError as ProtocolError
+from ._types import RequestTooLongError as RequestTooLongError
 from ._types import ServerError as ServerError
 from ._types import TimeoutError as TimeoutError
+from ._types import UnframedReplyError as UnframedReplyError
+from ._types import WrongReplyHeadError as WrongReplyHeadError
 
 __version__: str
 

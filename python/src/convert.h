@@ -27,7 +27,10 @@ struct Text {
 struct Types {
   py::object point, camera_scale, focus_result, match, circle, kerf_result;
   py::object command_error, connection_error, not_connected_error, timeout_error, server_error,
-      protocol_error, aborted_error;
+      aborted_error;
+  // ProtocolError is raised as one of its subclasses, one per protocol failure kind.
+  py::object unframed_reply_error, wrong_reply_head_error, bad_reply_type_error, bad_reply_error,
+      request_too_long_error;
 };
 const Types& types();
 void load_types();

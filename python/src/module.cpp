@@ -27,8 +27,10 @@ void load_types() {
                       m.attr("Circle"),          m.attr("KerfResult"),
                       m.attr("CommandError"),    m.attr("ConnectionError"),
                       m.attr("NotConnectedError"), m.attr("TimeoutError"),
-                      m.attr("ServerError"),     m.attr("ProtocolError"),
-                      m.attr("AbortedError")};
+                      m.attr("ServerError"),     m.attr("AbortedError"),
+                      m.attr("UnframedReplyError"), m.attr("WrongReplyHeadError"),
+                      m.attr("BadReplyTypeError"), m.attr("BadReplyError"),
+                      m.attr("RequestTooLongError")};
 }
 
 py::str from_gbk(const std::string& text) {

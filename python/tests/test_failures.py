@@ -40,7 +40,7 @@ def unlinked(client):
         client.reconnect()
 
 
-# fault rule, call, (exception class, a built-in one it also is), kind, str()
+# fault rule, call, (exception class, a base it also is), kind, str()
 # as a pattern, error text afterwards ("" untouched), the one record at
 # WARNING or above (level, the start of its message as a pattern)
 FAILURES = [
@@ -53,31 +53,31 @@ FAILURES = [
      r"GetLineAngle: the server answered NG: 相机忙", "相机忙",
      (ERROR, r"ERRMESSAGE:相机忙\[Kestrel::Kestrel_GetLineAngle\]")),
     ("GetExposure:wrong-head:SetGain", lambda c: c.get_exposure("Cam1"),
-     (kestrel.ProtocolError, kestrel.CommandError), "wrong reply head",
+     (kestrel.WrongReplyHeadError, kestrel.ProtocolError), "wrong reply head",
      r"GetExposure: the reply names another command: <SetGain,OK,[\d.]+>",
      "接收指令头:SetGain(GetExposure)未批配!", (ERROR, r"UNKNOWN RECV COMMAND HEAD:SetGain\(GetExposure\)")),
     ("GetIntensity:bad-type:ERR", lambda c: c.get_light("Cam1"),
-     (kestrel.ProtocolError, kestrel.CommandError), "bad reply type",
+     (kestrel.BadReplyTypeError, kestrel.ProtocolError), "bad reply type",
      r"GetLight: the reply's type is neither OK nor NG: <GetIntensity,ERR,.*>",
      "接收指令类型未识别:ERR(OK/NG)!", (ERROR, r"UNKNOWN RECV TYPE:ERR\(OK/NG\)")),
     ("GetScale:unframed", lambda c: c.get_camera_scale("Cam1"),
-     (kestrel.ProtocolError, kestrel.CommandError), "unframed reply",
+     (kestrel.UnframedReplyError, kestrel.ProtocolError), "unframed reply",
      r"GetCameraScale: the reply is not framed as <\.\.\.>: GetScale,OK,[\d.&]+", "通讯失败!",
      (ERROR, "Net_IO_Recv Error")),
     ("GetRealByPixelPoint:oversized:15000",
      lambda c: c.get_real_by_pixel_point("C", (0, 0), (1, 1)),
-     (kestrel.ProtocolError, kestrel.CommandError), "unframed reply",
+     (kestrel.UnframedReplyError, kestrel.ProtocolError), "unframed reply",
      r"GetRealByPixelPoint: the reply is not framed as <\.\.\.>: <GetRealByPixelPoint,OK,X+"
      r"\.\.\. \(10239 bytes\)", "通讯失败!", (ERROR, "Net_IO_Recv Error")),
     ("GetRuler:oversized:200", lambda c: c.get_ruler("Cam1", (1, 2)),
-     (kestrel.ProtocolError, kestrel.CommandError), "bad reply",
+     (kestrel.BadReplyError, kestrel.ProtocolError), "bad reply",
      r"GetRuler: the reply's values do not convert: <GetRuler,OK,X+\.\.\. \(198 bytes\)", "",
      (ERROR, "RulerPoint.X:XXXX")),
     ("GetRotateCenter:silent", lambda c: c.get_rotate_center("Cam1"),
      (kestrel.TimeoutError, builtins.TimeoutError), "timed out",
      r"GetRotateCenter: no reply within 1\d\d\d ms", "通讯失败!", (ERROR, "Net_IO_Recv Read Error")),
     ("*:close-after:1000", lambda c: c.set_target_color("Cam1", ["x" * 99] * 110),
-     (kestrel.ProtocolError, kestrel.CommandError), "request too long",
+     (kestrel.RequestTooLongError, kestrel.ProtocolError), "request too long",
      r"SetTargetColor: the request is too long to send \(at most 10237 characters\); "
      r"nothing was sent",
      "Request too long:11020 characters (at most 10237), not sent[Kestrel::Kestrel_SetTargetColor]",
