@@ -11,7 +11,8 @@ import socket
 import pytest
 
 import kestrel
-from conftest import ScriptedServer, Sim, short_waits
+from conftest import SIM_ARGS, ScriptedServer, short_waits
+from kestrel.testing import Simulator
 from kestrel import Point
 
 ERROR, WARNING = logging.ERROR, logging.WARNING
@@ -96,10 +97,10 @@ FAILURES = [
 
 
 @pytest.fixture(scope="module")
-def faulty(request):
-    server = Sim(*[arg for rule in {f[0] for f in FAILURES} for arg in ("--fault", rule)])
-    request.addfinalizer(server.stop)
-    return short_waits(server.client())
+def faulty():
+    rules = [arg for rule in {f[0] for f in FAILURES} for arg in ("--fault", rule)]
+    with Simulator(*SIM_ARGS, *rules) as server:
+        yield short_waits(server.client())
 
 
 @pytest.mark.parametrize("rule,action,types,kind,message,error_text,loud", FAILURES,
