@@ -38,6 +38,26 @@ void load_types();
 // A str of the library's GBK bytes; bytes that are no GBK become U+FFFD.
 py::str from_gbk(const std::string& text);
 
+// A value of one of the result classes of kestrel._types, returned as it is;
+// `Tag` names the class, so that signatures read "-> KerfResult", not
+// "-> object".
+template <typename Tag>
+struct Result {
+  py::object value;
+};
+
+#define KESTREL_RESULT(Class)                                            \
+  struct Class##Tag {                                                    \
+    static constexpr auto name = pybind11::detail::const_name(#Class);   \
+  };                                                                     \
+  using Class##Object = Result<Class##Tag>;
+KESTREL_RESULT(CameraScale)
+KESTREL_RESULT(FocusResult)
+KESTREL_RESULT(Match)
+KESTREL_RESULT(Circle)
+KESTREL_RESULT(KerfResult)
+#undef KESTREL_RESULT
+
 }  // namespace kestrel_py
 
 namespace pybind11 {
@@ -76,6 +96,17 @@ struct type_caster<kestrel_py::Text> {
     }
     value.bytes.assign(data, static_cast<std::size_t>(size));
     return true;
+  }
+};
+
+template <typename Tag>
+struct type_caster<kestrel_py::Result<Tag>> {
+  PYBIND11_TYPE_CASTER(kestrel_py::Result<Tag>, Tag::name);
+
+  bool load(handle, bool) { return false; }  // a result only, never an argument
+
+  static handle cast(const kestrel_py::Result<Tag>& result, return_value_policy, handle) {
+    return result.value.inc_ref();
   }
 };
 
