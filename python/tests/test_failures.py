@@ -4,6 +4,7 @@ however hostile, does more."""
 
 import builtins
 import logging
+import os
 import pickle
 import re
 import socket
@@ -12,7 +13,7 @@ import pytest
 
 import kestrel
 from conftest import SIM_ARGS, ScriptedServer, short_waits
-from kestrel.testing import Simulator
+from kestrel.testing import ControlError, Simulator
 from kestrel import Point
 
 ERROR, WARNING = logging.ERROR, logging.WARNING
@@ -129,6 +130,52 @@ def test_failed_transaction_names_the_server_last(faulty):
     with pytest.raises(kestrel.CommandError) as raised:
         faulty.get_camera_scale("Cam1")
     assert re.fullmatch(NET + " fail.", raised.value.lines[-1])
+
+
+def test_faults_armed_at_run_time_show_in_the_journal(kestrel_sim):
+    """A fault armed, met and removed through kestrel.testing; the journal's
+    pages; what the control plane refuses; reset."""
+    fault = kestrel_sim.add_fault("GetGain:ng:camera busy")
+    client = kestrel_sim.client()
+    with pytest.raises(kestrel.ServerError, match="camera busy"):
+        client.get_gain("Cam1")
+    kestrel_sim.remove_fault(fault)
+    client.set_gain("Cam1", 2.5)
+    assert kestrel_sim.faults() == []
+    journal = kestrel_sim.journal()
+    assert [(e["request"], e["outcome"], e["fault"]) for e in journal] == [
+        ("<GetGain,Cam1>", "NG", "GetGain:ng:camera busy"), ("<SetGain,Cam1,2.500000>", "OK", None)]
+    assert kestrel_sim.journal(since=journal.next) == [] and kestrel_sim.journal(limit=1) == journal[:1]
+    assert kestrel_sim.state["cameras"]["Cam1"]["gain"] == 2.5
+    for refused, status, reason in [(lambda: kestrel_sim.remove_fault(fault), 404, "no fault rule"),
+                                    (lambda: kestrel_sim.add_fault("GetGain"), 400, "'GetGain'")]:
+        with pytest.raises(ControlError, match=reason) as raised:
+            refused()
+        assert raised.value.status == status
+    kestrel_sim.reset()
+    assert kestrel_sim.journal() == [] and kestrel_sim.state["cameras"] == {}
+    client.disconnect()
+
+
+def silent_simulator(tmp_path):
+    """A stand-in that prints nothing and writes its process id."""
+    script = tmp_path / "silent-sim"
+    script.write_text(f"#!/bin/sh\necho $$ > {tmp_path}/pid\nexec sleep 60\n")
+    script.chmod(0o755)
+    return {"executable": script, "startup_timeout": 0.5}
+
+
+@pytest.mark.parametrize("options,error,message", [
+    (lambda _: {"executable": "/nonexistent/kestrel-sim"}, FileNotFoundError, "no kestrel-sim at"),
+    (lambda _: {}, RuntimeError, r"did not start: it exited with \d+; stderr: .*--no-such-option"),
+    (silent_simulator, RuntimeError, r"did not start: no line starting .* within 0.5 s"),
+])
+def test_a_simulator_that_does_not_start_raises_and_is_stopped(tmp_path, options, error, message):
+    with pytest.raises(error, match=message):
+        Simulator("--no-such-option", **options(tmp_path)).start()
+    if options is silent_simulator:  # it was killed, not left waiting
+        with pytest.raises(ProcessLookupError):
+            os.kill(int((tmp_path / "pid").read_text()), 0)
 
 
 # reply to GetReal, then the Point it gives or the kind and error text of its failure

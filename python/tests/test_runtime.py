@@ -96,10 +96,6 @@ def test_client_with_repr_and_names_spelt_right(sim):
     assert client.connected
     client.disconnect()
     assert repr(kestrel.Client()) == "<kestrel.Client not connected>"
-    kerf = kestrel.KerfResult(*range(8))
-    assert [kerf.kerf_width_without_chipping, kerf.kerf_width_with_chipping,
-            kerf.center_chipping_distance, kerf.chipping_size_width, kerf.chipping_size_height,
-            kerf.kerf_width_with_chipping2] == [1, 2, 3, 4, 5, 7]
     with pytest.raises(TypeError, match="address"):
         kestrel.Client().connect()
     with pytest.raises(kestrel.ConnectionError), kestrel.Client("127.0.0.1", 0):
