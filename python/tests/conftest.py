@@ -14,7 +14,6 @@ import warnings
 
 import pytest
 
-import kestrel
 
 pytest_plugins = ["kestrel.testing"]
 
