@@ -14,7 +14,6 @@ import warnings
 
 import pytest
 
-
 pytest_plugins = ["kestrel.testing"]
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
