@@ -12,8 +12,12 @@ Exceptions::
     +-- CommandError              a command failed (kind, error_text, reply, ...)
     |   +-- ServerError           the server answered NG (message)
     |   +-- TimeoutError          no reply in time; also builtins.TimeoutError
-    |   +-- ProtocolError         unframed reply, wrong reply head, bad reply
-    |   |                         type, bad reply, request too long (kind)
+    |   +-- ProtocolError         the exchange broke the protocol (kind)
+    |   |   +-- UnframedReplyError    no <...> line, or one over 10239 bytes
+    |   |   +-- WrongReplyHeadError   the reply names another command
+    |   |   +-- BadReplyTypeError     the reply's type is neither OK nor NG
+    |   |   +-- BadReplyError         the reply's values do not convert
+    |   |   +-- RequestTooLongError   over 10237 characters; nothing was sent
     |   +-- AbortedError          an abort flag ended the wait
     |   +-- NotConnectedError     no link, or the request could not be sent;
     |                             also a ConnectionError
@@ -28,6 +32,8 @@ a status query as DEBUG.
 
 from ._types import (
     AbortedError,
+    BadReplyError,
+    BadReplyTypeError,
     CameraScale,
     Circle,
     CommandError,
@@ -39,13 +45,18 @@ from ._types import (
     NotConnectedError,
     Point,
     ProtocolError,
+    RequestTooLongError,
     ServerError,
     TimeoutError,
+    UnframedReplyError,
+    WrongReplyHeadError,
 )
 from ._kestrel import Client, Procedure
 
 __all__ = [
     "AbortedError",
+    "BadReplyError",
+    "BadReplyTypeError",
     "CameraScale",
     "Circle",
     "Client",
@@ -59,8 +70,11 @@ __all__ = [
     "Point",
     "Procedure",
     "ProtocolError",
+    "RequestTooLongError",
     "ServerError",
     "TimeoutError",
+    "UnframedReplyError",
+    "WrongReplyHeadError",
 ]
 __version__ = "1.0.0"
 

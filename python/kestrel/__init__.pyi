@@ -3,7 +3,8 @@ from types import TracebackType
 from typing import List, Optional, Sequence, Tuple, Type, Union, overload
 
 from ._types import AbortedError as AbortedError
-
+from ._types import BadReplyError as BadReplyError
+from ._types import BadReplyTypeError as BadReplyTypeError
 from ._types import CameraScale as CameraScale
 from ._types import Circle as Circle
 from ._types import CommandError as CommandError
@@ -15,8 +16,11 @@ from ._types import Match as Match
 from ._types import NotConnectedError as NotConnectedError
 from ._types import Point as Point
 from ._types import ProtocolError as ProtocolError
+from ._types import RequestTooLongError as RequestTooLongError
 from ._types import ServerError as ServerError
 from ._types import TimeoutError as TimeoutError
+from ._types import UnframedReplyError as UnframedReplyError
+from ._types import WrongReplyHeadError as WrongReplyHeadError
 
 __version__: str
 
@@ -63,7 +67,7 @@ class Client:
     def set_gain(self, camera: Text, gain: float) -> None: ...
     def set_exposure(self, camera: Text, exposure: float) -> None: ...
     def set_light(self, camera: Text, intensity: int) -> None: ...
-    def set_light_and_exposure(self, text_a: Text, text_b: Text, number: int, flag: bool) -> None: ...
+    def set_light_and_exposure(self, text: Text, camera: Text, intensity: int, flag: bool) -> None: ...
     def get_gain(self, camera: Text) -> float: ...
     def get_exposure(self, camera: Text) -> float: ...
     def get_light(self, camera: Text) -> int: ...
@@ -74,9 +78,9 @@ class Client:
     def clear_camera_image(self, camera: Text) -> None: ...
     def get_camera_scale(self, camera: Text) -> CameraScale: ...
     def set_target_color(self, camera: Text, colors: Sequence[Text]) -> None: ...
-    def switch_to_camera(self, text_a: Text, text_b: Text) -> None: ...
-    def set_cam_control_visiable(self, text_a: Text, text_b: Text, visible: bool) -> None: ...
-    def set_cam_control_visible(self, text_a: Text, text_b: Text, visible: bool) -> None: ...
+    def switch_to_camera(self, window: Text, camera: Text) -> None: ...
+    def set_cam_control_visiable(self, window: Text, camera: Text, visible: bool) -> None: ...
+    def set_cam_control_visible(self, window: Text, camera: Text, visible: bool) -> None: ...
     def show_cut_line(self, camera: Text, width: float) -> None: ...
     # Auto focus
     def auto_focus(
@@ -84,38 +88,40 @@ class Client:
         value4: float, value5: float, flag: bool = False,
     ) -> FocusResult: ...
     # Template matching
-    def template_create(self, text_a: Text, text_b: Text, text_c: Text, number: int) -> None: ...
+    def template_create(self, template: Text, camera: Text, region: Text, number: int) -> None: ...
     def mult_template_match(
-        self, text_a: Text, text_b: Text, requested_count: int, text_c: Text, point: PointLike,
-        value: float, flag_a: bool, flag_b: bool, text_d: Text, extra1: float, extra2: float,
+        self, camera: Text, template: Text, requested_count: int, region: Text, point: PointLike,
+        value: float, flag_a: bool, flag_b: bool, text: Text, extra1: float, extra2: float,
         extra3: float,
     ) -> List[Match]: ...
     def template_match(
-        self, text_a: Text, text_b: Text, text_c: Text, point: PointLike, value: float,
-        flag_a: bool, flag_b: bool, text_d: Text,
+        self, camera: Text, template: Text, region: Text, point: PointLike, value: float,
+        flag_a: bool, flag_b: bool, text: Text,
     ) -> Match: ...
     def template_match_scell(
-        self, text_a: Text, text_b: Text, text_c: Text, point: PointLike, value: float,
-        flag_a: bool, flag_b: bool, text_d: Text,
+        self, camera: Text, template: Text, region: Text, point: PointLike, value: float,
+        flag_a: bool, flag_b: bool, text: Text,
     ) -> Match: ...
     # Wafer inspection
     def wafer_edge(
-        self, text_a: Text, text_b: Text, point: PointLike, flag: bool, ignored_a: int = 0,
+        self, camera: Text, edge: Text, point: PointLike, flag: bool, ignored_a: int = 0,
         ignored_b: int = 0,
     ) -> List[Point]: ...
     def kerf_check(
-        self, text_a: Text, text_b: Text, text_c: Text, value1: float, value2: float,
-        number1: int, value3: float, value4: float, value5: float, number2: int, value6: float,
-        value7: float, value8: float, value9: float, value10: float, value11: float,
-        value12: float, value13: float, value14: float, value15: float, value16: float,
-        value17: float, value18: float, flag: bool, text_d: Text,
+        self, camera: Text, kerf: Text = "", blade: Text = "", value1: float = 0.0,
+        value2: float = 0.0, number1: int = 0, value3: float = 0.0, value4: float = 0.0,
+        value5: float = 0.0, number2: int = 0, value6: float = 0.0, value7: float = 0.0,
+        value8: float = 0.0, value9: float = 0.0, value10: float = 0.0, value11: float = 0.0,
+        value12: float = 0.0, value13: float = 0.0, value14: float = 0.0, value15: float = 0.0,
+        value16: float = 0.0, value18: float = 0.0, flag: bool = False, lane: Text = "",
     ) -> KerfResult: ...
     def lg_kerf_check(
-        self, text_a: Text, text_b: Text, text_c: Text, value1: float, value2: float,
-        number1: int, value3: float, value4: float, value5: float, number2: int, value6: float,
-        value7: float, value8: float, value9: float, value10: float, value11: float,
-        value12: float, value13: float, value14: float, value15: float, value16: float,
-        value17: float, value18: float, flag: bool, text_d: Text,
+        self, camera: Text, kerf: Text = "", blade: Text = "", value1: float = 0.0,
+        value2: float = 0.0, number1: int = 0, value3: float = 0.0, value4: float = 0.0,
+        value5: float = 0.0, number2: int = 0, value6: float = 0.0, value7: float = 0.0,
+        value8: float = 0.0, value9: float = 0.0, value10: float = 0.0, value11: float = 0.0,
+        value12: float = 0.0, value13: float = 0.0, value14: float = 0.0, value15: float = 0.0,
+        value16: float = 0.0, value18: float = 0.0, flag: bool = False, lane: Text = "",
     ) -> None: ...
     def fix_circle(self, points: Sequence[PointLike]) -> Circle: ...
     # Point conversion

@@ -164,16 +164,39 @@ _PROTOCOL = {
 
 
 class ProtocolError(CommandError):
-    """The exchange broke the protocol. ``kind`` is one of "unframed reply",
-    "wrong reply head", "bad reply type", "bad reply" (a reply the library
-    could not use) and
-    "request too long" (the request would exceed 10237 characters: nothing
-    was sent)."""
+    """The exchange broke the protocol; the base of the five classes below,
+    one per ``kind``: "unframed reply", "wrong reply head", "bad reply type",
+    "bad reply" (a reply the library could not use) and "request too long"
+    (the request would exceed 10237 characters: nothing was sent)."""
 
     def _describe(self) -> str:
         if self.kind == "request too long":
             return "the request is too long to send (at most 10237 characters); nothing was sent"
         return f"{_PROTOCOL.get(self.kind, self.kind)}: {_cut(self.reply) or 'no reply'}"
+
+
+class UnframedReplyError(ProtocolError):
+    """The reply was not a line framed as <...>, or was longer than 10239
+    bytes (``kind`` "unframed reply")."""
+
+
+class WrongReplyHeadError(ProtocolError):
+    """The reply names another command than the request (``kind`` "wrong
+    reply head")."""
+
+
+class BadReplyTypeError(ProtocolError):
+    """The reply's type is neither OK nor NG (``kind`` "bad reply type")."""
+
+
+class BadReplyError(ProtocolError):
+    """An OK reply whose values do not convert, or too few of them (``kind``
+    "bad reply")."""
+
+
+class RequestTooLongError(ProtocolError):
+    """The request would be longer than 10237 characters; nothing was sent
+    (``kind`` "request too long")."""
 
 
 class AbortedError(CommandError):

@@ -361,11 +361,15 @@ py::object Types::*class_of(kestrel::Failure failure) {
     case Failure::kServerNg:
       return &Types::server_error;
     case Failure::kRequestTooLong:
+      return &Types::request_too_long_error;
     case Failure::kUnframed:
+      return &Types::unframed_reply_error;
     case Failure::kWrongHead:
+      return &Types::wrong_reply_head_error;
     case Failure::kBadType:
+      return &Types::bad_reply_type_error;
     case Failure::kBadReply:
-      return &Types::protocol_error;
+      return &Types::bad_reply_error;
     case Failure::kOk:
     case Failure::kOutOfMemory:
     case Failure::kBadArgument:

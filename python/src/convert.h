@@ -27,13 +27,36 @@ struct Text {
 struct Types {
   py::object point, camera_scale, focus_result, match, circle, kerf_result;
   py::object command_error, connection_error, not_connected_error, timeout_error, server_error,
-      protocol_error, aborted_error;
+      aborted_error;
+  // ProtocolError is raised as one of its subclasses, one per protocol failure kind.
+  py::object unframed_reply_error, wrong_reply_head_error, bad_reply_type_error, bad_reply_error,
+      request_too_long_error;
 };
 const Types& types();
 void load_types();
 
 // A str of the library's GBK bytes; bytes that are no GBK become U+FFFD.
 py::str from_gbk(const std::string& text);
+
+// A value of one of the result classes of kestrel._types, returned as it is;
+// `Tag` names the class, so that signatures read "-> KerfResult", not
+// "-> object".
+template <typename Tag>
+struct Result {
+  py::object value;
+};
+
+#define KESTREL_RESULT(Class)                                            \
+  struct Class##Tag {                                                    \
+    static constexpr auto name = pybind11::detail::const_name(#Class);   \
+  };                                                                     \
+  using Class##Object = Result<Class##Tag>;
+KESTREL_RESULT(CameraScale)
+KESTREL_RESULT(FocusResult)
+KESTREL_RESULT(Match)
+KESTREL_RESULT(Circle)
+KESTREL_RESULT(KerfResult)
+#undef KESTREL_RESULT
 
 }  // namespace kestrel_py
 
@@ -73,6 +96,17 @@ struct type_caster<kestrel_py::Text> {
     }
     value.bytes.assign(data, static_cast<std::size_t>(size));
     return true;
+  }
+};
+
+template <typename Tag>
+struct type_caster<kestrel_py::Result<Tag>> {
+  PYBIND11_TYPE_CASTER(kestrel_py::Result<Tag>, Tag::name);
+
+  bool load(handle, bool) { return false; }  // a result only, never an argument
+
+  static handle cast(const kestrel_py::Result<Tag>& result, return_value_policy, handle) {
+    return result.value.inc_ref();
   }
 };
 

@@ -1,7 +1,7 @@
 // The module kestrel._kestrel: Procedure and Client, each of the library's
 // forty operations as one method or property. Results come back as values,
-// failures as exceptions (call.h); the docstrings are the public header's
-// comments (docstrings.py).
+// failures as exceptions (call.h); the docstrings say what each method
+// sends, returns and raises (docstrings.py).
 #include <climits>
 #include <string>
 #include <vector>
@@ -27,8 +27,10 @@ void load_types() {
                       m.attr("Circle"),          m.attr("KerfResult"),
                       m.attr("CommandError"),    m.attr("ConnectionError"),
                       m.attr("NotConnectedError"), m.attr("TimeoutError"),
-                      m.attr("ServerError"),     m.attr("ProtocolError"),
-                      m.attr("AbortedError")};
+                      m.attr("ServerError"),     m.attr("AbortedError"),
+                      m.attr("UnframedReplyError"), m.attr("WrongReplyHeadError"),
+                      m.attr("BadReplyTypeError"), m.attr("BadReplyError"),
+                      m.attr("RequestTooLongError")};
 }
 
 py::str from_gbk(const std::string& text) {
@@ -47,7 +49,7 @@ using namespace pybind11::literals;
 // method; a false result raises a CommandError.
 #define KESTREL_CALL(op, ...) \
   call(self, #op, [&](Kestrel& library) { return library.op(__VA_ARGS__); })
-#define KESTREL_DOC(op) KESTREL_DOC_##op
+#define KESTREL_DOC(method) KESTREL_DOC_##method
 // The member `op` of Kestrel and its name.
 #define KESTREL_OP(op) &Kestrel::op, #op
 
@@ -55,22 +57,27 @@ namespace {
 
 // Kestrel_KerfCheck and Kestrel_LGKerfCheck take the same arguments; the
 // second sends nothing and writes no output, so its method returns None.
+// value17 is never sent: the methods do not take it and pass 0.
 using KerfOperation = decltype(&Kestrel::Kestrel_KerfCheck);
 
-auto kerf_method(KerfOperation op, const char* name, bool returns_values) {
-  return [op, name, returns_values](
-             Client& self, const Text& a, const Text& b, const Text& c, double v1, double v2,
-             int n1, double v3, double v4, double v5, int n2, double v6, double v7, double v8,
-             double v9, double v10, double v11, double v12, double v13, double v14, double v15,
-             double v16, double v17, double v18, bool flag, const Text& d) -> py::object {
+template <typename Returned>
+auto kerf_method(KerfOperation op, const char* name) {
+  return [op, name](Client& self, const Text& camera, const Text& kerf, const Text& blade,
+                    double v1, double v2, int n1, double v3, double v4, double v5, int n2,
+                    double v6, double v7, double v8, double v9, double v10, double v11,
+                    double v12, double v13, double v14, double v15, double v16, double v18,
+                    bool flag, const Text& lane) -> Returned {
     double out[8] = {};
     call(self, name, [&](Kestrel& library) {
-      return (library.*op)(a.c_str(), b.c_str(), c.c_str(), v1, v2, n1, v3, v4, v5, n2, v6, v7, v8,
-                           v9, v10, v11, v12, v13, v14, v15, v16, v17, v18, out[0], out[1], out[2],
-                           out[3], out[4], out[5], out[6], out[7], flag, d.c_str());
+      return (library.*op)(camera.c_str(), kerf.c_str(), blade.c_str(), v1, v2, n1, v3, v4, v5,
+                           n2, v6, v7, v8, v9, v10, v11, v12, v13, v14, v15, v16, 0.0, v18,
+                           out[0], out[1], out[2], out[3], out[4], out[5], out[6], out[7], flag,
+                           lane.c_str());
     });
-    if (!returns_values) return py::none();
-    return types().kerf_result(out[0], out[1], out[2], out[3], out[4], out[5], out[6], out[7]);
+    if constexpr (!std::is_void_v<Returned>) {
+      return {types().kerf_result(out[0], out[1], out[2], out[3], out[4], out[5], out[6],
+                                  out[7])};
+    }
   };
 }
 
@@ -147,30 +154,33 @@ auto point_conversion(decltype(&Kestrel::Kestrel_GetReal) op, const char* name) 
 using SingleMatchOperation = decltype(&Kestrel::Kestrel_Template_Match);
 
 auto single_match_method(SingleMatchOperation op, const char* name) {
-  return [op, name](Client& self, const Text& a, const Text& b, const Text& c, Point point,
-                    double value, bool flag_a, bool flag_b, const Text& d) {
+  return [op, name](Client& self, const Text& camera, const Text& name_of_template,
+                    const Text& region, Point point, double value, bool flag_a, bool flag_b,
+                    const Text& text) {
     Point center;
     double angle = 0.0;
     double score = 0.0;
     call(self, name, [&](Kestrel& library) {
-      return (library.*op)(a.c_str(), b.c_str(), c.c_str(), point, value, center, angle, score,
-                           flag_a, flag_b, d.c_str());
+      return (library.*op)(camera.c_str(), name_of_template.c_str(), region.c_str(), point, value,
+                           center, angle, score, flag_a, flag_b, text.c_str());
     });
-    return types().match(center, angle, score);
+    return MatchObject{types().match(center, angle, score)};
   };
 }
 
+// Every argument but the camera has the value the tools pass for one they
+// do not ask: 0, false or an empty text.
+template <typename Returned>
 void def_kerf(py::class_<Client>& client, const char* python_name, KerfOperation op,
-              const char* name, bool returns_values, const char* doc) {
-  static const char* const kNames[] = {"text_a",  "text_b",  "text_c",  "value1",  "value2",
-                                       "number1", "value3",  "value4",  "value5",  "number2",
-                                       "value6",  "value7",  "value8",  "value9",  "value10",
-                                       "value11", "value12", "value13", "value14", "value15",
-                                       "value16", "value17", "value18", "flag",    "text_d"};
-  const auto a = [](int i) { return py::arg(kNames[i]); };
-  client.def(python_name, kerf_method(op, name, returns_values), a(0), a(1), a(2), a(3), a(4), a(5),
-             a(6), a(7), a(8), a(9), a(10), a(11), a(12), a(13), a(14), a(15), a(16), a(17), a(18),
-             a(19), a(20), a(21), a(22), a(23), a(24), doc);
+              const char* name, const char* doc) {
+  const auto number = [](const char* arg) { return py::arg(arg) = 0.0; };
+  client.def(python_name, kerf_method<Returned>(op, name), "camera"_a, "kerf"_a = "",
+             "blade"_a = "", number("value1"), number("value2"), "number1"_a = 0,
+             number("value3"), number("value4"), number("value5"), "number2"_a = 0,
+             number("value6"), number("value7"), number("value8"), number("value9"),
+             number("value10"), number("value11"), number("value12"), number("value13"),
+             number("value14"), number("value15"), number("value16"), number("value18"),
+             "flag"_a = false, "lane"_a = "", doc);
 }
 
 }  // namespace
@@ -228,7 +238,7 @@ starts (or on connect() without arguments) and disconnects when it ends:
           "procedure", [](Client& self) -> Corvus::Procedure& { return self.procedure(); },
           py::return_value_policy::reference_internal,
           "The procedure that owns the client and whose abort flags end its waits.")
-      .def("connect", connect, "address"_a, "port"_a, KESTREL_DOC(Kestrel_Connect_Port))
+      .def("connect", connect, "address"_a, "port"_a, KESTREL_DOC(connect))
       .def(
           "connect",
           [](Client& self) {
@@ -240,9 +250,9 @@ starts (or on connect() without arguments) and disconnects when it ends:
           },
           "Connects to the address and port given to the constructor.")
       .def("disconnect", link_operation(KESTREL_OP(Kestrel_Disconnect_Port)),
-           KESTREL_DOC(Kestrel_Disconnect_Port))
+           KESTREL_DOC(disconnect))
       .def("reconnect", link_operation(KESTREL_OP(Kestrel_Reconnect_Port)),
-           KESTREL_DOC(Kestrel_Reconnect_Port))
+           KESTREL_DOC(reconnect))
       .def_property_readonly(
           "connected",
           [](Client& self) {
@@ -250,20 +260,18 @@ starts (or on connect() without arguments) and disconnects when it ends:
                 self, "Kestrel_Connect_Status",
                 [](Kestrel& library) { return library.Kestrel_Connect_Status(); }, Mode::kStatus);
           },
-          KESTREL_DOC(Kestrel_Connect_Status))
+          KESTREL_DOC(connected))
       .def_property(
           "timeout", [](Client& self) { return self.library().Kestrel_GetTimeout(); },
           set_timeout,
-          KESTREL_DOC(Kestrel_SetTimeout) " " KESTREL_DOC(Kestrel_GetTimeout)
-          " Anything but an int raises TypeError; a value the library does not keep as it is"
-          " warns (UserWarning) with the one it keeps.")
+          KESTREL_DOC(timeout))
       .def_property_readonly(
           "error_text",
           [](Client& self) { return from_gbk(self.library().Kestrel_GetErrorString()); },
-          KESTREL_DOC(Kestrel_GetErrorString))
+          KESTREL_DOC(error_text))
       .def(
           "clear_error", [](Client& self) { self.library().Kestrel_ClearErrorString(); },
-          KESTREL_DOC(Kestrel_ClearErrorString))
+          KESTREL_DOC(clear_error))
       .def(
           "__enter__",
           [](py::object self) {
@@ -293,41 +301,42 @@ starts (or on connect() without arguments) and disconnects when it ends:
   // ---- Camera parameters ---------------------------------------------------
   client
       .def("set_gain", camera_setter(KESTREL_OP(Kestrel_SetGain)), "camera"_a, "gain"_a,
-           KESTREL_DOC(Kestrel_SetGain))
+           KESTREL_DOC(set_gain))
       .def("set_exposure", camera_setter(KESTREL_OP(Kestrel_SetExposure)), "camera"_a, "exposure"_a,
-           KESTREL_DOC(Kestrel_SetExposure))
+           KESTREL_DOC(set_exposure))
       .def("set_light", camera_setter(KESTREL_OP(Kestrel_SetLight)), "camera"_a, "intensity"_a,
-           KESTREL_DOC(Kestrel_SetLight))
+           KESTREL_DOC(set_light))
       .def(
           "set_light_and_exposure",
-          [](Client& self, const Text& a, const Text& b, int number, bool flag) {
-            KESTREL_CALL(Kestrel_SetLightAndExposure, a.c_str(), b.c_str(), number, flag);
+          [](Client& self, const Text& text, const Text& camera, int intensity, bool flag) {
+            KESTREL_CALL(Kestrel_SetLightAndExposure, text.c_str(), camera.c_str(), intensity,
+                         flag);
           },
-          "text_a"_a, "text_b"_a, "number"_a, "flag"_a, KESTREL_DOC(Kestrel_SetLightAndExposure))
+          "text"_a, "camera"_a, "intensity"_a, "flag"_a, KESTREL_DOC(set_light_and_exposure))
       .def("get_gain", camera_getter(KESTREL_OP(Kestrel_GetGain)), "camera"_a,
-           KESTREL_DOC(Kestrel_GetGain))
+           KESTREL_DOC(get_gain))
       .def("get_exposure", camera_getter(KESTREL_OP(Kestrel_GetExposure)), "camera"_a,
-           KESTREL_DOC(Kestrel_GetExposure))
+           KESTREL_DOC(get_exposure))
       .def("get_light", camera_getter(KESTREL_OP(Kestrel_GetLight)), "camera"_a,
-           KESTREL_DOC(Kestrel_GetLight));
+           KESTREL_DOC(get_light));
 
   // ---- Acquisition and display ---------------------------------------------
   client
       .def("start_grab", camera_setter(KESTREL_OP(Kestrel_StartGrab)), "camera"_a,
-           KESTREL_DOC(Kestrel_StartGrab))
+           KESTREL_DOC(start_grab))
       .def("stop_grab", camera_setter(KESTREL_OP(Kestrel_StopGrab)), "camera"_a,
-           KESTREL_DOC(Kestrel_StopGrab))
+           KESTREL_DOC(stop_grab))
       .def("clear_camera_iamge", camera_setter(KESTREL_OP(Kestrel_ClearCameraIamge)), "camera"_a,
-           KESTREL_DOC(Kestrel_ClearCameraIamge))
+           KESTREL_DOC(clear_camera_iamge))
       .def(
           "get_camera_scale",
           [](Client& self, const Text& camera) {
             double x = 0.0;
             double y = 0.0;
             KESTREL_CALL(Kestrel_GetCameraScale, camera.c_str(), x, y);
-            return types().camera_scale(x, y);
+            return CameraScaleObject{types().camera_scale(x, y)};
           },
-          "camera"_a, KESTREL_DOC(Kestrel_GetCameraScale))
+          "camera"_a, KESTREL_DOC(get_camera_scale))
       .def(
           "set_target_color",
           [](Client& self, const Text& camera, const std::vector<Text>& colors) {
@@ -336,21 +345,21 @@ starts (or on connect() without arguments) and disconnects when it ends:
             for (const Text& color : colors) texts.push_back(color.c_str());
             KESTREL_CALL(Kestrel_SetTargetColor, camera.c_str(), texts);
           },
-          "camera"_a, "colors"_a, KESTREL_DOC(Kestrel_SetTargetColor))
+          "camera"_a, "colors"_a, KESTREL_DOC(set_target_color))
       .def(
           "switch_to_camera",
-          [](Client& self, const Text& a, const Text& b) {
-            KESTREL_CALL(Kestrel_SwitchToCamera, a.c_str(), b.c_str());
+          [](Client& self, const Text& window, const Text& camera) {
+            KESTREL_CALL(Kestrel_SwitchToCamera, window.c_str(), camera.c_str());
           },
-          "text_a"_a, "text_b"_a, KESTREL_DOC(Kestrel_SwitchToCamera))
+          "window"_a, "camera"_a, KESTREL_DOC(switch_to_camera))
       .def(
           "set_cam_control_visiable",
-          [](Client& self, const Text& a, const Text& b, bool visible) {
-            KESTREL_CALL(Kestrel_SetCamControlVisiable, a.c_str(), b.c_str(), visible);
+          [](Client& self, const Text& window, const Text& camera, bool visible) {
+            KESTREL_CALL(Kestrel_SetCamControlVisiable, window.c_str(), camera.c_str(), visible);
           },
-          "text_a"_a, "text_b"_a, "visible"_a, KESTREL_DOC(Kestrel_SetCamControlVisiable))
+          "window"_a, "camera"_a, "visible"_a, KESTREL_DOC(set_cam_control_visiable))
       .def("show_cut_line", camera_setter(KESTREL_OP(Kestrel_ShowCutLine)), "camera"_a, "width"_a,
-           KESTREL_DOC(Kestrel_ShowCutLine));
+           KESTREL_DOC(show_cut_line));
 
   // ---- Auto focus and templates --------------------------------------------
   client
@@ -362,78 +371,80 @@ starts (or on connect() without arguments) and disconnects when it ends:
             std::string text;
             KESTREL_CALL(Kestrel_AutoFocus, camera.c_str(), number, v1, v2, v3, v4, v5, result,
                          text, flag);
-            return types().focus_result(result, from_gbk(text));
+            return FocusResultObject{types().focus_result(result, from_gbk(text))};
           },
           "camera"_a, "number"_a, "value1"_a, "value2"_a, "value3"_a, "value4"_a, "value5"_a,
-          "flag"_a = false, KESTREL_DOC(Kestrel_AutoFocus))
+          "flag"_a = false, KESTREL_DOC(auto_focus))
       .def(
           "template_create",
-          [](Client& self, const Text& a, const Text& b, const Text& c, int number) {
-            KESTREL_CALL(Kestrel_Template_Create, a.c_str(), b.c_str(), c.c_str(), number);
+          [](Client& self, const Text& name_of_template, const Text& camera, const Text& region,
+             int number) {
+            KESTREL_CALL(Kestrel_Template_Create, name_of_template.c_str(), camera.c_str(),
+                         region.c_str(), number);
           },
-          "text_a"_a, "text_b"_a, "text_c"_a, "number"_a, KESTREL_DOC(Kestrel_Template_Create))
+          "template"_a, "camera"_a, "region"_a, "number"_a, KESTREL_DOC(template_create))
       .def(
           "mult_template_match",
-          [](Client& self, const Text& a, const Text& b, int requested, const Text& c, Point point,
-             double value, bool flag_a, bool flag_b, const Text& d, double e1, double e2,
-             double e3) {
+          [](Client& self, const Text& camera, const Text& name_of_template, int requested,
+             const Text& region, Point point, double value, bool flag_a, bool flag_b,
+             const Text& text, double e1, double e2, double e3) {
             int count = 0;
             std::vector<Point> centers;
             std::vector<double> angles;
             std::vector<double> scores;
-            KESTREL_CALL(Kestrel_MultTemplate_Match, a.c_str(), b.c_str(), requested, c.c_str(),
-                         point, value, count, centers, angles, scores, flag_a, flag_b, d.c_str(),
-                         e1, e2, e3);
-            py::list matches;
+            KESTREL_CALL(Kestrel_MultTemplate_Match, camera.c_str(), name_of_template.c_str(),
+                         requested, region.c_str(), point, value, count, centers, angles, scores,
+                         flag_a, flag_b, text.c_str(), e1, e2, e3);
+            std::vector<MatchObject> matches;
             for (std::size_t i = 0; i < centers.size() && i < angles.size() && i < scores.size();
                  ++i) {
-              matches.append(types().match(centers[i], angles[i], scores[i]));
+              matches.push_back({types().match(centers[i], angles[i], scores[i])});
             }
             return matches;
           },
-          "text_a"_a, "text_b"_a, "requested_count"_a, "text_c"_a, "point"_a, "value"_a, "flag_a"_a,
-          "flag_b"_a, "text_d"_a, "extra1"_a, "extra2"_a, "extra3"_a,
-          KESTREL_DOC(Kestrel_MultTemplate_Match))
-      .def("template_match", single_match_method(KESTREL_OP(Kestrel_Template_Match)), "text_a"_a,
-           "text_b"_a, "text_c"_a, "point"_a, "value"_a, "flag_a"_a, "flag_b"_a, "text_d"_a,
-           KESTREL_DOC(Kestrel_Template_Match))
+          "camera"_a, "template"_a, "requested_count"_a, "region"_a, "point"_a, "value"_a,
+          "flag_a"_a, "flag_b"_a, "text"_a, "extra1"_a, "extra2"_a, "extra3"_a,
+          KESTREL_DOC(mult_template_match))
+      .def("template_match", single_match_method(KESTREL_OP(Kestrel_Template_Match)), "camera"_a,
+           "template"_a, "region"_a, "point"_a, "value"_a, "flag_a"_a, "flag_b"_a, "text"_a,
+           KESTREL_DOC(template_match))
       .def("template_match_scell", single_match_method(KESTREL_OP(Kestrel_Template_Match_SCell)),
-           "text_a"_a, "text_b"_a, "text_c"_a, "point"_a, "value"_a, "flag_a"_a, "flag_b"_a,
-           "text_d"_a, KESTREL_DOC(Kestrel_Template_Match_SCell));
+           "camera"_a, "template"_a, "region"_a, "point"_a, "value"_a, "flag_a"_a, "flag_b"_a,
+           "text"_a, KESTREL_DOC(template_match_scell));
 
   // ---- Wafer inspection ----------------------------------------------------
-  def_kerf(client, "kerf_check", KESTREL_OP(Kestrel_KerfCheck), true,
-           KESTREL_DOC(Kestrel_KerfCheck));
-  def_kerf(client, "lg_kerf_check", KESTREL_OP(Kestrel_LGKerfCheck), false,
-           KESTREL_DOC(Kestrel_LGKerfCheck));
+  def_kerf<KerfResultObject>(client, "kerf_check", KESTREL_OP(Kestrel_KerfCheck),
+                             KESTREL_DOC(kerf_check));
+  def_kerf<void>(client, "lg_kerf_check", KESTREL_OP(Kestrel_LGKerfCheck),
+                 KESTREL_DOC(lg_kerf_check));
   client
       .def(
           "wafer_edge",
-          [](Client& self, const Text& a, const Text& b, Point point, bool flag, int ignored_a,
-             int ignored_b) {
-            std::vector<Point> edge;
-            KESTREL_CALL(Kestrel_WaferEdge, a.c_str(), b.c_str(), point, flag, ignored_a, ignored_b,
-                         edge);
-            return edge;
+          [](Client& self, const Text& camera, const Text& edge, Point point, bool flag,
+             int ignored_a, int ignored_b) {
+            std::vector<Point> points;
+            KESTREL_CALL(Kestrel_WaferEdge, camera.c_str(), edge.c_str(), point, flag, ignored_a,
+                         ignored_b, points);
+            return points;
           },
-          "text_a"_a, "text_b"_a, "point"_a, "flag"_a, "ignored_a"_a = 0, "ignored_b"_a = 0,
-          KESTREL_DOC(Kestrel_WaferEdge))
+          "camera"_a, "edge"_a, "point"_a, "flag"_a, "ignored_a"_a = 0, "ignored_b"_a = 0,
+          KESTREL_DOC(wafer_edge))
       .def(
           "fix_circle",
           [](Client& self, const std::vector<Point>& points) {
             Point center;
             double radius = 0.0;
             KESTREL_CALL(Kestrel_FixCircle, points, center, radius);
-            return types().circle(center, radius);
+            return CircleObject{types().circle(center, radius)};
           },
-          "points"_a, KESTREL_DOC(Kestrel_FixCircle));
+          "points"_a, KESTREL_DOC(fix_circle));
 
   // ---- Point conversion ----------------------------------------------------
   client
       .def("get_real", point_conversion(KESTREL_OP(Kestrel_GetReal)), "camera"_a, "point"_a,
-           KESTREL_DOC(Kestrel_GetReal))
+           KESTREL_DOC(get_real))
       .def("get_ruler", point_conversion(KESTREL_OP(Kestrel_GetRuler)), "camera"_a, "point"_a,
-           KESTREL_DOC(Kestrel_GetRuler))
+           KESTREL_DOC(get_ruler))
       .def(
           "get_real_by_pixel_point",
           [](Client& self, const Text& camera, Point first, Point second) {
@@ -441,7 +452,7 @@ starts (or on connect() without arguments) and disconnects when it ends:
             KESTREL_CALL(Kestrel_GetRealByPixelPoint, camera.c_str(), first, second, real);
             return real;
           },
-          "camera"_a, "first_point"_a, "second_point"_a, KESTREL_DOC(Kestrel_GetRealByPixelPoint))
+          "camera"_a, "first_point"_a, "second_point"_a, KESTREL_DOC(get_real_by_pixel_point))
       .def(
           "get_target_cam_real",
           [](Client& self, const Text& camera_a, const Text& camera_b, Point point) {
@@ -449,7 +460,7 @@ starts (or on connect() without arguments) and disconnects when it ends:
             KESTREL_CALL(Kestrel_GetTargetCamReal, camera_a.c_str(), camera_b.c_str(), point, res);
             return res;
           },
-          "camera_a"_a, "camera_b"_a, "point"_a, KESTREL_DOC(Kestrel_GetTargetCamReal))
+          "camera_a"_a, "camera_b"_a, "point"_a, KESTREL_DOC(get_target_cam_real))
       .def(
           "mw_cal_another_point_real",
           [](Client& self, const Text& camera, Point point, double first, double second) {
@@ -459,7 +470,7 @@ starts (or on connect() without arguments) and disconnects when it ends:
             return target;
           },
           "camera"_a, "point"_a, "first_value"_a, "second_value"_a,
-          KESTREL_DOC(Kestrel_MwCalAnotherPointReal));
+          KESTREL_DOC(mw_cal_another_point_real));
 
   // ---- Rotation and line geometry ------------------------------------------
   client
@@ -470,7 +481,7 @@ starts (or on connect() without arguments) and disconnects when it ends:
             KESTREL_CALL(Kestrel_GetRotateCenter, camera.c_str(), center.X, center.Y);
             return center;
           },
-          "camera"_a, KESTREL_DOC(Kestrel_GetRotateCenter))
+          "camera"_a, KESTREL_DOC(get_rotate_center))
       .def(
           "get_line_angle",
           [](Client& self, Point first, Point second) {
@@ -478,7 +489,7 @@ starts (or on connect() without arguments) and disconnects when it ends:
             KESTREL_CALL(Kestrel_GetLineAngle, first, second, angle);
             return angle;
           },
-          "first_point"_a, "second_point"_a, KESTREL_DOC(Kestrel_GetLineAngle))
+          "first_point"_a, "second_point"_a, KESTREL_DOC(get_line_angle))
       .def(
           "get_point_after_rotate_real",
           [](Client& self, Point first, Point second, double angle) {
@@ -487,7 +498,7 @@ starts (or on connect() without arguments) and disconnects when it ends:
             return rotated;
           },
           "first_point"_a, "second_point"_a, "rotate_angle"_a,
-          KESTREL_DOC(Kestrel_GetPointAfterRotate_Real));
+          KESTREL_DOC(get_point_after_rotate_real));
 
   // The operations whose library names are misspelt, spelt right as well.
   client.attr("clear_camera_image") = client.attr("clear_camera_iamge");

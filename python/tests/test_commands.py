@@ -7,7 +7,7 @@ import pytest
 import kestrel
 from kestrel import CameraScale, Circle, FocusResult, KerfResult, Match, Point
 
-KERF_ARGS = ("Cam1", "t", "t", 50.0, 30.0, 1, 0.0, 0.0, 0.0, 1) + (0.0,) * 13 + (False, "td")
+KERF_ARGS = {"camera": "Cam1", "value1": 50.0, "value2": 30.0}  # the rest left to defaults
 MATCH_ARGS = ("Cam1", "mark", "region", (10, 20), 0.5, True, False, "td")
 
 
@@ -29,8 +29,8 @@ def edge_of_radius_100(points):
     assert all(abs(math.hypot(*p) - 100) <= 0.005 + 1e-6 for p in points)
 
 
-# method, arguments, result (a value or a check), then a call that shows a
-# setter's effect and its result.
+# method, arguments (a tuple, or a dict of keywords), result (a value or a
+# check), then a call that shows a setter's effect and its result.
 COMMANDS = [
     ("set_gain", ("S1", 2.5), None, ("get_gain", ("S1",), 2.5)),
     ("set_exposure", ("S2", 1234.5), None, ("get_exposure", ("S2",), 1234.5)),
@@ -88,7 +88,8 @@ def check_result(result, expected):
 
 @pytest.mark.parametrize("method,args,expected,effect", COMMANDS, ids=[row[0] for row in COMMANDS])
 def test_command(client, method, args, expected, effect):
-    check_result(getattr(client, method)(*args), expected)
+    call = getattr(client, method)
+    check_result(call(**args) if isinstance(args, dict) else call(*args), expected)
     if effect is not None:
         getter, getter_args, value = effect
         check_result(getattr(client, getter)(*getter_args), value)

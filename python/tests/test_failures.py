@@ -4,6 +4,7 @@ however hostile, does more."""
 
 import builtins
 import logging
+import os
 import pickle
 import re
 import socket
@@ -11,7 +12,8 @@ import socket
 import pytest
 
 import kestrel
-from conftest import ScriptedServer, Sim, short_waits
+from conftest import SIM_ARGS, ScriptedServer, short_waits
+from kestrel.testing import ControlError, Simulator
 from kestrel import Point
 
 ERROR, WARNING = logging.ERROR, logging.WARNING
@@ -40,7 +42,7 @@ def unlinked(client):
         client.reconnect()
 
 
-# fault rule, call, (exception class, a built-in one it also is), kind, str()
+# fault rule, call, (exception class, a base it also is), kind, str()
 # as a pattern, error text afterwards ("" untouched), the one record at
 # WARNING or above (level, the start of its message as a pattern)
 FAILURES = [
@@ -53,31 +55,31 @@ FAILURES = [
      r"GetLineAngle: the server answered NG: 相机忙", "相机忙",
      (ERROR, r"ERRMESSAGE:相机忙\[Kestrel::Kestrel_GetLineAngle\]")),
     ("GetExposure:wrong-head:SetGain", lambda c: c.get_exposure("Cam1"),
-     (kestrel.ProtocolError, kestrel.CommandError), "wrong reply head",
+     (kestrel.WrongReplyHeadError, kestrel.ProtocolError), "wrong reply head",
      r"GetExposure: the reply names another command: <SetGain,OK,[\d.]+>",
      "接收指令头:SetGain(GetExposure)未批配!", (ERROR, r"UNKNOWN RECV COMMAND HEAD:SetGain\(GetExposure\)")),
     ("GetIntensity:bad-type:ERR", lambda c: c.get_light("Cam1"),
-     (kestrel.ProtocolError, kestrel.CommandError), "bad reply type",
+     (kestrel.BadReplyTypeError, kestrel.ProtocolError), "bad reply type",
      r"GetLight: the reply's type is neither OK nor NG: <GetIntensity,ERR,.*>",
      "接收指令类型未识别:ERR(OK/NG)!", (ERROR, r"UNKNOWN RECV TYPE:ERR\(OK/NG\)")),
     ("GetScale:unframed", lambda c: c.get_camera_scale("Cam1"),
-     (kestrel.ProtocolError, kestrel.CommandError), "unframed reply",
+     (kestrel.UnframedReplyError, kestrel.ProtocolError), "unframed reply",
      r"GetCameraScale: the reply is not framed as <\.\.\.>: GetScale,OK,[\d.&]+", "通讯失败!",
      (ERROR, "Net_IO_Recv Error")),
     ("GetRealByPixelPoint:oversized:15000",
      lambda c: c.get_real_by_pixel_point("C", (0, 0), (1, 1)),
-     (kestrel.ProtocolError, kestrel.CommandError), "unframed reply",
+     (kestrel.UnframedReplyError, kestrel.ProtocolError), "unframed reply",
      r"GetRealByPixelPoint: the reply is not framed as <\.\.\.>: <GetRealByPixelPoint,OK,X+"
      r"\.\.\. \(10239 bytes\)", "通讯失败!", (ERROR, "Net_IO_Recv Error")),
     ("GetRuler:oversized:200", lambda c: c.get_ruler("Cam1", (1, 2)),
-     (kestrel.ProtocolError, kestrel.CommandError), "bad reply",
+     (kestrel.BadReplyError, kestrel.ProtocolError), "bad reply",
      r"GetRuler: the reply's values do not convert: <GetRuler,OK,X+\.\.\. \(198 bytes\)", "",
      (ERROR, "RulerPoint.X:XXXX")),
     ("GetRotateCenter:silent", lambda c: c.get_rotate_center("Cam1"),
      (kestrel.TimeoutError, builtins.TimeoutError), "timed out",
      r"GetRotateCenter: no reply within 1\d\d\d ms", "通讯失败!", (ERROR, "Net_IO_Recv Read Error")),
     ("*:close-after:1000", lambda c: c.set_target_color("Cam1", ["x" * 99] * 110),
-     (kestrel.ProtocolError, kestrel.CommandError), "request too long",
+     (kestrel.RequestTooLongError, kestrel.ProtocolError), "request too long",
      r"SetTargetColor: the request is too long to send \(at most 10237 characters\); "
      r"nothing was sent",
      "Request too long:11020 characters (at most 10237), not sent[Kestrel::Kestrel_SetTargetColor]",
@@ -96,10 +98,10 @@ FAILURES = [
 
 
 @pytest.fixture(scope="module")
-def faulty(request):
-    server = Sim(*[arg for rule in {f[0] for f in FAILURES} for arg in ("--fault", rule)])
-    request.addfinalizer(server.stop)
-    return short_waits(server.client())
+def faulty():
+    rules = [arg for rule in {f[0] for f in FAILURES} for arg in ("--fault", rule)]
+    with Simulator(*SIM_ARGS, *rules) as server:
+        yield short_waits(server.client())
 
 
 @pytest.mark.parametrize("rule,action,types,kind,message,error_text,loud", FAILURES,
@@ -128,6 +130,52 @@ def test_failed_transaction_names_the_server_last(faulty):
     with pytest.raises(kestrel.CommandError) as raised:
         faulty.get_camera_scale("Cam1")
     assert re.fullmatch(NET + " fail.", raised.value.lines[-1])
+
+
+def test_faults_armed_at_run_time_show_in_the_journal(kestrel_sim):
+    """A fault armed, met and removed through kestrel.testing; the journal's
+    pages; what the control plane refuses; reset."""
+    fault = kestrel_sim.add_fault("GetGain:ng:camera busy")
+    client = kestrel_sim.client()
+    with pytest.raises(kestrel.ServerError, match="camera busy"):
+        client.get_gain("Cam1")
+    kestrel_sim.remove_fault(fault)
+    client.set_gain("Cam1", 2.5)
+    assert kestrel_sim.faults() == []
+    journal = kestrel_sim.journal()
+    assert [(e["request"], e["outcome"], e["fault"]) for e in journal] == [
+        ("<GetGain,Cam1>", "NG", "GetGain:ng:camera busy"), ("<SetGain,Cam1,2.500000>", "OK", None)]
+    assert kestrel_sim.journal(since=journal.next) == [] and kestrel_sim.journal(limit=1) == journal[:1]
+    assert kestrel_sim.state["cameras"]["Cam1"]["gain"] == 2.5
+    for refused, status, reason in [(lambda: kestrel_sim.remove_fault(fault), 404, "no fault rule"),
+                                    (lambda: kestrel_sim.add_fault("GetGain"), 400, "'GetGain'")]:
+        with pytest.raises(ControlError, match=reason) as raised:
+            refused()
+        assert raised.value.status == status
+    kestrel_sim.reset()
+    assert kestrel_sim.journal() == [] and kestrel_sim.state["cameras"] == {}
+    client.disconnect()
+
+
+def silent_simulator(tmp_path):
+    """A stand-in that prints nothing and writes its process id."""
+    script = tmp_path / "silent-sim"
+    script.write_text(f"#!/bin/sh\necho $$ > {tmp_path}/pid\nexec sleep 60\n")
+    script.chmod(0o755)
+    return {"executable": script, "startup_timeout": 0.5}
+
+
+@pytest.mark.parametrize("options,error,message", [
+    (lambda _: {"executable": "/nonexistent/kestrel-sim"}, FileNotFoundError, "no kestrel-sim at"),
+    (lambda _: {}, RuntimeError, r"did not start: it exited with \d+; stderr: .*--no-such-option"),
+    (silent_simulator, RuntimeError, r"did not start: no line starting .* within 0.5 s"),
+])
+def test_a_simulator_that_does_not_start_raises_and_is_stopped(tmp_path, options, error, message):
+    with pytest.raises(error, match=message):
+        Simulator("--no-such-option", **options(tmp_path)).start()
+    if options is silent_simulator:  # it was killed, not left waiting
+        with pytest.raises(ProcessLookupError):
+            os.kill(int((tmp_path / "pid").read_text()), 0)
 
 
 # reply to GetReal, then the Point it gives or the kind and error text of its failure

@@ -14,15 +14,17 @@ import warnings
 import pytest
 
 import kestrel
-from conftest import ScriptedServer, short_waits
+from conftest import ScriptedServer, short_waits, wait_for_request
 
 DEBUG, INFO, ERROR = logging.DEBUG, logging.INFO, logging.ERROR
 
 
-def test_console_lines_are_log_records(caplog, start_sim):
+def test_console_lines_are_log_records(caplog, kestrel_sim):
     """Each record: the console line, the client's title, the call's command,
     request, reply and latency; a failure once at ERROR, a status query at DEBUG."""
-    sim = start_sim("--fault", "GetGain:ng:busy", "--fault", "GetExposure:silent")
+    sim = kestrel_sim
+    sim.add_fault("GetGain:ng:busy")
+    sim.add_fault("GetExposure:silent")
     caplog.set_level(DEBUG, logger="kestrel")
     procedure = kestrel.Procedure("工位1")
     client = short_waits(kestrel.Client(procedure))
@@ -94,20 +96,17 @@ def test_client_with_repr_and_names_spelt_right(sim):
     assert client.connected
     client.disconnect()
     assert repr(kestrel.Client()) == "<kestrel.Client not connected>"
-    kerf = kestrel.KerfResult(*range(8))
-    assert [kerf.kerf_width_without_chipping, kerf.kerf_width_with_chipping,
-            kerf.center_chipping_distance, kerf.chipping_size_width, kerf.chipping_size_height,
-            kerf.kerf_width_with_chipping2] == [1, 2, 3, 4, 5, 7]
     with pytest.raises(TypeError, match="address"):
         kestrel.Client().connect()
     with pytest.raises(kestrel.ConnectionError), kestrel.Client("127.0.0.1", 0):
         pass
 
 
-def test_threads_share_one_client(caplog, start_sim):
+def test_threads_share_one_client(caplog, kestrel_sim):
     """Each thread gets its own results, log records and red lines; the GIL is
     released while a call waits."""
-    sim = start_sim("--fault", "GetGain:ng:busy")
+    sim = kestrel_sim
+    sim.add_fault("GetGain:ng:busy")
     caplog.set_level(INFO, logger="kestrel")
     shared = sim.client()
     results, failures = {}, []
@@ -175,13 +174,14 @@ CTRL_C_SCRIPT = textwrap.dedent("""
 """)
 
 
-def test_ctrl_c_ends_a_long_wait_with_keyboard_interrupt(start_sim):
-    sim = start_sim("--fault", "AutoFocus:silent", log=True)
+def test_ctrl_c_ends_a_long_wait_with_keyboard_interrupt(kestrel_sim):
+    sim = kestrel_sim
+    sim.add_fault("AutoFocus:silent")
     child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, str(sim.port)],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                              env=dict(os.environ))
     try:
-        sim.wait_for_log("<- <AutoFocus")
+        wait_for_request(sim, "<AutoFocus")
         interrupted = time.monotonic()
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=15)
