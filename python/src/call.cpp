@@ -89,19 +89,24 @@ void collect(Corvus::HeraldColor color, const char* title, const char* text, voi
   }
 }
 
-// The "kestrel" logger, looked up once.
+// The "kestrel" logger, and the package's cutter of long texts, looked up once.
 struct Logging {
   py::object is_enabled_for;
   py::object log;
+  py::object cut;
 };
 
 Logging& logging() {
   static Logging* instance = [] {
     const py::object logger = py::module_::import("logging").attr("getLogger")("kestrel");
-    return new Logging{logger.attr("isEnabledFor"), logger.attr("log")};
+    return new Logging{logger.attr("isEnabledFor"), logger.attr("log"),
+                       py::module_::import("kestrel._types").attr("_cut")};
   }();
   return *instance;
 }
+
+// Longest console line a log record's message carries whole.
+constexpr std::size_t kLogMost = 200;
 
 constexpr int kDebug = 10;  // the levels of the logging module
 constexpr int kInfo = 20;
@@ -209,9 +214,11 @@ py::object command_of(const char* operation) {
                                                                         : name));
 }
 
-// Logs `lines` in order at `levels`; the record's message is the line, its
-// `title` attribute the client's title, and `command`, `request`, `reply`
-// and `latency_ms` those of `call`. The logger is asked once per level.
+// Logs `lines` in order at `levels`; the record's message is the line (one
+// over kLogMost characters cut, with its length), its `line` attribute the
+// whole line, its `title` attribute the client's title, and `command`,
+// `request`, `reply` and `latency_ms` those of `call`. The logger is asked
+// once per level.
 void publish(const std::vector<Line>& lines, const std::vector<int>& levels,
              const CallRecord& call) {
   const Logging& to = logging();
@@ -228,7 +235,10 @@ void publish(const std::vector<Line>& lines, const std::vector<int>& levels,
       extra["latency_ms"] = call.operation ? py::object(py::float_(call.latency_ms)) : py::none();
     }
     extra["title"] = from_gbk(lines[i].title);
-    to.log(level, from_gbk(lines[i].text), py::arg("extra") = extra);
+    const py::object line = from_gbk(lines[i].text);
+    extra["line"] = line;
+    to.log(level, py::len(line) > kLogMost ? to.cut(line, kLogMost) : line,
+           py::arg("extra") = extra);
   }
 }
 

@@ -124,6 +124,7 @@ def test_failure_kind_raises_its_exception(faulty, caplog, rule, action, types, 
     records = [r for r in caplog.records if r.name == "kestrel" and r.levelno >= WARNING]
     assert len(records) == 1 and records[0].levelno == loud[0]
     assert re.match(loud[1], records[0].getMessage()) and records[0].command == error.command
+    assert len(records[0].getMessage()) <= 250 and records[0].line[:200] == records[0].getMessage()[:200]
 
 
 def test_failed_transaction_names_the_server_last(faulty):
