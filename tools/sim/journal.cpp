@@ -120,16 +120,12 @@ std::string OutcomeOf(std::string_view request, const std::optional<std::string>
 
 }  // namespace
 
-void JournaledResponder::Open(wire::Connection& conn, std::string_view request,
-                              const wire::ReplyPlan& plan, std::string rules) {
-  pending.open = true;
-  pending.received = Clock::now();
-  Exchange& e = pending.entry;
-  e.us = std::chrono::duration_cast<std::chrono::microseconds>(pending.received - journal_.start())
-             .count();
-  e.conn = conn.id;
+Exchange Entry(Clock::time_point start, long conn, std::string_view request,
+               const wire::ReplyPlan& plan, std::string rules, Clock::time_point received) {
+  Exchange e;
+  e.us = std::chrono::duration_cast<std::chrono::microseconds>(received - start).count();
+  e.conn = conn;
   e.request.assign(request);
-  e.reply.reset();
   if (!plan.pieces.empty()) {
     std::string sent;
     for (const auto& piece : plan.pieces) sent += piece.bytes;
@@ -137,8 +133,21 @@ void JournaledResponder::Open(wire::Connection& conn, std::string_view request,
     e.reply = std::move(sent);
   }
   e.outcome = OutcomeOf(request, e.reply, plan.ending);
-  e.latency_ms.reset();
   e.fault = std::move(rules);
+  return e;
+}
+
+void SetLatency(Exchange& e, Clock::time_point received) {
+  if (e.reply)
+    e.latency_ms = std::chrono::duration<double, std::milli>(Clock::now() - received).count();
+}
+
+void JournaledResponder::Open(wire::Connection& conn, std::string_view request,
+                              const wire::ReplyPlan& plan, std::string rules) {
+  pending.open = true;
+  pending.received = Clock::now();
+  pending.entry =
+      Entry(journal_.start(), conn.id, request, plan, std::move(rules), pending.received);
 }
 
 wire::ReplyPlan JournaledResponder::Answer(wire::Connection& conn, std::string_view line) {
@@ -157,9 +166,7 @@ wire::ReplyPlan JournaledResponder::Refuse(wire::Connection& conn, std::string_v
 void JournaledResponder::Played(wire::Connection&) {
   if (!pending.open) return;  // a greeting
   pending.open = false;
-  if (pending.entry.reply)
-    pending.entry.latency_ms =
-        std::chrono::duration<double, std::milli>(Clock::now() - pending.received).count();
+  SetLatency(pending.entry, pending.received);
   journal_.Append(std::move(pending.entry));
 }
 
