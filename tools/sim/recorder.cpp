@@ -47,6 +47,7 @@ const char* Recorder::Relay(wire::Connection& conn, platform::Socket client,
     writer_.Event(id, "refused", {}, error);
     return "closed: the server refused the connection";
   }
+  error.clear();  // Connect leaves a reason behind even when an address answered
   // From here on a stop shuts the server's socket down too; the caller closes it.
   upstream.store(server);
   writer_.Event(id, "open");
