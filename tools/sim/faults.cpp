@@ -317,7 +317,8 @@ std::string FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head,
         // The line without its line end, rewritten, then the same end.
         const std::string& bytes = reply.bytes;
         const bool lf = !bytes.empty() && bytes.back() == '\n';
-        const std::size_t end = lf ? (bytes.size() > 1 && bytes[bytes.size() - 2] == '\r' ? 2 : 1) : 0;
+        const std::size_t end =
+            lf ? (bytes.size() > 1 && bytes[bytes.size() - 2] == '\r' ? 2 : 1) : 0;
         std::string line = reply.bytes.substr(0, reply.bytes.size() - end);
         RewriteReply(*fault, head, reply_head, end, line);
         reply.bytes = line + reply.bytes.substr(reply.bytes.size() - end);

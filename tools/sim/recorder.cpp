@@ -137,8 +137,7 @@ const char* Recorder::Relay(wire::Connection& conn, platform::Socket client,
       if (n <= 0) {
         by = stopping.load() ? "recorder" : "server";
         if (n < 0) error = platform::LastError();
-      } else if (!shaping &&
-                 !platform::SendAll(client, buf.data(), static_cast<std::size_t>(n))) {
+      } else if (!shaping && !platform::SendAll(client, buf.data(), static_cast<std::size_t>(n))) {
         by = stopping.load() ? "recorder" : "client";
         error = client_closed ? "" : platform::LastError();
       } else {

@@ -203,8 +203,8 @@ void Server::AcceptLoop() {
 
 void Server::Serve(Live& c) {
   const char* why = relay_ ? relay_(c.conn, c.fd, c.upstream, stop_flag_,
-                                   [this, &c](const ReplyPlan& plan) { return Play(c, plan); })
-                          : ServeLines(c);
+                                    [this, &c](const ReplyPlan& plan) { return Play(c, plan); })
+                           : ServeLines(c);
   if (stop_flag_.load() && relay_ == nullptr) why = "closed: server stopping";
   if (responder_ != nullptr) responder_->Ended(c.conn);
   platform::Shutdown(c.fd);
