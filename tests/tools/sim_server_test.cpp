@@ -136,8 +136,8 @@ struct Recording {
   trace::Writer writer{path, "upstream"};
   Recorder recorder;
   SimOnPort sim;
-  explicit Recording(int upstream_port, FaultPlan* faults = nullptr)
-      : recorder(writer, "127.0.0.1", upstream_port, faults), sim({}, {}, &recorder) {}
+  explicit Recording(int upstream_port, FaultPlan* faults = nullptr, Journal* journal = nullptr)
+      : recorder(writer, "127.0.0.1", upstream_port, faults, journal), sim({}, {}, &recorder) {}
   // Stops once the trace holds a close or refusal (or when none comes in time).
   std::vector<trace::Record> Stop() {
     const std::regex last("\"event\":\"(close|refused)\"");
@@ -217,11 +217,13 @@ TEST(Recorder, PassesEveryByteBothWaysAndRecordsEachLine) {
   }
 }
 
-// The simulator behind the recorder, whose rules shape what its client gets.
+// The simulator behind the recorder, whose rules shape what its client gets;
+// the trace and the journal keep both sides.
 TEST(Recorder, ShapesTheServersRepliesWithFaultRulesAndRecordsBoth) {
   const SimOnPort server;
   FaultPlan faults({ParseFault("GetGain/1:ng:camera busy"), ParseFault("GetExposure:reset")});
-  Recording rec(server.port(), &faults);
+  Journal journal(10);
+  Recording rec(server.port(), &faults, &journal);
   {
     RawClient client(rec.sim.port());
     EXPECT_EQ(client.Ask("<GetGain,Cam1>"), "<GetGain,NG,camera busy>");
@@ -237,6 +239,11 @@ TEST(Recorder, ShapesTheServersRepliesWithFaultRulesAndRecordsBoth) {
                                      get, "< " + kGain + "\r\n", "> <GetExposure,Cam1>\r\n",
                                      "< <GetExposure,OK,10000.000000>\r\n [GetExposure:reset] -",
                                      "close fault"));
+  std::string entries;
+  for (const Exchange& e : journal.Since(1, 10).entries)
+    entries += e.outcome + " " + e.reply.value_or("-") + " " + e.server_reply.value_or("-") + "|";
+  EXPECT_EQ(entries, "NG <GetGain,NG,camera busy> " + kGain + "|OK " + kGain +
+                         " -|reset - <GetExposure,OK,10000.000000>|");
 }
 
 TEST(TraceFile, EscapesEveryByteAndNamesFileAndLineOfABadRecord) {

@@ -64,13 +64,13 @@ const char* Recorder::Relay(wire::Connection& conn, platform::Socket client,
   const auto shape = [&](std::string_view line, End end) {
     wire::ReplyPlan plan;
     plan.pieces.push_back({0, std::string(line) + std::string(trace::Terminator(end))});
-    if (!closing.empty()) {  // the rest of what the server said after it
-      writer_.Shaped(id, line, end, closing, std::nullopt);
-      return;
-    }
+    // The rest of what the server said after a rule ended the connection,
+    // or after the client went.
+    if (!closing.empty()) return writer_.Shaped(id, line, end, closing, std::nullopt);
+    if (by != nullptr) return writer_.Line(id, Dir::kReply, line, end);
     if (end == End::kMore || end == End::kNone) {  // no whole line: on as it is
       writer_.Line(id, Dir::kReply, line, end);
-      if (!play(plan) && by == nullptr) by = stopping.load() ? "recorder" : "client";
+      if (!play(plan)) by = stopping.load() ? "recorder" : "client";
       return;
     }
     const std::string_view head = trace::Head(line);
@@ -104,7 +104,7 @@ const char* Recorder::Relay(wire::Connection& conn, platform::Socket client,
       SetLatency(e, request.at);
       journal_->Append(std::move(e));
     }
-    if (go_on || by != nullptr) return;
+    if (go_on) return;
     const bool ended = plan.ending != wire::ReplyPlan::Ending::kStay;
     by = stopping.load() ? "recorder" : ended ? "fault" : "client";
     if (ended) closing = rules;
