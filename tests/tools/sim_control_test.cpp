@@ -67,10 +67,20 @@ TEST(SimControl, ApiCallsChangeWhatTheClientGets) {
        "<GetIntensity,OK,128>"},
       {"GET", "/api/journal?since=8", "", 200, "/entries/0/reply", "<GetIntensity,OK,128>",
        nullptr},
+      // The state patched: the next request sees all of it, or none of it.
+      {"PATCH", "/api/state",
+       R"({"cameras": {"Cam1": {"gain": 4.5}}, "calibrations": {"cameras": {"Cam2": {"scale_x": 0.01}}}})",
+       200, "/cameras/Cam1/gain", 4.5, "<GetScale,Cam2>", "<GetScale,OK,0.010000&0.002500>"},
+      {"PATCH", "/api/state", R"({"cameras": {"Cam1": {"gain": 7, "gian": 1}}})", 400, "/error",
+       "cameras.Cam1.gian: unknown field", "<GetGain,Cam1>", "<GetGain,OK,4.500000>"},
+      {"PATCH", "/api/state", R"({"rotate_centers": {"default": {"x": 1}}, "wafer": {"points": "9"}})",
+       400, "/error", "wafer.points: expected a whole number", "<GetRotateCenter,Cam3>",
+       "<GetRotateCenter,OK,1024.000000&768.000000>"},
       // Reset: the command line's rules, state and an empty journal.
       {"POST", "/api/reset", "", 200, "/faults/0/rule", kStartRule, "<GetIntensity,Cam1>",
        "<GetIntensity,NG,busy>"},
-      {"GET", "/api/journal", "", 200, "/entries/0/fault", kStartRule},
+      {"GET", "/api/journal", "", 200, "/entries/0/fault", kStartRule, "<GetScale,Cam2>",
+       "<GetScale,OK,0.002500&0.002500>"},
       // Bad input is refused with its reason and changes nothing.
       {"POST", "/api/faults", "{rule", 400, "/error", "bad JSON"},
       {"POST", "/api/faults", R"(["GetGain:ng"])", 400, "/error", R"({"rule")"},

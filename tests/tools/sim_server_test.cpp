@@ -136,8 +136,8 @@ struct Recording {
   trace::Writer writer{path, "upstream"};
   Recorder recorder;
   SimOnPort sim;
-  explicit Recording(int upstream_port)
-      : recorder(writer, "127.0.0.1", upstream_port), sim({}, {}, &recorder) {}
+  explicit Recording(int upstream_port, FaultPlan* faults = nullptr, Journal* journal = nullptr)
+      : recorder(writer, "127.0.0.1", upstream_port, faults, journal), sim({}, {}, &recorder) {}
   // Stops once the trace holds a close or refusal (or when none comes in time).
   std::vector<trace::Record> Stop() {
     const std::regex last("\"event\":\"(close|refused)\"");
@@ -149,14 +149,17 @@ struct Recording {
   }
 };
 
-// Each line of a trace as direction, bytes and terminator; each event with
-// who, up to the first close (a second one races with the stop).
+// Each line of a trace as direction, bytes and terminator (and a fault's
+// rule and what the client got, "-" for nothing); each event with who, up to
+// the first close (a second one races with the stop).
 std::vector<std::string> Lines(const std::vector<trace::Record>& records) {
   std::vector<std::string> lines;
   for (auto r = records.begin(); r != records.end() && (lines.empty() || lines.back()[0] != 'c');
        ++r)
     lines.push_back(r->event.empty() ? (r->dir == Dir::kRequest ? "> " : "< ") + r->bytes +
-                                           std::string(trace::Terminator(r->end))
+                                           std::string(trace::Terminator(r->end)) +
+                                           (r->fault.empty() ? "" : " [" + r->fault + "] " +
+                                                                        r->client.value_or("-"))
                                      : r->event + " " + r->by);
   return lines;
 }
@@ -212,6 +215,35 @@ TEST(Recorder, PassesEveryByteBothWaysAndRecordsEachLine) {
     EXPECT_EQ(again.Take(reply.size()), reply);
     EXPECT_TRUE(!server_closes || again.WaitClosed(3000)) << "the replay kept the close";
   }
+}
+
+// The simulator behind the recorder, whose rules shape what its client gets;
+// the trace and the journal keep both sides.
+TEST(Recorder, ShapesTheServersRepliesWithFaultRulesAndRecordsBoth) {
+  const SimOnPort server;
+  FaultPlan faults({ParseFault("GetGain/1:ng:camera busy"), ParseFault("GetExposure:reset")});
+  Journal journal(10);
+  Recording rec(server.port(), &faults, &journal);
+  {
+    RawClient client(rec.sim.port());
+    EXPECT_EQ(client.Ask("<GetGain,Cam1>"), "<GetGain,NG,camera busy>");
+    EXPECT_EQ(client.Ask("<GetGain,Cam1>"), kGain);
+    EXPECT_EQ(client.Ask("<GetExposure,Cam1>"), "");
+    EXPECT_TRUE(client.WaitClosed(3000));
+  }
+  const std::string get = "> <GetGain,Cam1>\r\n";
+  EXPECT_THAT(Lines(rec.Stop()),
+              ::testing::ElementsAre("open ", get,
+                                     "< " + kGain + "\r\n [GetGain/1:ng:camera busy] "
+                                                    "<GetGain,NG,camera busy>",
+                                     get, "< " + kGain + "\r\n", "> <GetExposure,Cam1>\r\n",
+                                     "< <GetExposure,OK,10000.000000>\r\n [GetExposure:reset] -",
+                                     "close fault"));
+  std::string entries;
+  for (const Exchange& e : journal.Since(1, 10).entries)
+    entries += e.outcome + " " + e.reply.value_or("-") + " " + e.server_reply.value_or("-") + "|";
+  EXPECT_EQ(entries, "NG <GetGain,NG,camera busy> " + kGain + "|OK " + kGain +
+                         " -|reset - <GetExposure,OK,10000.000000>|");
 }
 
 TEST(TraceFile, EscapesEveryByteAndNamesFileAndLineOfABadRecord) {

@@ -35,6 +35,10 @@ struct TraceRow {
   std::int64_t wait_us = -1;  // until the first reply line or the close; < 0: none came
   std::string request;
   std::string reply;  // the reply lines, " | " between them
+  // A recorder's fault rules shaped a reply line: the rules, and what the
+  // client got of the reply lines instead (" | " between them).
+  std::string fault;
+  std::string client;
 
   double time_s() const { return static_cast<double>(us) / 1e6; }
   double latency_ms() const { return static_cast<double>(wait_us) / 1e3; }
@@ -122,8 +126,15 @@ std::vector<TraceRow> TraceRows(const std::vector<Exchange>& exchanges) {
     row.conn = ex.conn;
     row.word = GbkToUtf8(Head(ex.request));
     row.request = GbkToUtf8(ex.request);
-    for (const auto& piece : ex.replies)
+    for (const auto& piece : ex.replies) {
       row.reply += (row.reply.empty() ? "" : " | ") + GbkToUtf8(piece.bytes);
+      if (!piece.fault.empty()) row.fault += (row.fault.empty() ? "" : "; ") + piece.fault;
+      // A line no rule shaped reached the client as it was.
+      const bool got = piece.fault.empty() || piece.client;
+      row.client += (row.client.empty() ? "" : " | ") +
+                    (got ? GbkToUtf8(piece.client.value_or(piece.bytes)) : "(nothing)");
+    }
+    if (row.fault.empty()) row.client.clear();
     if (!ex.replies.empty()) {
       row.wait_us = ex.replies.front().us - ex.us;
       Judge(ex, row);
@@ -161,7 +172,10 @@ std::string TraceTable(const std::vector<TraceRow>& rows) {
                   r.label().c_str(), r.wait_us < 0 ? "-" : Fixed(r.latency_ms(), 3).c_str(),
                   r.verdict().c_str());
     out << line << Shorten(r.request) << " -> "
-        << (r.reply.empty() ? "(nothing)" : Shorten(r.reply)) << "\n";
+        << (r.reply.empty() ? "(nothing)" : Shorten(r.reply));
+    if (!r.fault.empty())
+      out << "  [fault " << r.fault << ": client got " << Shorten(r.client) << "]";
+    out << "\n";
   }
   return out.str();
 }
@@ -176,6 +190,10 @@ std::string TraceJson(const std::vector<TraceRow>& rows) {
     j["latency_ms"] = r.wait_us < 0 ? Json() : Json(r.latency_ms());
     j["request"] = r.request;
     j["reply"] = r.reply;
+    if (!r.fault.empty()) {
+      j["fault"] = r.fault;
+      j["client"] = r.client;
+    }
     out += j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
   }
   return out;

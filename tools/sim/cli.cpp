@@ -45,7 +45,8 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
                      std::ostream& err) {
   CLI::App app{
       "Simulated vision server for the Kestrel client: answers the line protocol "
-      "with plausible, deterministic results and injects faults on request.",
+      "with plausible, deterministic results and injects faults on request; or "
+      "relays to the real server and records (--record), faults applied to its replies.",
       "kestrel-sim"};
   app.option_defaults()->always_capture_default();
 
@@ -93,7 +94,8 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
 
   auto* record = app.add_option("--record", s.record,
                                 "record: forward every connection to --forward and write its "
-                                "lines to this trace file (see docs/trace.md)")
+                                "lines to this trace file (see docs/trace.md); --fault, "
+                                "--scenario and --http then shape the server's replies")
                      ->type_name("FILE");
   auto* forward = app.add_option("--forward", s.forward, "the real server the recorder forwards to")
                       ->type_name("HOST:PORT");
@@ -116,15 +118,12 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
                      "replay of a capture: the server's port (default: the one answering lines)")
           ->check(CLI::Range(1, 65535));
   for (CLI::Option* o : {pace_option, exit_after, strict, server_port}) o->needs(replay);
-  for (const char* other : {"--fault", "--scenario"}) {
-    record->excludes(other);
-    replay->excludes(other);
-  }
+  for (const char* other : {"--fault", "--scenario"}) replay->excludes(other);
   replay->excludes(record);
 
   auto* http = app.add_option("--http", s.http_port,
                               "serve the control plane (REST API) on this TCP port; 0 picks a "
-                              "free one")
+                              "free one (with --record: fault rules and journal of the relay)")
                    ->check(CLI::Range(0, 65535))
                    ->default_str("off");
   app.add_option("--http-address", s.http_address, "IPv4 address of the control plane")
@@ -132,7 +131,7 @@ int ParseCommandLine(int argc, const char* const* argv, Settings& s, std::ostrea
   app.add_option("--journal-size", s.journal_size, "exchanges the control plane's journal keeps")
       ->check(CLI::Range(1, 10000000))
       ->needs(http);
-  http->excludes(record)->excludes(replay);
+  http->excludes(replay);
 
   try {
     app.parse(argc, argv);

@@ -13,6 +13,7 @@
 
 #include "host/gbk.h"
 #include "sim/console_assets.h"
+#include "sim/state_patch.h"
 
 namespace kestrel::sim {
 
@@ -42,7 +43,8 @@ json ToJson(const Exchange& e) {
           {"reply", e.reply ? Text(*e.reply) : json()},
           {"outcome", e.outcome},
           {"latency_ms", e.latency_ms ? json(*e.latency_ms) : json()},
-          {"fault", e.fault.empty() ? json() : json(e.fault)}};
+          {"fault", e.fault.empty() ? json() : json(e.fault)},
+          {"server_reply", e.server_reply ? Text(*e.server_reply) : json()}};
 }
 
 json ToJson(const FaultPlan::Listed& f) {
@@ -225,6 +227,28 @@ struct ControlPlane::Impl {
     Send(res, 200, {{"removed", Id(req)}});
   }
 
+  void PatchState(const httplib::Request& req, httplib::Response& res) {
+    json body;
+    try {
+      body = json::parse(req.body);
+    } catch (const json::parse_error& e) {
+      return Fail(res, 400, std::string("bad JSON: ") + e.what());
+    }
+    // Tried on a copy first: a body that fails changes nothing; one that
+    // passes cannot fail on the real thing.
+    try {
+      Simulator::State state = parts.sim.Snapshot();
+      SimConfig config = parts.sim.config();
+      MergeState(body, state, config);
+    } catch (const BadPatch& e) {
+      return Fail(res, 400, e.what());
+    }
+    parts.sim.Update([&body](Simulator::State& state, SimConfig& config) {
+      MergeState(body, state, config);
+    });
+    GetState(req, res);
+  }
+
   void GetState(const httplib::Request&, httplib::Response& res) {
     const Simulator::State state = parts.sim.Snapshot();
     const SimConfig& config = parts.sim.config();
@@ -336,6 +360,7 @@ struct ControlPlane::Impl {
       if (method == "GET") http.Get(pattern, handler);
       if (method == "POST") http.Post(pattern, handler);
       if (method == "DELETE") http.Delete(pattern, handler);
+      if (method == "PATCH") http.Patch(pattern, handler);
     }
     // Whatever went wrong without a handler's own message gets one.
     http.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req,
@@ -389,10 +414,17 @@ const std::vector<ControlPlane::Impl::Route>& ControlPlane::Impl::Routes() {
     {"GET", "/api/state",
      "The simulated machine: cameras, templates, wafer, calibrations, rotation centres",
      &Impl::GetState},
+    {"PATCH", "/api/state",
+     "Changes the state from the next request on: a JSON merge body over the shape GET "
+     "/api/state shows (cameras' gain, exposure, intensity, grabbing, visible; wafer center, "
+     "radius, points, noise; calibrations; rotate_centers; autofocus_ms; null removes a "
+     "camera's entry); all or nothing, answers the new state",
+     &Impl::PatchState, 200, nullptr, true},
     {"GET", "/api/connections", "The open client connections", &Impl::GetConnections},
     {"DELETE", "/api/connections/{id}", "Drops one client connection", &Impl::DropConnection},
     {"POST", "/api/reset",
-     "Back to the state the command line gave: simulated state, fault rules and journal",
+     "Back to the state the command line gave: simulated state and set-up, fault rules and "
+     "journal",
      &Impl::Reset},
   };
   return routes;

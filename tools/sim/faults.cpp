@@ -223,23 +223,36 @@ std::optional<Fault> FaultPlan::Take(std::string_view head) {
 namespace {
 
 // Applies a rule that alters the reply text (wrong-head, bad-type, ng,
-// unframed, oversized) to `reply`, a reply line without CR LF whose head is
-// `head`. Other kinds leave it alone.
-void RewriteReply(const Fault& fault, std::string_view head, std::string& reply) {
+// unframed, oversized) to `reply`, a reply line without its line end whose
+// head is `head` ("" when it is not framed), for a request with command word
+// `word`; `end` is the size of the line end that follows. Other kinds leave
+// it alone.
+void RewriteReply(const Fault& fault, std::string_view word, std::string_view head,
+                  std::size_t end, std::string& reply) {
   // reply is "<" head "," type "," payload ">"
+  const bool framed = !head.empty();
   const std::size_t after_head = 1 + head.size();
+  // "<" and the head, what ng and oversized keep (a line without a head
+  // gets the request's word).
+  const auto keep_head = [&] {
+    if (framed)
+      reply.resize(after_head);
+    else
+      reply = "<" + std::string(word);
+  };
   switch (fault.kind) {
     case FaultKind::kWrongHead:
-      reply.replace(1, head.size(), fault.text);
+      if (framed) reply.replace(1, head.size(), fault.text);
       break;
     case FaultKind::kBadType: {
+      if (!framed || after_head >= reply.size() || reply[after_head] != ',') break;
       std::size_t type_end = reply.find(',', after_head + 1);
       if (type_end == std::string::npos) type_end = reply.size() - 1;
       reply.replace(after_head + 1, type_end - after_head - 1, fault.text);
       break;
     }
     case FaultKind::kNg:
-      reply.resize(after_head);
+      keep_head();
       reply += ",NG,";
       reply += fault.text;
       reply += '>';
@@ -249,11 +262,11 @@ void RewriteReply(const Fault& fault, std::string_view head, std::string& reply)
       if (!reply.empty() && reply.front() == '<') reply.erase(0, 1);
       break;
     case FaultKind::kOversized: {
-      reply.resize(after_head);
+      keep_head();
       reply += ",OK,";
-      // The whole reply, with '>' and CR LF, is `count` bytes long.
+      // The whole reply, with '>' and the line end, is `count` bytes long.
       const std::size_t total = static_cast<std::size_t>(fault.count);
-      if (reply.size() + 3 < total) reply.append(total - 3 - reply.size(), 'X');
+      if (reply.size() + 1 + end < total) reply.append(total - 1 - end - reply.size(), 'X');
       reply += '>';
       break;
     }
@@ -265,7 +278,7 @@ void RewriteReply(const Fault& fault, std::string_view head, std::string& reply)
 }  // namespace
 
 std::string FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head,
-                             wire::Connection& conn) {
+                             std::string_view reply_head, wire::Connection& conn) {
   using Ending = wire::ReplyPlan::Ending;
   std::shared_lock lock(mu_);
   const Rule* taken = TakeLocked(head);
@@ -301,9 +314,14 @@ std::string FaultPlan::Shape(wire::ReplyPlan& plan, std::string_view head,
         break;
       }
       default: {
-        std::string line = reply.bytes.substr(0, reply.bytes.size() - 2);  // without CR LF
-        RewriteReply(*fault, head, line);
-        reply.bytes = line + "\r\n";
+        // The line without its line end, rewritten, then the same end.
+        const std::string& bytes = reply.bytes;
+        const bool lf = !bytes.empty() && bytes.back() == '\n';
+        const std::size_t end =
+            lf ? (bytes.size() > 1 && bytes[bytes.size() - 2] == '\r' ? 2 : 1) : 0;
+        std::string line = reply.bytes.substr(0, reply.bytes.size() - end);
+        RewriteReply(*fault, head, reply_head, end, line);
+        reply.bytes = line + reply.bytes.substr(reply.bytes.size() - end);
         break;
       }
     }

@@ -23,7 +23,8 @@
 //
 // A rule is a change of the plan the simulator made for a request (the
 // reply line, its wait, the connection's ending), so the same rules can shape
-// any plan whose first piece is a reply line.
+// any plan whose first piece is a reply line: the recorder shapes the real
+// server's replies with them.
 #ifndef KESTREL_SIM_FAULTS_H
 #define KESTREL_SIM_FAULTS_H
 
@@ -102,7 +103,15 @@ class FaultPlan {
   // applies changes the reply, its wait or its ending, then the close-after
   // rules count the request for the connection and may end it. Returns the
   // rules that applied as written ("; " between two), "" for none.
-  std::string Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connection& conn);
+  std::string Shape(wire::ReplyPlan& plan, std::string_view head, wire::Connection& conn) {
+    return Shape(plan, head, head, conn);
+  }
+  // As above for a reply line that is not the simulator's own (the real
+  // server's, relayed): `reply_head` is the head it carries ("" when it is
+  // not framed), and it keeps the line end it came with. The kinds that
+  // rewrite a head or a type leave a line without one as it is.
+  std::string Shape(wire::ReplyPlan& plan, std::string_view head, std::string_view reply_head,
+                    wire::Connection& conn);
 
   Listed Add(Fault fault);
   bool Remove(long id);

@@ -25,6 +25,7 @@ void Journal::Append(const Exchange& e) {
     } else {
       slot.reply.reset();
     }
+    slot.server_reply = e.server_reply;
     slot.outcome.assign(e.outcome);
     slot.latency_ms = e.latency_ms;
     slot.fault.assign(e.fault);
@@ -127,16 +128,12 @@ std::string OutcomeOf(std::string_view request, const std::optional<std::string>
   return type == "OK" || type == "NG" ? std::string(type) : "bad-type";
 }
 
-}  // namespace
-
-void JournaledResponder::Open(wire::Connection& conn, std::string_view request,
-                              const wire::ReplyPlan& plan, std::string rules) {
-  pending.open = true;
-  pending.received = Clock::now();
-  Exchange& e = pending.entry;
-  e.us = std::chrono::duration_cast<std::chrono::microseconds>(pending.received - journal_.start())
-             .count();
-  e.conn = conn.id;
+// Fills `e` in place, so that a connection's pending entry keeps the room of
+// its strings from one exchange to the next.
+void Fill(Exchange& e, Clock::time_point start, long conn, std::string_view request,
+          const wire::ReplyPlan& plan, std::string rules, Clock::time_point received) {
+  e.us = std::chrono::duration_cast<std::chrono::microseconds>(received - start).count();
+  e.conn = conn;
   e.request.assign(request);
   if (plan.pieces.empty()) {
     e.reply.reset();
@@ -146,9 +143,32 @@ void JournaledResponder::Open(wire::Connection& conn, std::string_view request,
     for (const auto& piece : plan.pieces) sent += piece.bytes;
     while (!sent.empty() && (sent.back() == '\n' || sent.back() == '\r')) sent.pop_back();
   }
+  e.server_reply.reset();
   e.outcome = OutcomeOf(request, e.reply, plan.ending);
   e.latency_ms.reset();
   e.fault = std::move(rules);
+}
+
+}  // namespace
+
+Exchange Entry(Clock::time_point start, long conn, std::string_view request,
+               const wire::ReplyPlan& plan, std::string rules, Clock::time_point received) {
+  Exchange e;
+  Fill(e, start, conn, request, plan, std::move(rules), received);
+  return e;
+}
+
+void SetLatency(Exchange& e, Clock::time_point received) {
+  if (e.reply)
+    e.latency_ms = std::chrono::duration<double, std::milli>(Clock::now() - received).count();
+}
+
+void JournaledResponder::Open(wire::Connection& conn, std::string_view request,
+                              const wire::ReplyPlan& plan, std::string rules) {
+  pending.open = true;
+  pending.received = Clock::now();
+  Fill(pending.entry, journal_.start(), conn.id, request, plan, std::move(rules),
+       pending.received);
 }
 
 wire::ReplyPlan JournaledResponder::Answer(wire::Connection& conn, std::string_view line) {
@@ -167,9 +187,7 @@ wire::ReplyPlan JournaledResponder::Refuse(wire::Connection& conn, std::string_v
 void JournaledResponder::Played(wire::Connection&) {
   if (!pending.open) return;  // a greeting
   pending.open = false;
-  if (pending.entry.reply)
-    pending.entry.latency_ms =
-        std::chrono::duration<double, std::milli>(Clock::now() - pending.received).count();
+  SetLatency(pending.entry, pending.received);
   journal_.Append(pending.entry);
 }
 

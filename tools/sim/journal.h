@@ -34,7 +34,18 @@ struct Exchange {
                          // silent, closed, reset, abandoned
   std::optional<double> latency_ms;  // request received to reply sent
   std::string fault;     // the rules that applied as written; "" none
+  // Relayed: the real server's reply line when a fault changed what the
+  // client got; none otherwise.
+  std::optional<std::string> server_reply;
 };
+
+// The entry of an exchange: `request` (without line end) came at `received`
+// on `conn` and is answered by `plan`, which the rules `rules` shaped.
+Exchange Entry(std::chrono::steady_clock::time_point start, long conn, std::string_view request,
+               const wire::ReplyPlan& plan, std::string rules,
+               std::chrono::steady_clock::time_point received);
+// Its plan was played: the latency, when there was a reply.
+void SetLatency(Exchange& e, std::chrono::steady_clock::time_point received);
 
 class Journal {
  public:

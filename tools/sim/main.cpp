@@ -61,7 +61,12 @@ int main(int argc, char** argv) {
     if (!settings.record.empty()) {
       const auto [host, port] = SplitHostPort(settings.forward);
       writer = std::make_unique<kestrel::trace::Writer>(settings.record, settings.forward);
-      recorder = std::make_unique<Recorder>(*writer, host, port);
+      // Fault rules and the control plane's journal have the replies pass
+      // line by line; without them every byte passes as it comes.
+      const bool control_plane = settings.http_port >= 0;
+      recorder = std::make_unique<Recorder>(*writer, host, port,
+                                            control_plane || !faults.empty() ? &faults : nullptr,
+                                            control_plane ? &journal : nullptr);
       server = std::make_unique<kestrel::wire::Server>(
           [&recorder](auto&&... relay) { return recorder->Relay(relay...); }, settings.server,
           note);

@@ -145,6 +145,8 @@ struct Ctx {
 
   std::string_view Field(std::size_t i) const { return req.fields[i]; }
 
+  // The configuration's parts: the caller holds mu (shared will do), as a
+  // control-plane update may change them between requests.
   const Calibration& CalibrationOf(std::string_view cam) const {
     auto it = config.calibrations.find(cam);
     return it == config.calibrations.end() ? config.default_calibration : it->second;
@@ -316,6 +318,7 @@ void SetStateColor(Ctx& c) {
 
 void GetScale(Ctx& c) {
   if (!c.Name(0, "camera")) return;
+  std::shared_lock lock(c.mu);
   const Calibration& cal = c.CalibrationOf(c.Field(0));
   c.Ok({cal.scale_x, cal.scale_y});
 }
@@ -337,6 +340,7 @@ void AutoFocus(Ctx& c) {
   AppendNumber(c.out, number);
   c.out += " passes, step ";
   AppendNumber(c.out, v[2]);
+  std::shared_lock lock(c.mu);
   c.outcome.delay_ms = c.config.autofocus_ms;
 }
 
@@ -396,6 +400,7 @@ void WaferEdge(Ctx& c) {
   bool flag;
   if (!c.Name(0, "camera") || !c.Num(2, "x", x) || !c.Num(3, "y", y) || !c.Bool(4, "flag", flag))
     return;
+  std::shared_lock lock(c.mu);
   c.List(std::max(0, c.config.edge_points), [&](std::string& list, long long i) {
     const double a = 2.0 * kPi * static_cast<double>(i) / c.config.edge_points;
     const double r = c.config.wafer_radius +
@@ -484,6 +489,7 @@ void FixCircle(Ctx& c) {
 void GetReal(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
+  std::shared_lock lock(c.mu);
   c.Ok(PixelToReal(c.CalibrationOf(c.Field(0)), p));
 }
 
@@ -491,6 +497,7 @@ void GetReal(Ctx& c) {
 void GetRuler(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "camera") || !c.Points(1, 1, &p)) return;
+  std::shared_lock lock(c.mu);
   const Calibration& cal = c.CalibrationOf(c.Field(0));
   c.Ok({cal.scale_x * p.x, cal.scale_y * p.y});
 }
@@ -499,6 +506,7 @@ void GetRuler(Ctx& c) {
 void GetRealByPixelPoint(Ctx& c) {
   Point2 p[2];
   if (!c.Name(0, "camera") || !c.Points(1, 2, p)) return;
+  std::shared_lock lock(c.mu);
   c.Ok(PixelToReal(c.CalibrationOf(c.Field(0)), {(p[0].x + p[1].x) / 2, (p[0].y + p[1].y) / 2}));
 }
 
@@ -506,6 +514,7 @@ void GetRealByPixelPoint(Ctx& c) {
 void ConvertPointCameraAToB(Ctx& c) {
   Point2 p;
   if (!c.Name(0, "cameraA") || !c.Name(1, "cameraB") || !c.Points(2, 1, &p)) return;
+  std::shared_lock lock(c.mu);
   c.Ok(RealToPixel(c.CalibrationOf(c.Field(1)), PixelToReal(c.CalibrationOf(c.Field(0)), p)));
 }
 
@@ -517,6 +526,7 @@ void MwCalAnotherPointReal(Ctx& c) {
   if (!c.Name(0, "camera") || !c.Points(1, 1, &p) || !c.Num(3, "distance", dist) ||
       !c.Num(4, "angle", angle))
     return;
+  std::shared_lock lock(c.mu);
   Point2 r = PixelToReal(c.CalibrationOf(c.Field(0)), p);
   c.Ok({r.x + dist * std::cos(angle * kDeg), r.y + dist * std::sin(angle * kDeg)});
 }
@@ -526,6 +536,7 @@ void MwCalAnotherPointReal(Ctx& c) {
 
 void GetRotateCenter(Ctx& c) {
   if (!c.Name(0, "camera")) return;
+  std::shared_lock lock(c.mu);
   c.Ok(c.RotateCenterOf(c.Field(0)));
 }
 
@@ -643,7 +654,7 @@ bool Simulator::IsCommandWord(std::string_view word) { return Find(word) != null
 
 // ---------------------------------------------------------------------------
 
-Simulator::Simulator(SimConfig config) : config_(std::move(config)) {}
+Simulator::Simulator(SimConfig config) : initial_(std::move(config)), config_(initial_) {}
 
 std::string Simulator::Handle(std::string_view line) {
   Request req;
@@ -693,6 +704,17 @@ Simulator::State Simulator::Snapshot() const {
 void Simulator::Reset() {
   std::unique_lock lock(mu_);
   state_ = {};
+  config_ = initial_;
+}
+
+SimConfig Simulator::config() const {
+  std::shared_lock lock(mu_);
+  return config_;
+}
+
+void Simulator::Update(const std::function<void(State&, SimConfig&)>& change) {
+  std::unique_lock lock(mu_);
+  change(state_, config_);
 }
 
 }  // namespace kestrel::sim

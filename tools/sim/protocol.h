@@ -52,7 +52,8 @@ struct Point2 {
   double y = 0.0;
 };
 
-// Everything of the simulated server that is fixed at start-up.
+// The simulated server's set-up: given at start-up, changed by the control
+// plane (PATCH /api/state) and put back by its reset.
 struct SimConfig {
   int autofocus_ms = 7000;          // time an AutoFocus cycle takes
   Calibration default_calibration;  // for cameras with none of their own
@@ -102,7 +103,8 @@ class Simulator {
   // Convenience for tests and one-off use.
   std::string Handle(std::string_view line);
 
-  const SimConfig& config() const { return config_; }
+  // The set-up as it is now.
+  SimConfig config() const;
 
   // The recognised command words: those of the tools' catalogue, in its
   // order.
@@ -134,14 +136,19 @@ class Simulator {
     std::map<std::string, std::map<std::string, Template, std::less<>>, std::less<>> templates;
   };
   State Snapshot() const;
-  // Forgets every change: back to the state the configuration gives.
+  // Forgets every change: back to the state and the set-up the simulator
+  // was made with.
   void Reset();
+  // Runs `change` on the state and the set-up with no request under way:
+  // the requests that follow see all of it.
+  void Update(const std::function<void(State&, SimConfig&)>& change);
 
  private:
   friend struct Ctx;  // one call: its handlers reach the state below
 
-  const SimConfig config_;
+  const SimConfig initial_;
   mutable std::shared_mutex mu_;
+  SimConfig config_;  // under mu_
   State state_;
 };
 

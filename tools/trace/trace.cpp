@@ -39,6 +39,7 @@ class RecordReader {
     throw TraceError(name_ + ":" + std::to_string(line_) + ": " + why);
   }
   bool Has(const char* key) const { return j_.contains(key); }
+  bool IsNull(const char* key) const { return j_[key].is_null(); }
   const Json& Need(const char* key) const {
     if (!j_.contains(key)) Fail(std::string("record has no '") + key + "'");
     return j_[key];
@@ -91,6 +92,13 @@ Record ReadRecord(const RecordReader& r) {
   const auto* found = std::find(std::begin(kEndNames), std::end(kEndNames), end);
   if (found == std::end(kEndNames)) r.Fail("'end' is not one of crlf, lf, none, more");
   rec.end = static_cast<End>(found - std::begin(kEndNames));
+  if (r.Has("fault")) {
+    rec.fault = r.Text("fault");
+    if (!r.Has("client"))
+      rec.client = rec.bytes;
+    else if (!r.IsNull("client"))
+      rec.client = r.Bytes("client");
+  }
   return rec;
 }
 
@@ -170,6 +178,21 @@ void Writer::Line(long conn, Dir dir, std::string_view bytes, End end) {
            {"line", Escape(bytes)},
            {"end", kEndNames[static_cast<int>(end)]}}
           .dump());
+}
+
+void Writer::Shaped(long conn, std::string_view bytes, End end, std::string_view fault,
+                    const std::optional<std::string>& client) {
+  Json j{{"us", Now()},
+         {"conn", conn},
+         {"dir", DirName(Dir::kReply)},
+         {"line", Escape(bytes)},
+         {"end", kEndNames[static_cast<int>(end)]},
+         {"fault", fault}};
+  if (!client)
+    j["client"] = nullptr;
+  else if (*client != bytes)
+    j["client"] = Escape(*client);
+  Put(j.dump());
 }
 
 void Writer::Event(long conn, std::string_view event, std::string_view by,
@@ -310,7 +333,8 @@ std::vector<Exchange> Exchanges(const std::vector<Record>& records) {
     const std::int64_t wait = rec.us - std::max(ex.us, c.last_server_us);
     c.last_server_us = rec.us;
     if (rec.event.empty()) {
-      ex.replies.push_back({rec.us, std::max<std::int64_t>(wait, 0), rec.bytes, rec.end});
+      ex.replies.push_back(
+          {rec.us, std::max<std::int64_t>(wait, 0), rec.bytes, rec.end, rec.fault, rec.client});
     } else {
       ex.closed = true;
       ex.close_us = rec.us;

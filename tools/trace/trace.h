@@ -10,6 +10,13 @@
 //   {"us":381,"conn":1,"dir":"request","line":"<GetGain,Cam1>","end":"crlf"}
 //   {"us":455,"conn":1,"dir":"reply","line":"<GetGain,OK,1.000000>","end":"crlf"}
 //   {"us":9012,"conn":1,"event":"close","by":"client"}
+//
+// A recorder with fault rules marks a reply line that a rule shaped on its
+// way to the client with the rule, and with what the client got instead
+// when that differs (null: nothing):
+//
+//   {"us":702,"conn":1,"dir":"reply","line":"<GetGain,OK,1.000000>","end":"crlf",
+//    "fault":"GetGain:ng:camera busy","client":"<GetGain,NG,camera busy>"}
 #ifndef KESTREL_TRACE_TRACE_H
 #define KESTREL_TRACE_TRACE_H
 
@@ -18,6 +25,7 @@
 #include <cstdio>
 #include <istream>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -42,8 +50,13 @@ struct Record {
   std::string bytes;  // exactly as sent, without its terminator
   End end = End::kCrLf;
   // An event:
-  std::string by;     // close: "client", "server" or "recorder"
+  std::string by;     // close: "client", "server", "recorder" or "fault"
   std::string error;  // close and refused: the system's reason, if any
+  // A reply line that a fault rule of the recorder shaped: the rules as
+  // written ("": none, the client got `bytes`), and the line the client got
+  // (without terminator; none when it got nothing of it).
+  std::string fault = {};
+  std::optional<std::string> client = {};
 };
 
 struct Header {
@@ -83,6 +96,10 @@ class Writer {
   Writer& operator=(const Writer&) = delete;
 
   void Line(long conn, Dir dir, std::string_view bytes, End end);
+  // A reply line of the server that the fault rules `fault` shaped: the
+  // client got `client` (without terminator) instead, or nothing.
+  void Shaped(long conn, std::string_view bytes, End end, std::string_view fault,
+              const std::optional<std::string>& client);
   void Event(long conn, std::string_view event, std::string_view by = {},
              std::string_view error = {});
 
@@ -111,6 +128,8 @@ struct Piece {
   std::int64_t wait_us = 0;
   std::string bytes;  // without terminator
   End end = End::kCrLf;
+  std::string fault = {};  // as in Record
+  std::optional<std::string> client = {};
 };
 
 struct Exchange {

@@ -202,7 +202,9 @@ void Server::AcceptLoop() {
 }
 
 void Server::Serve(Live& c) {
-  const char* why = relay_ ? relay_(c.conn, c.fd, c.upstream, stop_flag_) : ServeLines(c);
+  const char* why = relay_ ? relay_(c.conn, c.fd, c.upstream, stop_flag_,
+                                    [this, &c](const ReplyPlan& plan) { return Play(c, plan); })
+                           : ServeLines(c);
   if (stop_flag_.load() && relay_ == nullptr) why = "closed: server stopping";
   if (responder_ != nullptr) responder_->Ended(c.conn);
   platform::Shutdown(c.fd);
@@ -252,7 +254,7 @@ bool Server::Play(Live& c, const ReplyPlan& plan) {
   if (plan.ending == Ending::kClose && plan.ending_wait_ms > 0 && !Pause(c, plan.ending_wait_ms))
     return false;
   if (plan.ending == Ending::kReset) ResetOnClose(c.fd);
-  responder_->Played(c.conn);
+  if (responder_ != nullptr) responder_->Played(c.conn);
   if (plan.ending == Ending::kSilent) Pause(c, -1);
   return plan.ending == Ending::kStay;
 }

@@ -4,7 +4,8 @@
 // ReplyPlan it gets: pieces of bytes, each after a wait, then an ending. The
 // simulator, the replay, the tests' scripted server and the benchmarks'
 // servers are responders; the recorder instead relays each connection itself
-// (a Relay), on the same accepting and stopping.
+// (a Relay), on the same accepting and stopping, and may play plans of its
+// own to its client through the same player.
 #ifndef KESTREL_WIRE_SERVER_H
 #define KESTREL_WIRE_SERVER_H
 
@@ -75,13 +76,18 @@ class Responder {
   virtual void Ended(Connection&) {}
 };
 
+// Plays a plan to a relayed connection's client as the server plays a
+// responder's (its waits cut short by a stop or a drop); false when the
+// connection is to end: the plan's ending says so, or it could not be played.
+using Play = std::function<bool(const ReplyPlan& plan)>;
+
 // Serves a whole connection itself (the recorder's relay): `client` is the
 // connection's socket, `upstream` where it keeps a second socket that a stop
-// must also wake, `stopping` is set when the server stops. Returns a note for
-// the log.
+// must also wake, `stopping` is set when the server stops, `play` sends a
+// plan to the client. Returns a note for the log.
 using Relay = std::function<const char*(Connection& conn, platform::Socket client,
                                         std::atomic<platform::Socket>& upstream,
-                                        const std::atomic<bool>& stopping)>;
+                                        const std::atomic<bool>& stopping, const Play& play)>;
 
 // A line for the log: the connection, a mark ("<-" received, "->" sent, "--"
 // an event) and the text.
