@@ -18,6 +18,10 @@ using trace::Dir;
 using trace::End;
 
 constexpr std::size_t kChunk = 64 * 1024;
+// Most unanswered requests a shaping relay keeps to pair replies with; a
+// client that sends more to a server that never answers has its oldest
+// forgotten (their replies then answer the oldest kept).
+constexpr std::size_t kMostAsked = 1024;
 
 }  // namespace
 
@@ -112,7 +116,9 @@ const char* Recorder::Relay(wire::Connection& conn, platform::Socket client,
   // Each direction's lines are recorded as they complete.
   trace::LineCutter requests([&](std::string_view line, End end) {
     writer_.Line(id, Dir::kRequest, line, end);
-    if (shaping && end != End::kMore) asked.push_back({std::string(line), Clock::now()});
+    if (!shaping || end == End::kMore) return;
+    if (asked.size() == kMostAsked) asked.pop_front();
+    asked.push_back({std::string(line), Clock::now()});
   });
   trace::LineCutter replies([&](std::string_view line, End end) {
     if (shaping)
