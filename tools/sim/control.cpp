@@ -99,6 +99,17 @@ void Fail(httplib::Response& res, int status, const std::string& why) {
   Send(res, status, {{"error", why}});
 }
 
+// The request's body as JSON into `body`; false (answered 400) when it is none.
+bool Body(const httplib::Request& req, httplib::Response& res, json& body) {
+  try {
+    body = json::parse(req.body);
+    return true;
+  } catch (const json::parse_error& e) {
+    Fail(res, 400, std::string("bad JSON: ") + e.what());
+    return false;
+  }
+}
+
 // The query parameter `name` as a whole number from `min` to `max` into
 // `value`, left alone when absent; false (answered 400) when it is no such
 // number.
@@ -193,11 +204,7 @@ struct ControlPlane::Impl {
 
   void AddFault(const httplib::Request& req, httplib::Response& res) {
     json body;
-    try {
-      body = json::parse(req.body);
-    } catch (const json::parse_error& e) {
-      return Fail(res, 400, std::string("bad JSON: ") + e.what());
-    }
+    if (!Body(req, res, body)) return;
     if (!body.is_object() || !body.contains("rule") || !body["rule"].is_string())
       return Fail(res, 400, "expected a JSON object {\"rule\": \"WORD[/K]:KIND[:ARG]\"}");
     try {
@@ -229,11 +236,7 @@ struct ControlPlane::Impl {
 
   void PatchState(const httplib::Request& req, httplib::Response& res) {
     json body;
-    try {
-      body = json::parse(req.body);
-    } catch (const json::parse_error& e) {
-      return Fail(res, 400, std::string("bad JSON: ") + e.what());
-    }
+    if (!Body(req, res, body)) return;
     // Tried on a copy first: a body that fails changes nothing; one that
     // passes cannot fail on the real thing.
     try {
