@@ -6,6 +6,12 @@
 #   run.sh KESTREL_SIM KESTREL
 set -euo pipefail
 cd "$(dirname "$0")"
+# A machine without Node.js gets Debian's (one with it, as NodeSource's
+# nodejs that carries npm itself, is left alone).
+if [ "${CI:-}" = true ] && ! command -v npm >/dev/null; then
+  . ../../../scripts/lib.sh
+  need_packages nodejs npm
+fi
 if [ ! -x /usr/bin/chromium ] || ! command -v npm >/dev/null; then
   echo "skipped: the console's test needs /usr/bin/chromium, node and npm"
   [ "${CI:-}" = true ] && exit 1
