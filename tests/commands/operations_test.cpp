@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrel/failure.h"
 #include "kestrel/host.h"
 #include "kestrel/kestrel.h"
 #include "support/canned.h"
@@ -452,6 +453,8 @@ TEST(OutOfMemory, EndsTheOperationWithARedLineAndFalse) {
     EXPECT_FALSE(shown.ok) << c.red;
     EXPECT_EQ(last_red, c.red);
     EXPECT_EQ(client.Kestrel_GetErrorString(), c.reply.empty() ? c.red : c.error);
+    EXPECT_EQ(kestrel::LastFailure(client) == kestrel::Failure::kOutOfMemory,
+              c.red.rfind("Out of memory", 0) == 0);  // the kind as well as the red line
   }
   Corvus::Herald_Set_Sink(nullptr, nullptr);
 }
