@@ -375,8 +375,6 @@ TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
        "get-gain Cam1\nset-light Cam1 bright\n"},
       {{"--script", "-"}, 2, "line 3: unknown command 'frobnicate'\n",
        "# c\r\nget-gain Cam1\nfrobnicate 1\n"},
-      {{"--script", "-"}, 2, "line 1: unknown command 'get-reel'; did you mean get-real?\n",
-       "get-reel Cam1 1 2\n"},
       {{"--script", "-"}, 2, "line 1: unterminated quote", "get-gain \"Cam1\n"},
       {{"get-real", "Cam1", "1"}, 2, "usage: kestrel get-real CAMERA POINT(X Y)"},
       {{"get-real", "Cam1", "1", "x"}, 2, "get-real: POINT.Y: 'x' is not a number"},
