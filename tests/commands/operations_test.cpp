@@ -134,9 +134,10 @@ void Visible(Kestrel& k, Shown&) { k.Kestrel_SetCamControlVisiable("W1", "C1", f
 // The exact request of every operation, its arguments chosen so that a wrong
 // field order shows; those it ignores (the kerf check's value17, the wafer
 // edge's two ints, the auto-focus flag) are given values that would show.
-// A request of texts, whole numbers and empty lists alone is left to the
-// command-line client's test of every command (cli_test.cpp), which shows it
-// exactly as the command's example gives it.
+// A request of texts, flags and empty lists alone is left to the command-line
+// client's test of every command (cli_test.cpp), which shows it exactly as
+// the command's example gives it (but a whole number written as "3.000000"
+// would pass there as "3").
 TEST(Requests, EveryOperationSendsItsExactLine) {
   const struct {
     Call call;
@@ -153,6 +154,8 @@ TEST(Requests, EveryOperationSendsItsExactLine) {
       {[](Kestrel& k, Shown&) { k.Kestrel_ShowCutLine("Cam1", 0.03); },
        "<ShowBaseLineWidth,Cam1,0.030000>"},
       {Focus, "<AutoFocus,C,2,0.500000,1.500000,0.010000,3.000000,0.000000>"},
+      {[](Kestrel& k, Shown&) { k.Kestrel_Template_Create("ta", "tb", "tc", 3); },
+       "<Template_Create,tb,ta,tc,3>"},
       {Matches,
        "<Template_Match,ta,tb,tc,-4,10.000000,20.000000,0.500000,1.000000,2.000000,"
        "3.000000,false,true,td>"},
