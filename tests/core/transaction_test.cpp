@@ -66,7 +66,6 @@ TEST_F(Exchange, UnsuccessfulReadsCountTowardsTheLimit) {
       {0, false, "Cam1", "<SetGain,Cam1,1.000000>", 5000, 0, 1000},  // the default
       {999, true, "Cam1", "<SetGain,Cam1,1.000000>", 1000, 950, 1500},
       {5000, false, "Cam1", "<SetGain,Cam1,1.000000>", 10000, 0, 1000},
-      {10000, false, "Cam1", "<SetGain,Cam1,1.000000>", 10000, 0, 1000},
       {999, false, "MyAutoFocusCam", "<SetGain,MyAutoFocusCam,1.000000>", 60000, 0, 2000},
       {10000, false, "AutoFocus", "<SetGain,AutoFocus,1.000000>", 60000, 0, 2000},
   };

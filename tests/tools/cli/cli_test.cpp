@@ -143,12 +143,12 @@ TEST(CliTrace, EveryViewJudgesRepliesAsTheClientDoes) {
   EXPECT_EQ(i, std::size(cases));
 }
 
-// Every drawing is well-formed XML; an edge drawing has every point, and the
-// circle fitted through them when they do not lie on a line. Every text lies
-// within the view and clear of the others, its box estimated conservatively
-// (each byte a character 0.65 of the font size wide, from 0.8 of it above the
-// baseline to 0.25 below); tick labels are distinct, the drawings' axes in
-// mm; each renders.
+// Every drawing is well-formed XML (rsvg-convert, which renders each one,
+// parses it strictly); an edge drawing has every point, and the circle fitted
+// through them when they do not lie on a line. Every text lies within the
+// view and clear of the others, its box estimated conservatively (each byte a
+// character 0.65 of the font size wide, from 0.8 of it above the baseline to
+// 0.25 below); tick labels are distinct, the drawings' axes in mm.
 TEST(CliSvg, DrawingsAreWellFormedAndTheirTextsFit) {
   const double step = std::acos(-1.0) / 40;  // a quarter turn in 20 steps
   std::vector<Point> arc;                    // far from the origin
@@ -172,24 +172,18 @@ TEST(CliSvg, DrawingsAreWellFormedAndTheirTextsFit) {
        "13 matches", 0},
       {View(busy)[2], "40 exchanges, 14 failed", 0},
       {View(brief)[2], "3 exchanges, 0 failed", 0}};
-  const std::regex tag(R"(<(/?)(\w+)[^>]*?(/?)>)"),
-      text_re(
-          R"re(<text(?: class="(\S+)")? x="(\S+)" y="(\S+)"(?: font-size="(\S+)")?(?: text-anchor="(\w+)")?[^>]*>([^<]*)</text>)re");
+  const std::regex text_re(
+      R"re(<text(?: class="(\S+)")? x="(\S+)" y="(\S+)"(?: font-size="(\S+)")?(?: text-anchor="(\w+)")?[^>]*>([^<]*)</text>)re");
   for (const auto& [svg, part, points] : cases) {
     SCOPED_TRACE(svg.substr(0, svg.find("</title>")));
     EXPECT_THAT(svg, HasSubstr(part));
-    std::vector<std::string> open;
-    std::size_t drawn = 0, texts = 0;
-    for (std::sregex_iterator it(svg.begin(), svg.end(), tag), end; it != end; ++it) {
-      const std::smatch& m = *it;
-      drawn += m.str().find("class=\"edge-point\"") != std::string::npos;
-      texts += m[2] == "text" && m[1].length() == 0;
-      if (m[1].length() == 0 && m[3].length() == 0) open.push_back(m[2]);
-      if (m[1].length() != 0 && (open.empty() || open.back() != m[2])) ADD_FAILURE() << svg;
-      if (m[1].length() != 0 && !open.empty()) open.pop_back();
-    }
-    EXPECT_TRUE(open.empty()) << svg;
-    EXPECT_EQ(drawn, points);
+    const auto count = [&svg = svg](const char* pattern) {
+      const std::regex re(pattern);
+      return static_cast<std::size_t>(std::distance(
+          std::sregex_iterator(svg.begin(), svg.end(), re), std::sregex_iterator()));
+    };
+    EXPECT_EQ(count("class=\"edge-point\""), points);
+    const std::size_t texts = count("<text[ >]");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(svg, m, std::regex(R"re(viewBox="(\S+) (\S+) (\S+) (\S+)")re")));
     const double vx = std::stod(m[1]), vy = std::stod(m[2]), vw = std::stod(m[3]),
@@ -375,8 +369,6 @@ TEST(CliExecutable, ExitCodeOutputAndErrorsOfEachInvocation) {
        "get-gain Cam1\nset-light Cam1 bright\n"},
       {{"--script", "-"}, 2, "line 3: unknown command 'frobnicate'\n",
        "# c\r\nget-gain Cam1\nfrobnicate 1\n"},
-      {{"--script", "-"}, 2, "line 1: unknown command 'get-reel'; did you mean get-real?\n",
-       "get-reel Cam1 1 2\n"},
       {{"--script", "-"}, 2, "line 1: unterminated quote", "get-gain \"Cam1\n"},
       {{"get-real", "Cam1", "1"}, 2, "usage: kestrel get-real CAMERA POINT(X Y)"},
       {{"get-real", "Cam1", "1", "x"}, 2, "get-real: POINT.Y: 'x' is not a number"},
