@@ -18,7 +18,8 @@ namespace {
 using nlohmann::json;
 
 const std::string kGainOk = "<GetGain,OK,1.000000>";
-const char kStartRule[] = "GetIntensity:ng:busy";  // as if from --fault
+const char kStartRule[] = "GetIntensity:ng:\"busy\" \\ now";  // as if from --fault
+const std::string kBusyReply = "<GetIntensity,NG,\"busy\" \\ now>";
 
 // The simulator with its journal and control plane, in process.
 struct Controlled {
@@ -55,14 +56,14 @@ TEST(SimControl, ApiCallsChangeWhatTheClientGets) {
       {"POST", "/api/faults", R"({"rule": "GetGain/2:ng:camera busy"})", 201, "/rule",
        "GetGain/2:ng:camera busy", "<GetGain,Cam1>", "<GetGain,NG,camera busy>"},
       {"GET", "/api/journal?since=2", "", 200, "/entries/0/fault", "GetGain/2:ng:camera busy",
-       "<GetIntensity,Cam1>", "<GetIntensity,NG,busy>"},
+       "<GetIntensity,Cam1>", kBusyReply},
       {"DELETE", "/api/faults/2", "", 200, "/removed", 2},  // with a use left
       {"DELETE", "/api/faults/2", "", 404, "/error", "no fault rule with id 2",
        "<SetGain,Cam1,2.500000>", "<SetGain,OK,done>"},
       {"GET", "/api/journal?since=3&limit=1", "", 200, "/entries/0/reply",
-       "<GetIntensity,NG,busy>", "<GetGain,Cam1>", "<GetGain,OK,2.500000>"},
+       kBusyReply, "<GetGain,Cam1>", "<GetGain,OK,2.500000>"},
       {"GET", "/api/state", "", 200, "/cameras/Cam1/gain", 2.5, "<GetIntensity,Cam1>",
-       "<GetIntensity,NG,busy>"},
+       kBusyReply},
       {"DELETE", "/api/faults", "", 200, "/faults", json::array(), "<GetIntensity,Cam1>",
        "<GetIntensity,OK,128>"},
       {"GET", "/api/journal?since=8", "", 200, "/entries/0/reply", "<GetIntensity,OK,128>",
@@ -78,7 +79,7 @@ TEST(SimControl, ApiCallsChangeWhatTheClientGets) {
        "<GetRotateCenter,OK,1024.000000&768.000000>"},
       // Reset: the command line's rules, state and an empty journal.
       {"POST", "/api/reset", "", 200, "/faults/0/rule", kStartRule, "<GetIntensity,Cam1>",
-       "<GetIntensity,NG,busy>"},
+       kBusyReply},
       {"GET", "/api/journal", "", 200, "/entries/0/fault", kStartRule, "<GetScale,Cam2>",
        "<GetScale,OK,0.002500&0.002500>"},
       // Bad input is refused with its reason and changes nothing.
@@ -140,7 +141,7 @@ TEST(SimControl, StreamsEachExchangeAsItIsServed) {
   EXPECT_THAT(stream.Take(), ::testing::StartsWith("HTTP/1.1 200"));
   while (stream.Take() != "\r\n") continue;  // the headers: the stream is subscribed
   RawClient client(c.server.port());
-  EXPECT_EQ(client.Ask("<GetIntensity,Cam1>"), "<GetIntensity,NG,busy>");
+  EXPECT_EQ(client.Ask("<GetIntensity,Cam1>"), kBusyReply);
   std::string line;
   while (!(line = stream.Take()).empty() && line.rfind("data: ", 0) != 0) continue;
   const json entry = json::parse(line.substr(6), nullptr, false);

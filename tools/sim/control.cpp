@@ -2,7 +2,11 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <cstdio>
+#include <optional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -35,16 +39,77 @@ constexpr auto kStreamPace = std::chrono::milliseconds(50);
 // Texts of the wire are GBK; JSON's are UTF-8.
 json Text(std::string_view gbk) { return Corvus::gbk::ToUtf8(gbk); }
 
-json ToJson(const Exchange& e) {
-  return {{"seq", e.seq},
-          {"us", e.us},
-          {"conn", e.conn},
-          {"request", Text(e.request)},
-          {"reply", e.reply ? Text(*e.reply) : json()},
-          {"outcome", e.outcome},
-          {"latency_ms", e.latency_ms ? json(*e.latency_ms) : json()},
-          {"fault", e.fault.empty() ? json() : json(e.fault)},
-          {"server_reply", e.server_reply ? Text(*e.server_reply) : json()}};
+// Appends `utf8` as a JSON string.
+void AppendString(std::string& out, std::string_view utf8) {
+  out += '"';
+  for (const char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+// Appends wire text (GBK) as a JSON string.
+void AppendText(std::string& out, std::string_view gbk) {
+  if (std::all_of(gbk.begin(), gbk.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    AppendString(out, gbk);
+  else
+    AppendString(out, Corvus::gbk::ToUtf8(gbk));
+}
+
+// Or null when there is none.
+void AppendOptionalText(std::string& out, const std::optional<std::string>& gbk) {
+  if (gbk)
+    AppendText(out, *gbk);
+  else
+    out += "null";
+}
+
+template <typename Number>
+void AppendNumber(std::string& out, Number n) {
+  char digits[32];
+  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  out.append(digits, end);
+}
+
+// Appends one journal entry as a JSON object. Streams write thousands a
+// second, so it is written directly rather than built as a json value (a
+// tree of allocations per entry); the keys in nlohmann's order.
+void AppendEntry(std::string& out, const Exchange& e) {
+  out += "{\"conn\":";
+  AppendNumber(out, e.conn);
+  out += ",\"fault\":";
+  if (e.fault.empty())
+    out += "null";
+  else
+    AppendString(out, e.fault);
+  out += ",\"latency_ms\":";
+  if (e.latency_ms)
+    AppendNumber(out, *e.latency_ms);
+  else
+    out += "null";
+  out += ",\"outcome\":";
+  AppendString(out, e.outcome);
+  out += ",\"reply\":";
+  AppendOptionalText(out, e.reply);
+  out += ",\"request\":";
+  AppendText(out, e.request);
+  out += ",\"seq\":";
+  AppendNumber(out, e.seq);
+  out += ",\"server_reply\":";
+  AppendOptionalText(out, e.server_reply);
+  out += ",\"us\":";
+  AppendNumber(out, e.us);
+  out += '}';
 }
 
 json ToJson(const FaultPlan::Listed& f) {
@@ -150,9 +215,14 @@ struct ControlPlane::Impl {
         !Query(req, res, "limit", 1, kMaxLimit, limit))
       return;
     const Journal::Page page = parts.journal.Since(since, static_cast<std::size_t>(limit));
-    json entries = json::array();
-    for (const Exchange& e : page.entries) entries.push_back(ToJson(e));
-    Send(res, 200, {{"next", page.next}, {"entries", std::move(entries)}});
+    std::string body = "{\"entries\":[";
+    for (const Exchange& e : page.entries) {
+      if (body.back() != '[') body += ',';
+      AppendEntry(body, e);
+    }
+    body += "],\"next\":" + std::to_string(page.next) + "}";
+    res.status = 200;
+    res.set_content(body, "application/json");
   }
 
   void StreamJournal(const httplib::Request&, httplib::Response& res) {
@@ -175,8 +245,11 @@ struct ControlPlane::Impl {
           std::string events;
           if (batch.missed > 0)
             events += "event: missed\ndata: " + Dump({{"missed", batch.missed}}) + "\n\n";
-          for (const Exchange& e : batch.entries)
-            events += "id: " + std::to_string(e.seq) + "\ndata: " + Dump(ToJson(e)) + "\n\n";
+          for (const Exchange& e : batch.entries) {
+            events += "id: " + std::to_string(e.seq) + "\ndata: ";
+            AppendEntry(events, e);
+            events += "\n\n";
+          }
           if (events.empty()) {
             if (Clock::now() - written < kStreamIdle) return true;
             events = ": idle\n\n";
