@@ -93,8 +93,6 @@ TEST(SimControl, ApiCallsChangeWhatTheClientGets) {
       {"GET", "/api/faults", "", 200, "/faults/1", nullptr},
       {"GET", "/api/openapi.json", "", 200, "/paths/~1api~1faults~1{id}/delete/summary",
        "Removes one fault rule"},
-      {"GET", "/api/openapi.json", "", 200, "/paths/~1/get/responses/200/description", "text/html"},
-      {"GET", "/api", "", 200, "/console", "/"},
       {"GET", "/api/connections", "", 200, "/connections/0/id", 1},
       {"DELETE", "/api/connections/1", "", 200, "/dropped", 1, "<GetGain,Cam1>", ""},
   };
