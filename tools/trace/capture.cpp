@@ -374,9 +374,12 @@ class Reader {
       }
       if (!open.event.empty()) trace.records.push_back(std::move(open));
     }
+    // At one time a connection's first record (its open, or its refusal)
+    // comes before anything else, and the connections keep their numbers' order.
+    const auto opens = [](const Record& r) { return r.event == "open" || r.event == "refused"; };
     std::stable_sort(trace.records.begin(), trace.records.end(),
-                     [](const Record& a, const Record& b) {
-                       return a.us < b.us || (a.us == b.us && a.event == "open" && b.event != "open");
+                     [&opens](const Record& a, const Record& b) {
+                       return a.us < b.us || (a.us == b.us && opens(a) && !opens(b));
                      });
     for (Record& r : trace.records) r.us -= start;
     trace.header.started = platform::UtcStamp(std::chrono::system_clock::time_point(
